@@ -1,0 +1,44 @@
+// The few C-API calls that differ between the supported CPython versions.
+#pragma once
+
+#include "python/ref.hpp"
+
+#include <cstddef>
+
+namespace kavell::compat {
+
+// Takes the pending exception as (type, value, traceback); all null when
+// none is pending. 3.12 keeps only the exception object.
+inline void fetch_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc == nullptr) {
+        *type = *value = *traceback = nullptr;
+        return;
+    }
+    *type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+    *traceback = PyException_GetTraceback(exc);
+    *value = exc;
+#else
+    PyErr_Fetch(type, value, traceback);
+#endif
+}
+
+// Signed little-endian conversion of an int into `n` bytes; -1 with
+// OverflowError when the value does not fit.
+inline int long_as_byte_array(PyObject* v, unsigned char* bytes, std::size_t n) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), bytes, n, 1, 1, 1);
+#else
+    return _PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), bytes, n, 1, 1);
+#endif
+}
+
+inline PyObject* long_from_byte_array(const unsigned char* bytes, std::size_t n) noexcept {
+    return _PyLong_FromByteArray(bytes, n, 1, 1);
+}
+
+// Bits of the magnitude of an int; (size_t)-1 with an exception set on failure.
+inline std::size_t long_num_bits(PyObject* v) noexcept { return _PyLong_NumBits(v); }
+
+}  // namespace kavell::compat

@@ -1,0 +1,60 @@
+// The boundary guard: the one place that catches.
+//
+// Every function CPython calls is a noexcept wrapper around guard(): the body
+// returns its result or throws; a PyErr is restored unchanged, a Panic is
+// raised as PanicException, an allocation failure as MemoryError. Nothing
+// thrown ever reaches interpreter frames.
+#pragma once
+
+#include "python/error.hpp"
+#include "python/panic_exception.hpp"
+#include "support/panic.hpp"
+
+#include <new>
+#include <type_traits>
+
+namespace kavell {
+
+// A fault while converting a caught fault: nothing sane is left to do.
+[[noreturn]] void abort_at_boundary() noexcept;
+
+void raise_caught_panic(const Panic& p) noexcept;
+
+template <class R, class Body>
+R guard(R failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (PyErr& err) {
+        std::move(err).restore();
+    } catch (const Panic& p) {
+        raise_caught_panic(p);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        // Not one of our faults, but a fault all the same: report and raise it.
+        report_fault(e.what(), std::source_location::current());
+        raise_caught_panic(Panic(e.what()));
+    } catch (...) {
+        report_fault("unknown C++ exception", std::source_location::current());
+        raise_caught_panic(Panic("unknown C++ exception"));
+    }
+    return failure;
+}
+
+// For slots without a failure value (deallocation).
+template <class Body>
+void guard_void(Body&& body) noexcept {
+    try {
+        body();
+        return;
+    } catch (PyErr& err) {
+        std::move(err).restore();
+    } catch (const Panic& p) {
+        raise_caught_panic(p);
+    } catch (...) {
+        raise_caught_panic(Panic("unknown C++ exception"));
+    }
+    PyErr_WriteUnraisable(nullptr);
+}
+
+}  // namespace kavell

@@ -1,0 +1,65 @@
+// XVec: one point of the mixed search space.
+//
+// Eleven independent arrays, one per kind, in kind order; each has its own
+// length and any may be empty. An XVec is a value that is never copied
+// implicitly: XVec::clone makes the deep copy, and operations that take an
+// XVec by value reuse its storage.
+#pragma once
+
+#include <cstddef>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "vec/kinds.hpp"
+
+namespace kavell {
+
+class XVec {
+public:
+    XVec() = default;
+    explicit XVec(Arrays arrays) noexcept : arrays_(std::move(arrays)) {}
+
+    XVec(XVec&&) noexcept = default;
+    XVec& operator=(XVec&&) noexcept = default;
+    XVec(const XVec&) = delete;
+    XVec& operator=(const XVec&) = delete;
+
+    template <std::size_t K>
+    std::vector<Element<K>>& get() noexcept {
+        return std::get<K>(arrays_);
+    }
+    template <std::size_t K>
+    const std::vector<Element<K>>& get() const noexcept {
+        return std::get<K>(arrays_);
+    }
+    template <class T>
+    std::vector<T>& of() noexcept {
+        return std::get<std::vector<T>>(arrays_);
+    }
+    template <class T>
+    const std::vector<T>& of() const noexcept {
+        return std::get<std::vector<T>>(arrays_);
+    }
+    Arrays& arrays() noexcept { return arrays_; }
+    const Arrays& arrays() const noexcept { return arrays_; }
+
+    // Deep copy; every array's capacity equals its length.
+    static XVec clone(const XVec& v);
+    // Same eleven lengths, every element the zero of its kind.
+    static XVec zeros_like(const XVec& v);
+
+    // Element-wise arithmetic, kind by kind in kind order.
+    static XVec neg(XVec v);
+    static XVec add(XVec a, XVec b);  // lengths: the shorter of the two per kind
+    static XVec sub(XVec a, XVec b);
+    static void add_assign(XVec& a, XVec b);  // a keeps its lengths
+
+    // Multiplies every element by `factor` in its kind's own arithmetic.
+    static void scale(XVec& v, double factor);
+
+private:
+    Arrays arrays_;
+};
+
+}  // namespace kavell

@@ -1,0 +1,15 @@
+import os
+import sys
+
+import pytest
+
+# The test-only native module is built beside the package by scripts/test.sh.
+_testing_dir = os.environ.get("KAVELL_TESTING_DIR")
+if _testing_dir:
+    sys.path.insert(0, _testing_dir)
+
+
+@pytest.fixture(scope="session")
+def native():
+    """The test-only module exposing the native core."""
+    return pytest.importorskip("_kavell_testing") if not _testing_dir else __import__("_kavell_testing")

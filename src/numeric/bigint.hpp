@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 namespace kavell {
@@ -26,8 +27,22 @@ struct BigInt {
 
     // Normalises `magnitude` (drops high zero words); the sign of a zero
     // magnitude becomes ZERO whatever `negative` says.
-    static BigInt from_magnitude(bool negative, std::vector<std::uint64_t> magnitude);
-    static BigInt from_i64(std::int64_t value);
+    static BigInt from_magnitude(bool negative, std::vector<std::uint64_t> magnitude) {
+        while (!magnitude.empty() && magnitude.back() == 0) {
+            magnitude.pop_back();
+        }
+        BigInt value;
+        value.sign = magnitude.empty() ? ZERO : (negative ? NEGATIVE : POSITIVE);
+        value.limbs = std::move(magnitude);
+        return value;
+    }
+    static BigInt from_i64(std::int64_t value) {
+        if (value == 0) {
+            return BigInt();
+        }
+        const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        return from_magnitude(value < 0, {magnitude});
+    }
 
     // Little-endian two's-complement bytes (any length, 0 gives zero).
     static BigInt from_signed_le_bytes(const std::uint8_t* bytes, std::size_t length);
@@ -38,13 +53,15 @@ struct BigInt {
     bool is_zero() const noexcept { return sign == ZERO; }
     bool is_negative() const noexcept { return sign == NEGATIVE; }
     // Number of significant bits of the magnitude (0 for zero).
-    std::size_t bit_length() const noexcept;
+    std::size_t bit_length() const noexcept {
+        return limbs.empty() ? 0 : 64 * limbs.size() - static_cast<std::size_t>(__builtin_clzll(limbs.back()));
+    }
 
     // Exact sum and difference, normalised.
     static BigInt add(const BigInt& a, const BigInt& b);
     static BigInt sub(const BigInt& a, const BigInt& b);
     // Flips the sign of a non-zero value; the words stay.
-    void negate() noexcept;
+    void negate() noexcept { sign = static_cast<std::uint8_t>(2 - sign); }
 
     // Numeric order: sign first, then magnitude.
     static std::strong_ordering compare(const BigInt& a, const BigInt& b) noexcept;

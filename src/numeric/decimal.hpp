@@ -37,9 +37,19 @@ struct Decimal {
     bool is_zero() const noexcept { return (hi | mid | lo) == 0; }
 
     // `magnitude` must be below 2^96 and `scale` at most 28.
-    static Decimal from_parts(UInt128 magnitude, std::uint32_t scale, bool negative) noexcept;
+    static Decimal from_parts(UInt128 magnitude, std::uint32_t scale, bool negative) noexcept {
+        Decimal d;
+        d.flags = (scale << 16) | (negative ? SIGN_BIT : 0u);
+        d.hi = static_cast<std::uint32_t>(magnitude >> 64);
+        d.mid = static_cast<std::uint32_t>(magnitude >> 32);
+        d.lo = static_cast<std::uint32_t>(magnitude);
+        return d;
+    }
     // An integer at scale 0, the sign bit set for negative values.
-    static Decimal from_i64(std::int64_t value) noexcept;
+    static Decimal from_i64(std::int64_t value) noexcept {
+        const std::uint64_t magnitude = value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+        return from_parts(magnitude, 0, value < 0);
+    }
 
     // Flips the sign bit; magnitude and scale stay.
     void negate() noexcept { flags ^= SIGN_BIT; }

@@ -74,8 +74,11 @@ public:
             slot = find_slot(spec_, std::string_view(utf8, static_cast<std::size_t>(size)));
         }
         if (!slot) {
-            Ref text = Ref::check(PyObject_Str(name));
-            type_error(spec_.full_name() + " got an unexpected keyword argument '" + utf8_lossy(text.get()) + "'");
+            // Built as a Python str so that the name keeps characters UTF-8 cannot carry.
+            const std::string full_name = spec_.full_name();
+            throw PyErr(PyExc_TypeError,
+                        Ref::check(PyUnicode_FromFormat("%s got an unexpected keyword argument '%S'",
+                                                        full_name.c_str(), name)));
         }
         if (*slot < spec_.positional_only) {
             positional_only_given_.emplace_back(utf8, static_cast<std::size_t>(size));

@@ -20,6 +20,8 @@ public:
     // An exception of `type` whose argument is `message`. Nothing is
     // normalised until the exception is raised or inspected.
     PyErr(PyObject* type, std::string_view message);
+    // An exception of `type` whose argument is the str `message`.
+    PyErr(PyObject* type, Ref message) noexcept : type_(Ref::borrow(type)), value_(std::move(message)) {}
     PyErr(Ref type, Ref value, Ref traceback) noexcept
         : type_(std::move(type)), value_(std::move(value)), traceback_(std::move(traceback)) {}
 

@@ -9,6 +9,7 @@ const PyMethodDef* numeric_methods();
 const PyMethodDef* vec_methods();
 const PyMethodDef* random_methods();
 const PyMethodDef* convert_methods();
+const PyMethodDef* binding_methods();
 }  // namespace kavell::testing
 
 namespace {
@@ -18,7 +19,8 @@ std::vector<PyMethodDef>& all_methods() {
         std::vector<PyMethodDef> out;
         for (const PyMethodDef* table :
              {kavell::testing::numeric_methods(), kavell::testing::vec_methods(),
-              kavell::testing::random_methods(), kavell::testing::convert_methods()}) {
+              kavell::testing::random_methods(), kavell::testing::convert_methods(),
+              kavell::testing::binding_methods()}) {
             for (const PyMethodDef* m = table; m != nullptr && m->ml_name != nullptr; ++m) {
                 out.push_back(*m);
             }

@@ -1,0 +1,90 @@
+"""Binding of positional and keyword arguments and its error texts."""
+import pytest
+
+import kavell
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1, 2, 3, 4, 5, 6, 7), {}, "PSO.__new__() takes from 0 to 6 positional arguments but 7 were given"),
+    ((1,), {"particle_count": 2}, "PSO.__new__() got multiple values for argument 'particle_count'"),
+    ((), {"speed": 2}, "PSO.__new__() got an unexpected keyword argument 'speed'"),
+    ((1, 2, 3, 4, 5, 6), {"speed": 2}, "PSO.__new__() got an unexpected keyword argument 'speed'"),
+    ((1, 2, 3, 4, 5, 6, 7, 8), {"speed": 2},
+     "PSO.__new__() takes from 0 to 6 positional arguments but 8 were given"),
+])
+def test_constructor_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        kavell.PSO(*args, **kwargs)
+    assert str(info.value) == message
+
+
+def test_keyword_checks_follow_call_order():
+    # The first offending keyword in call order decides the message.
+    with pytest.raises(TypeError, match="unexpected keyword argument 'zzz'"):
+        kavell.PSO(1, zzz=1, particle_count=3)
+    with pytest.raises(TypeError, match="multiple values for argument 'particle_count'"):
+        kavell.PSO(1, particle_count=3, zzz=1)
+
+
+def test_binding_errors_come_before_conversion():
+    with pytest.raises(TypeError, match="unexpected keyword"):
+        kavell.PSO(particle_count="bad", speed=1)
+
+
+def test_keyword_name_that_cannot_be_encoded_matches_nothing():
+    name = "particle_count\ud800"
+    with pytest.raises(TypeError) as info:
+        kavell.PSO(**{name: 1})
+    assert str(info.value) == f"PSO.__new__() got an unexpected keyword argument '{name}'"
+
+
+# The binder is generic; a probe spec in the test-only module exercises the
+# parts the PSO callables do not use (positional-only and keyword-only
+# parameters). Its parameters: a (positional-only), b, c, d; a, b and c are
+# required; keyword-only k (required) and m.
+def probe_forms(native):
+    return [native.bind_probe_tuple_dict, native.bind_probe_fastcall]
+
+
+@pytest.mark.parametrize("form", [0, 1])
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((), {"k": 1}, "probe() missing 3 required positional arguments: 'a', 'b', and 'c'"),
+    ((1,), {"k": 1}, "probe() missing 2 required positional arguments: 'b' and 'c'"),
+    ((1, 2), {"k": 1}, "probe() missing 1 required positional argument: 'c'"),
+    ((1, 2, 3), {}, "probe() missing 1 required keyword argument: 'k'"),
+    ((1, 2, 3, 4, 5), {}, "probe() takes from 3 to 4 positional arguments but 5 were given"),
+    ((1, 2, 3), {"a": 1, "k": 1}, "probe() got some positional-only arguments passed as keyword arguments: 'a'"),
+    ((1, 2, 3), {"b": 1, "k": 1}, "probe() got multiple values for argument 'b'"),
+    ((1, 2, 3), {"k": 1, "k2": 1}, "probe() got an unexpected keyword argument 'k2'"),
+])
+def test_generic_binding_errors(native, form, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        probe_forms(native)[form](*args, **kwargs)
+    assert str(info.value) == message
+
+
+@pytest.mark.parametrize("form", [0, 1])
+def test_generic_binding_fills_slots(native, form):
+    bind = probe_forms(native)[form]
+    assert bind(1, 2, 3, k=4) == (1, 2, 3, None, 4, None)
+    assert bind(1, c=3, b=2, m=6, k=5, d=4) == (1, 2, 3, 4, 5, 6)
+
+
+def test_missing_positional_counts_every_empty_required_slot(native):
+    # b is given by keyword, so only 'a' and 'c' are missing.
+    with pytest.raises(TypeError) as info:
+        native.bind_probe_tuple_dict(b=2, k=1)
+    assert str(info.value) == "probe() missing 2 required positional arguments: 'a' and 'c'"
+
+
+def test_non_str_keyword_names_are_refused(native):
+    # The interpreter refuses such calls itself; the binder is reached directly.
+    with pytest.raises(TypeError) as info:
+        native.bind_probe_raw((1, 2, 3), {7: 1})
+    assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+
+
+def test_three_or_more_positional_only_names(native):
+    with pytest.raises(TypeError) as info:
+        native.bind_probe_raw((1, 2, 3), {"a": 1, "k": 2, "m": 3})
+    assert str(info.value) == ("probe() got some positional-only arguments passed as keyword arguments: 'a'")

@@ -1,0 +1,212 @@
+#include "python/convert.hpp"
+
+#include "python/compat.hpp"
+#include "python/scalars.hpp"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <string_view>
+
+namespace kavell {
+namespace {
+
+constexpr std::string_view OUT_OF_RANGE = "out of range integral type conversion attempted";
+
+// i8, i16 and i32 are read through a C `long`. Where `long` is wider than
+// the kind, the range check below gives every value that fits the `long`
+// but not the kind the same OverflowError; beyond the `long` the
+// interpreter's own OverflowError stands.
+template <class T>
+T narrow_from_py(PyObject* object) {
+    Ref index = index_of(object);
+    const long value = PyLong_AsLong(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw_fetched();
+    }
+    if (value < std::numeric_limits<T>::min() || value > std::numeric_limits<T>::max()) {
+        throw PyErr(PyExc_OverflowError, OUT_OF_RANGE);
+    }
+    return static_cast<T>(value);
+}
+
+// Round to nearest binary32, overflowing to infinity as the hardware does.
+// Values from 2^128 - 2^103 (halfway between FLT_MAX and 2^128) upwards lie
+// outside float's range, where a plain conversion is undefined in C++.
+float to_f32(double value) noexcept {
+    constexpr double INFINITY_THRESHOLD = 0x1.ffffffp127;
+    if (std::fabs(value) >= INFINITY_THRESHOLD) {
+        constexpr float inf = std::numeric_limits<float>::infinity();
+        return std::signbit(value) ? -inf : inf;
+    }
+    return static_cast<float>(value);
+}
+
+Py_complex complex_from_py(PyObject* object) {
+    const Py_complex value = PyComplex_AsCComplex(object);
+    if (value.real == -1.0 && PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return value;
+}
+
+Ref int_from_le_bytes(const std::uint8_t* bytes, std::size_t length) {
+    return expect_object(compat::long_from_byte_array(bytes, length));
+}
+
+// The decimal.Decimal class, loaded on first use and never released: it
+// lives as long as the process, like the class objects it is cached beside.
+PyObject* cached_decimal_class = nullptr;
+
+PyObject* decimal_class() {
+    if (cached_decimal_class != nullptr) {
+        return cached_decimal_class;
+    }
+    constexpr std::string_view CONTEXT = "failed to load decimal.Decimal";
+    Ref name = expect_object(PyUnicode_FromString("decimal"));
+    Ref module = Ref::steal(PyImport_Import(name.get()));
+    if (!module) {
+        panic_with_error(CONTEXT, PyErr::fetch());
+    }
+    Ref cls = Ref::steal(PyObject_GetAttrString(module.get(), "Decimal"));
+    if (!cls) {
+        panic_with_error(CONTEXT, PyErr::fetch());
+    }
+    if (!PyType_Check(cls.get())) {
+        panic_with_error(CONTEXT, conversion_error(cls.get(), "type"));
+    }
+    // The import may have let another thread in, which may have filled the
+    // cache meanwhile; either class object serves, the first one stays.
+    if (cached_decimal_class == nullptr) {
+        cached_decimal_class = cls.release();
+    }
+    return cached_decimal_class;
+}
+
+}  // namespace
+
+std::int8_t PyKind<std::int8_t>::from_py(PyObject* object) { return narrow_from_py<std::int8_t>(object); }
+std::int16_t PyKind<std::int16_t>::from_py(PyObject* object) { return narrow_from_py<std::int16_t>(object); }
+std::int32_t PyKind<std::int32_t>::from_py(PyObject* object) { return narrow_from_py<std::int32_t>(object); }
+
+std::int64_t PyKind<std::int64_t>::from_py(PyObject* object) {
+    Ref index = index_of(object);
+    const long long value = PyLong_AsLongLong(index.get());
+    if (value == -1 && PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return value;
+}
+
+Int128 PyKind<Int128>::from_py(PyObject* object) {
+    Ref index = index_of(object);
+    std::uint8_t bytes[16];
+    check_status(compat::long_as_byte_array(index.get(), bytes, sizeof bytes));
+    UInt128 bits = 0;
+    for (std::size_t i = sizeof bytes; i-- > 0;) {
+        bits = (bits << 8) | bytes[i];
+    }
+    return static_cast<Int128>(bits);
+}
+
+BigInt PyKind<BigInt>::from_py(PyObject* object) {
+    Ref index = index_of(object);
+    const std::size_t bits = compat::long_num_bits(index.get());
+    if (bits == static_cast<std::size_t>(-1) && PyErr_Occurred()) {
+        throw_fetched();
+    }
+    if (bits == 0) {
+        return BigInt();
+    }
+    // floor(b / 8) + 1 bytes always leave room for the sign bit. Up to 1023
+    // bits that fits the stack buffer; only larger integers allocate.
+    const std::size_t length = bits / 8 + 1;
+    std::uint8_t small[128];
+    std::unique_ptr<std::uint8_t[]> large;
+    std::uint8_t* bytes = small;
+    if (length > sizeof small) {
+        large = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+        bytes = large.get();
+    }
+    check_status(compat::long_as_byte_array(index.get(), bytes, length));
+    return BigInt::from_signed_le_bytes(bytes, length);
+}
+
+float PyKind<float>::from_py(PyObject* object) { return to_f32(double_from_py(object)); }
+double PyKind<double>::from_py(PyObject* object) { return double_from_py(object); }
+
+Complex64 PyKind<Complex64>::from_py(PyObject* object) {
+    const Py_complex value = complex_from_py(object);
+    return {to_f32(value.real), to_f32(value.imag)};
+}
+
+Complex128 PyKind<Complex128>::from_py(PyObject* object) {
+    const Py_complex value = complex_from_py(object);
+    return {value.real, value.imag};
+}
+
+Decimal PyKind<Decimal>::from_py(PyObject* object) {
+    // Integers within 64 bits take the direct route; for anything else the
+    // failure of that route is of no interest, the text route decides.
+    if (Ref index = Ref::steal(PyNumber_Index(object))) {
+        const long long value = PyLong_AsLongLong(index.get());
+        if (!(value == -1 && PyErr_Occurred())) {
+            return Decimal::from_i64(value);
+        }
+    }
+    PyErr_Clear();
+    Ref text = Ref::check(PyObject_Str(object));
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);
+    if (data == nullptr) {
+        throw_fetched();
+    }
+    auto parsed = Decimal::parse(std::string_view(data, static_cast<std::size_t>(size)));
+    if (const char* const* error = std::get_if<const char*>(&parsed)) {
+        throw PyErr(PyExc_ValueError, *error);
+    }
+    return std::get<Decimal>(parsed);
+}
+
+Ref PyKind<std::int8_t>::to_py(const std::int8_t& value) { return expect_object(PyLong_FromLong(value)); }
+Ref PyKind<std::int16_t>::to_py(const std::int16_t& value) { return expect_object(PyLong_FromLong(value)); }
+Ref PyKind<std::int32_t>::to_py(const std::int32_t& value) { return expect_object(PyLong_FromLong(value)); }
+Ref PyKind<std::int64_t>::to_py(const std::int64_t& value) { return expect_object(PyLong_FromLongLong(value)); }
+
+Ref PyKind<Int128>::to_py(const Int128& value) {
+    std::uint8_t bytes[16];
+    auto bits = static_cast<UInt128>(value);
+    for (std::uint8_t& byte : bytes) {
+        byte = static_cast<std::uint8_t>(bits);
+        bits >>= 8;
+    }
+    return int_from_le_bytes(bytes, sizeof bytes);
+}
+
+Ref PyKind<BigInt>::to_py(const BigInt& value) {
+    const std::vector<std::uint8_t> bytes = value.to_signed_le_bytes();
+    return int_from_le_bytes(bytes.data(), bytes.size());
+}
+
+Ref PyKind<float>::to_py(const float& value) { return expect_object(PyFloat_FromDouble(value)); }
+Ref PyKind<double>::to_py(const double& value) { return expect_object(PyFloat_FromDouble(value)); }
+
+Ref PyKind<Complex64>::to_py(const Complex64& value) {
+    return expect_object(PyComplex_FromDoubles(value.re, value.im));
+}
+Ref PyKind<Complex128>::to_py(const Complex128& value) {
+    return expect_object(PyComplex_FromDoubles(value.re, value.im));
+}
+
+Ref PyKind<Decimal>::to_py(const Decimal& value) {
+    PyObject* cls = decimal_class();
+    const std::string text = value.to_text();
+    Ref argument = expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    Ref result = Ref::steal(PyObject_CallOneArg(cls, argument.get()));
+    if (!result) {
+        panic_with_error("failed to call decimal.Decimal(value)", PyErr::fetch());
+    }
+    return result;
+}
+
+}  // namespace kavell

@@ -1,0 +1,112 @@
+// Conversions between Python objects and the values of the eleven kinds.
+//
+// PyKind<T> holds what differs per kind: from_py reads one object (or throws
+// the PyErr the interpreter or the conversion raised; no reference to the
+// object is kept), to_py makes a new object of equal value. The sequence
+// conversions below are written once on top of them.
+//
+// Integer kinds are read through __index__. i8, i16 and i32 go through a C
+// `long`, which is 64 bits here: a value within 64 bits but outside the
+// kind's range fails with OverflowError "out of range integral type
+// conversion attempted", a value beyond 64 bits with the interpreter's own
+// OverflowError. Float kinds accept what PyFloat_AsDouble accepts, complex
+// kinds what PyComplex_AsCComplex accepts; f32 and c64 round to binary32
+// without overflow errors. The decimal kind takes an integer within 64 bits
+// directly and everything else through its str() text and Decimal::parse.
+//
+// All of this needs the interpreter lock, and any call may run Python code
+// (__index__, __float__, __str__, decimal.Decimal).
+#pragma once
+
+#include "python/error.hpp"
+#include "support/capacity.hpp"
+#include "vec/kinds.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kavell {
+
+template <class T>
+struct PyKind;
+
+#define KAVELL_DECLARE_PY_KIND(T)              \
+    template <>                                \
+    struct PyKind<T> {                         \
+        static T from_py(PyObject* object);    \
+        static Ref to_py(const T& value);      \
+    }
+
+KAVELL_DECLARE_PY_KIND(std::int8_t);
+KAVELL_DECLARE_PY_KIND(std::int16_t);
+KAVELL_DECLARE_PY_KIND(std::int32_t);
+KAVELL_DECLARE_PY_KIND(std::int64_t);
+KAVELL_DECLARE_PY_KIND(Int128);
+KAVELL_DECLARE_PY_KIND(BigInt);
+KAVELL_DECLARE_PY_KIND(float);
+KAVELL_DECLARE_PY_KIND(double);
+KAVELL_DECLARE_PY_KIND(Complex64);
+KAVELL_DECLARE_PY_KIND(Complex128);
+// to_py calls the decimal.Decimal class, loaded on first use and cached for
+// the life of the process. A failed load faults with "failed to load
+// decimal.Decimal" and leaves the cache empty; a failing call faults with
+// "failed to call decimal.Decimal(value)".
+KAVELL_DECLARE_PY_KIND(Decimal);
+
+#undef KAVELL_DECLARE_PY_KIND
+
+template <class T>
+T from_py(PyObject* object) {
+    return PyKind<T>::from_py(object);
+}
+
+// Returns a new reference.
+template <class T>
+Ref to_py(const T& value) {
+    return PyKind<T>::to_py(value);
+}
+
+// Any object that passes PySequence_Check (list, tuple, range, bytes, ...),
+// read by iteration. Anything else is TypeError "'{qualname}' object cannot
+// be converted to 'Sequence'". The first element that fails ends the
+// conversion with its own exception.
+template <class T>
+std::vector<T> list_from_py(PyObject* object) {
+    if (!PySequence_Check(object)) {
+        throw conversion_error(object, "Sequence");
+    }
+    std::vector<T> array;
+    // The reported length is only a capacity hint: a sequence whose __len__
+    // fails is still read by iteration.
+    const Py_ssize_t size = PySequence_Size(object);
+    if (size < 0) {
+        PyErr_Clear();
+    } else {
+        reserve_checked(array, static_cast<std::size_t>(size));
+    }
+    Ref iterator = Ref::check(PyObject_GetIter(object));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        array.push_back(PyKind<T>::from_py(item.get()));
+    }
+    // PyIter_Next returns null both at the end and on failure.
+    if (PyErr_Occurred()) {
+        throw_fetched();
+    }
+    return array;
+}
+
+// Consumes the array; returns a new list of exactly its length.
+template <class T>
+Ref list_to_py(std::vector<T> array) {
+    Ref list = expect_object(PyList_New(static_cast<Py_ssize_t>(array.size())));
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        // PyList_SET_ITEM steals the element's reference. Slots not yet
+        // filled are null, which the list's deallocation tolerates if a
+        // later element faults.
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), PyKind<T>::to_py(array[i]).release());
+    }
+    return list;
+}
+
+}  // namespace kavell

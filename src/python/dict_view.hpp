@@ -1,0 +1,17 @@
+// The dict view of a point: what the objective receives as its keyword
+// arguments, and the form in which a best position goes back to the caller.
+#pragma once
+
+#include "python/ref.hpp"
+#include "vec/xvec.hpp"
+
+namespace kavell {
+
+// Takes the vector by value (pass a clone to keep the point). Returns a new
+// dict with one entry per non-empty kind, in kind order: the kind key, made
+// afresh as a str, mapped to a new list of that kind's elements. Empty kinds
+// have no entry, so an all-empty vector gives {}. Requires the interpreter
+// lock; every failure is a fault.
+Ref to_dict(XVec v);
+
+}  // namespace kavell

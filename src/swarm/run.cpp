@@ -1,0 +1,173 @@
+#include "swarm/run.hpp"
+
+#include "python/dict_view.hpp"
+#include "random/thread_rng.hpp"
+#include "random/xvec_sampler.hpp"
+#include "support/panic.hpp"
+#include "swarm/particle.hpp"
+#include "vec/order.hpp"
+
+#include <algorithm>
+#include <new>
+#include <optional>
+#include <vector>
+
+namespace kavell {
+namespace {
+
+using Evaluation = PyWrapper (*)(PyObject*, XVec);
+
+// The element rule after a move: a position outside its bounds is put on
+// the bound and stops in that element; otherwise the velocity carried into
+// the next iteration is limited. Complex kinds have no order and are left
+// alone; a NaN float fails every test and stays as it is.
+struct Limits {
+    const XVec& lower;
+    const XVec& upper;
+    const XVec& min_velocity;
+    const XVec& max_velocity;
+};
+
+void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
+    for_each_kind([&](auto kind) {
+        constexpr std::size_t K = decltype(kind)::value;
+        using T = Element<K>;
+        if constexpr (KindOrder<T>::ordered) {
+            auto& x = position.get<K>();
+            auto& v = velocity.get<K>();
+            const auto& lo = limits.lower.get<K>();
+            const auto& hi = limits.upper.get<K>();
+            const auto& vmin = limits.min_velocity.get<K>();
+            const auto& vmax = limits.max_velocity.get<K>();
+            const std::size_t n = std::min({x.size(), v.size(), lo.size(), hi.size(), vmin.size(), vmax.size()});
+            for (std::size_t k = 0; k < n; ++k) {
+                if (KindOrder<T>::less(x[k], lo[k])) {
+                    x[k] = lo[k];
+                    v[k] = KindOrder<T>::zero();
+                } else if (KindOrder<T>::less(hi[k], x[k])) {
+                    x[k] = hi[k];
+                    v[k] = KindOrder<T>::zero();
+                } else if (KindOrder<T>::less(v[k], vmin[k])) {
+                    v[k] = vmin[k];
+                } else if (KindOrder<T>::less(vmax[k], v[k])) {
+                    v[k] = vmax[k];
+                }
+            }
+        }
+    });
+}
+
+// Particles are created one at a time: each position is drawn, then
+// evaluated, before the next is drawn.
+std::vector<Particle> create_particles(const XVecSampler& sampler, ThreadRng& rng, std::uint64_t particle_count,
+                                       PyObject* f, Evaluation evaluation) {
+    std::vector<Particle> particles;
+    // Room for the whole swarm up front: a count far beyond memory fails
+    // here, as MemoryError, before f is ever called.
+    if (particle_count > particles.max_size()) {
+        throw std::bad_alloc();
+    }
+    particles.reserve(static_cast<std::size_t>(particle_count));
+    for (std::uint64_t i = 0; i < particle_count; ++i) {
+        XVec position = sampler.sample(rng);
+        XVec own_position = XVec::clone(position);
+        XVec velocity = XVec::zeros_like(position);
+        XVec best_position = XVec::clone(position);
+        PyWrapper value = evaluation(f, std::move(position));
+        particles.push_back(Particle{std::move(own_position), std::move(velocity), std::move(best_position),
+                                     std::move(value)});
+    }
+    return particles;
+}
+
+// The first particle holding the smallest value.
+const Particle& initial_best(const std::vector<Particle>& particles) {
+    if (particles.empty()) {
+        panic("particle_count is 0!");
+    }
+    const Particle* best = &particles.front();
+    for (std::size_t i = 1; i < particles.size(); ++i) {
+        const std::optional<Ordering> order = PyWrapper::compare(best->best_value, particles[i].best_value);
+        if (!order) {
+            panic("failed to compare");
+        }
+        if (*order == Ordering::Greater) {
+            best = &particles[i];
+        }
+    }
+    return *best;
+}
+
+RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maximise) {
+    const Evaluation evaluation = maximise ? evaluate_negated : evaluate;
+    ThreadRngHandle rng = ThreadRng::current();
+
+    // Invalid bounds fail here, before any particle exists or f is called.
+    std::optional<XVecSampler> sampler = XVecSampler::create(XVec::clone(lower), XVec::clone(upper));
+    XVec max_velocity = XVec::sub(XVec::clone(upper), XVec::clone(lower));
+    XVec::scale(max_velocity, config.max_velocity_ratio);
+    XVec min_velocity = XVec::neg(XVec::clone(max_velocity));
+
+    std::vector<Particle> particles = create_particles(*sampler, *rng, config.particle_count, f.get(), evaluation);
+    sampler.reset();
+
+    const Particle& first_best = initial_best(particles);
+    XVec swarm_best_position = XVec::clone(first_best.best_position);
+    PyWrapper swarm_best_value = first_best.best_value;
+
+    const Limits limits{lower, upper, min_velocity, max_velocity};
+    for (std::uint64_t iteration = 0; iteration < config.iteration_count; ++iteration) {
+        for (Particle& p : particles) {
+            // The cognitive coefficient weights the pull toward the swarm's
+            // best, the social coefficient the pull toward the particle's own.
+            XVec to_swarm = XVec::sub(XVec::clone(swarm_best_position), XVec::clone(p.position));
+            XVec::scale(to_swarm, config.cognitive_coefficient);
+            XVec to_own = XVec::sub(XVec::clone(p.best_position), XVec::clone(p.position));
+            XVec::scale(to_own, config.social_coefficient);
+            XVec::add_assign(p.velocity, XVec::add(std::move(to_swarm), std::move(to_own)));
+            XVec::add_assign(p.position, XVec::clone(p.velocity));
+            bound_elements(p.position, p.velocity, limits);
+
+            PyWrapper value = evaluation(f.get(), XVec::clone(p.position));
+            // Only strict improvements count; an unorderable value is simply
+            // not one. A new swarm best is seen at once by later particles.
+            if (PyWrapper::compare(value, p.best_value) != Ordering::Less) {
+                continue;
+            }
+            if (PyWrapper::compare(value, swarm_best_value) == Ordering::Less) {
+                swarm_best_value = value;
+                swarm_best_position = XVec::clone(p.position);
+            }
+            p.best_value = std::move(value);
+            p.best_position = XVec::clone(p.position);
+        }
+        for (Particle& p : particles) {
+            XVec::scale(p.velocity, config.inertia_coefficient);
+        }
+    }
+
+    particles.clear();
+    max_velocity = XVec();
+    min_velocity = XVec();
+    rng = ThreadRngHandle();
+    lower = XVec();
+    upper = XVec();
+    f = Ref();
+    if (maximise) {
+        swarm_best_value = PyWrapper::neg(std::move(swarm_best_value));
+    }
+    Ref point = to_dict(std::move(swarm_best_position));
+    return RunResult{std::move(swarm_best_value), std::move(point)};
+}
+
+}  // namespace
+
+RunResult minimize(const PsoConfig& config, Ref f, XVec lower, XVec upper) {
+    return run(config, std::move(f), std::move(lower), std::move(upper), false);
+}
+
+RunResult maximize(const PsoConfig& config, Ref f, XVec lower, XVec upper) {
+    return run(config, std::move(f), std::move(lower), std::move(upper), true);
+}
+
+}  // namespace kavell

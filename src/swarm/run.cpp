@@ -1,5 +1,7 @@
 #include "swarm/run.hpp"
 
+#if __has_include("random/xvec_sampler.hpp") && __has_include("vec/order.hpp")
+
 #include "python/dict_view.hpp"
 #include "random/thread_rng.hpp"
 #include "random/xvec_sampler.hpp"
@@ -171,3 +173,12 @@ RunResult maximize(const PsoConfig& config, Ref f, XVec lower, XVec upper) {
 }
 
 }  // namespace kavell
+
+#else
+#include "support/panic.hpp"
+namespace kavell {
+// Temporary while the sampler and ordering headers land.
+RunResult minimize(const PsoConfig&, Ref, XVec, XVec) { panic("optimiser not built yet"); }
+RunResult maximize(const PsoConfig&, Ref, XVec, XVec) { panic("optimiser not built yet"); }
+}  // namespace kavell
+#endif

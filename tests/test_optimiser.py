@@ -1,0 +1,476 @@
+"""End-to-end runs of PSO.min and PSO.max."""
+import copy
+import gc
+import math
+import re
+import subprocess
+import sys
+import textwrap
+from decimal import Decimal
+
+import pytest
+
+import kavell
+from swarm_model import SwarmModel, to_model
+
+FIELDS = ["particle_count", "iteration_count", "cognitive_coefficient", "social_coefficient",
+          "max_velocity_ratio", "inertia_coefficient"]
+
+
+def panic_text(call):
+    with pytest.raises(BaseException) as info:
+        call()
+    assert type(info.value).__name__ == "PanicException"
+    assert type(info.value).__module__ == "pyo3_runtime"
+    assert not isinstance(info.value, Exception)
+    return str(info.value)
+
+
+class Recorder:
+    def __init__(self, score=None):
+        self.calls = []
+        self.score = score or (lambda **kw: 0)
+
+    def __call__(self, **kwargs):
+        self.calls.append(copy.deepcopy(kwargs))
+        return self.score(**kwargs)
+
+
+@pytest.mark.parametrize("particles, iterations", [(1, 0), (3, 0), (3, 4), (7, 2)])
+def test_call_counts(particles, iterations):
+    f = Recorder()
+    kavell.PSO(particles, iterations).min(f, f64_min=[0.0], f64_max=[1.0])
+    assert len(f.calls) == particles * (iterations + 1)
+
+
+def test_max_negates_once_more_at_the_end():
+    negations = []
+
+    class Score:
+        def __init__(self, value):
+            self.value = value
+
+        def __neg__(self):
+            negations.append(self.value)
+            return Score(-self.value)
+
+        def __eq__(self, other):
+            return self.value == other.value
+
+        def __lt__(self, other):
+            return self.value < other.value
+
+    f = Recorder(lambda f64: Score(f64[0]))
+    value, point = kavell.PSO(4, 3).max(f, f64_min=[0.0], f64_max=[1.0])
+    assert len(negations) == 4 * 4 + 1
+    assert value.value == point["f64"][0]
+    assert value.value >= max(call["f64"][0] for call in f.calls[:4])
+
+
+# --- failures reach Python as PanicException with fixed texts -----------------
+
+D_MIN = Decimal(-(2**96 - 1))
+
+
+@pytest.mark.parametrize("bounds, message", [
+    (dict(i8_min=[5], i8_max=[5]), "Uniform::new called with `low >= high`"),
+    (dict(i16_min=[7], i16_max=[3]), "Uniform::new called with `low >= high`"),
+    (dict(i_min=[2**70], i_max=[2**70]), "assertion failed: low < high"),
+    (dict(f32_min=[math.nan], f32_max=[1.0]), "Uniform::new called with `low >= high`"),
+    (dict(f64_min=[0.0], f64_max=[math.inf]), "Uniform::new: range overflow"),
+    (dict(f64_min=[-1e308], f64_max=[1e308]), "Uniform::new: range overflow"),
+    (dict(c64_min=[0j], c64_max=[1 + 0j]), "Uniform::new called with `low >= high`"),
+    (dict(d_min=[Decimal("1.5")], d_max=[Decimal("1.5")]), "Uniform::new_inclusive called with `low > high`"),
+    (dict(d_min=[1], d_max=[Decimal("1.0")]), "Uniform::new_inclusive called with `low > high`"),
+    (dict(d_min=[D_MIN], d_max=[D_MIN]), "Number less than minimum value that can be represented."),
+    (dict(i8_min=[1], i8_max=[1], f64_min=[1.0], f64_max=[0.0]), "Uniform::new called with `low >= high`"),
+    (dict(i_min=[1], i_max=[0], d_min=[1], d_max=[0]), "assertion failed: low < high"),
+    (dict(f32_min=[0, 0, 0, 5], f32_max=[1, 1, 1, 5]), "Uniform::new called with `low >= high`"),
+])
+@pytest.mark.parametrize("method", ["min", "max"])
+def test_bad_bounds_fail_before_f_is_called(bounds, message, method):
+    f = Recorder()
+    pso = kavell.PSO(particle_count=0)  # the sampler check comes before the empty swarm
+    assert panic_text(lambda: getattr(pso, method)(f, **bounds)) == message
+    assert f.calls == []
+
+
+@pytest.mark.parametrize("config, bounds, message", [
+    (dict(), dict(d_min=[D_MIN], d_max=[Decimal(2**96 - 1)]), "Subtraction overflowed"),
+    (dict(max_velocity_ratio=math.nan), dict(i_min=[0], i_max=[10], d_min=[0], d_max=[1]), "f64 can not to BigInt"),
+    (dict(max_velocity_ratio=math.inf), dict(d_min=[0], d_max=[1]), "Failed to convert to Decimal"),
+    (dict(max_velocity_ratio=1e20), dict(d_min=[0], d_max=[10**10]), "Multiplication overflowed"),
+    (dict(particle_count=0), dict(f64_min=[0.0], f64_max=[1.0]), "particle_count is 0!"),
+])
+def test_start_up_faults(config, bounds, message):
+    f = Recorder()
+    assert panic_text(lambda: kavell.PSO(**config).min(f, **bounds)) == message
+    assert f.calls == []
+
+
+def test_unorderable_initial_values():
+    values = iter([None, 1, None])
+    f = Recorder(lambda **kw: next(values))
+    assert panic_text(lambda: kavell.PSO(3, 5).min(f, f64_min=[0.0], f64_max=[1.0])) == "failed to compare"
+    assert len(f.calls) == 3
+
+
+DEBUG = r"PyErr \{ type: (?P<type>.*?), value: (?P<value>.*), traceback: (?P<tb>None|Some\(<traceback object at 0x[0-9a-f]+>\)) \}"
+
+
+def test_objective_raising():
+    def f(**kw):
+        return 1 / 0
+
+    text = panic_text(lambda: kavell.PSO(2, 1).min(f, f64_min=[0.0], f64_max=[1.0]))
+    match = re.fullmatch("failed to call f: " + DEBUG, text)
+    assert match, text
+    assert match["type"] == "<class 'ZeroDivisionError'>"
+    assert match["value"] == repr(ZeroDivisionError("division by zero"))
+    assert match["tb"].startswith("Some(")
+
+
+def test_objective_raising_is_not_an_exception():
+    with pytest.raises(BaseException) as info:
+        try:
+            kavell.PSO(2, 1).min(lambda **kw: 1 / 0)
+        except Exception:  # must not catch it
+            pytest.fail("PanicException was caught as an Exception")
+    assert type(info.value).__name__ == "PanicException"
+
+
+def test_objective_with_wrong_signature():
+    def f(x):
+        return x
+
+    text = panic_text(lambda: kavell.PSO(2, 1).min(f, f64_min=[0.0], f64_max=[1.0]))
+    assert re.fullmatch("failed to call f: " + DEBUG, text)["type"] == "<class 'TypeError'>"
+
+
+def test_non_callable_objective_has_no_traceback():
+    text = panic_text(lambda: kavell.PSO(2, 1).min(5))
+    match = re.fullmatch("failed to call f: " + DEBUG, text)
+    assert match["type"] == "<class 'TypeError'>" and match["tb"] == "None"
+
+
+def test_result_without_neg():
+    f = Recorder(lambda **kw: "text")
+    text = panic_text(lambda: kavell.PSO(3, 2).max(f, f64_min=[0.0], f64_max=[1.0]))
+    match = re.fullmatch("There is no __neg__ method: " + DEBUG, text)
+    assert match["type"] == "<class 'AttributeError'>"
+    assert len(f.calls) == 1  # fails at the first objective call
+
+
+def test_final_negation_fails_after_all_iterations():
+    class Once:
+        def __neg__(self):
+            return object()
+
+    f = Recorder(lambda **kw: Once())
+    text = panic_text(lambda: kavell.PSO(2, 3).max(f, f64_min=[0.0], f64_max=[1.0]))
+    assert text.startswith("There is no __neg__ method: PyErr { type: <class 'AttributeError'>")
+    assert len(f.calls) == 2 * 4
+
+
+def test_two_panic_exceptions_share_one_type():
+    types = set()
+    for call in (lambda: kavell.PSO(0).min(abs), lambda: kavell.PSO().min(abs, i8_min=[1], i8_max=[0])):
+        with pytest.raises(BaseException) as info:
+            call()
+        types.add(type(info.value))
+    assert len(types) == 1
+    (panic_type,) = types
+    assert panic_type.__qualname__ == "PanicException" and panic_type.__bases__ == (BaseException,)
+    assert panic_type.__doc__
+
+
+# --- the borrow rule and re-entry ------------------------------------------------
+
+def test_objective_reads_but_cannot_write_the_instance():
+    pso = kavell.PSO(2, 1)
+    seen = []
+
+    def reader(**kw):
+        seen.append(pso.particle_count)
+        return 0
+
+    pso.min(reader)
+    assert seen == [2] * 4
+
+    def writer(**kw):
+        pso.particle_count = 5
+        return 0
+
+    text = panic_text(lambda: pso.min(writer))
+    match = re.fullmatch("failed to call f: " + DEBUG, text)
+    assert match["type"] == "<class 'RuntimeError'>"
+    assert match["value"] == "RuntimeError('Already borrowed')"
+    pso.particle_count = 5
+    assert pso.particle_count == 5
+
+
+def test_nested_run():
+    pso = kavell.PSO(3, 2)
+    inner_results = []
+
+    def outer(f64):
+        inner_results.append(pso.min(lambda i8: i8[0], i8_min=[0], i8_max=[10]))
+        return f64[0]
+
+    value, point = pso.min(outer, f64_min=[0.0], f64_max=[1.0])
+    assert len(inner_results) == 9
+    assert all(isinstance(v, int) and set(p) == {"i8"} for v, p in inner_results)
+    assert value == point["f64"][0]
+    pso.particle_count = 4  # the borrows were all released
+
+
+def test_nested_panic_is_resumed_with_python_traceback():
+    code = textwrap.dedent("""
+        import kavell
+        pso = kavell.PSO(2, 1)
+        def f(**kw):
+            return pso.min(abs, i8_min=[1], i8_max=[0])
+        try:
+            pso.min(f)
+        except BaseException as error:
+            print(type(error).__name__, str(error))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == 0, result.stderr
+    inner = "Uniform::new called with `low >= high`"
+    # Until 3.12 the exception crosses f's frame unnormalised, as its argument tuple.
+    resumed = repr((inner,)) if sys.version_info < (3, 12) else inner
+    assert result.stdout.strip() == f"PanicException {resumed}"
+    lines = result.stderr.splitlines()
+    start = lines.index("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---")
+    assert lines[start + 1] == "Python stack trace below:"
+    assert "Traceback (most recent call last):" in lines[start + 2:]
+    assert lines[0].startswith(f"thread '<unnamed>' panicked at '{inner}', ")
+    # The resumed fault writes no second report.
+    assert sum(line.startswith("thread '<unnamed>' panicked at") for line in lines) == 1
+
+
+def test_nested_panic_normalised_by_a_handler():
+    code = textwrap.dedent("""
+        import kavell
+        pso = kavell.PSO(2, 1)
+        def f(**kw):
+            try:
+                return pso.min(abs, i8_min=[1], i8_max=[0])
+            finally:
+                pass
+        try:
+            pso.min(f)
+        except BaseException as error:
+            print(str(error))
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() in ("Uniform::new called with `low >= high`",
+                                     "('Uniform::new called with `low >= high`',)")
+
+
+def test_fault_report_on_stderr():
+    code = "import kavell\ntry:\n    kavell.PSO(0).min(abs)\nexcept BaseException as e:\n    print(e)\n"
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.stdout.strip() == "particle_count is 0!"
+    first = result.stderr.splitlines()[0]
+    assert re.fullmatch(r"thread '<unnamed>' panicked at 'particle_count is 0!', \S+:\d+:\d+", first)
+
+
+# --- ordering of objective values ----------------------------------------------
+
+def test_ties_keep_the_first_particle():
+    f = Recorder(lambda **kw: 1)
+    value, point = kavell.PSO(5, 3).min(f, f64_min=[0.0], f64_max=[1.0])
+    assert value == 1 and point == f.calls[0]
+
+
+def test_none_results_compare_equal():
+    f = Recorder(lambda **kw: None)
+    value, point = kavell.PSO(4, 2).min(f, i32_min=[0], i32_max=[100])
+    assert value is None and point == f.calls[0]
+
+
+def test_nan_results_make_the_last_initial_particle_best():
+    f = Recorder(lambda **kw: math.nan)
+    value, point = kavell.PSO(4, 2).min(f, f64_min=[0.0], f64_max=[1.0])
+    assert math.isnan(value) and point == f.calls[3]
+
+
+def test_unorderable_values_during_iterations_are_ignored():
+    counter = iter(range(10**6))
+
+    def score(**kw):
+        n = next(counter)
+        return 5 if n < 3 else None
+
+    value, point = kavell.PSO(3, 3).min(Recorder(score), f64_min=[0.0], f64_max=[1.0])
+    assert value == 5
+
+
+@pytest.mark.parametrize("result, expected", [(True, 1), (False, 0)])
+def test_bools_under_max(result, expected):
+    value, _ = kavell.PSO(3, 2).max(lambda **kw: result, f64_min=[0.0], f64_max=[1.0])
+    assert value == expected and type(value) is int
+
+
+def test_max_of_ints_matches_f_at_the_point():
+    value, point = kavell.PSO(10, 10).max(lambda i16: i16[0] * 3, i16_min=[-50], i16_max=[50])
+    assert type(value) is int and value == point["i16"][0] * 3
+
+
+# --- moves stay inside the bounds ------------------------------------------------
+
+ALL_BOUNDS = dict(
+    i8_min=[-100, 0], i8_max=[100, 5], i16_min=[-1000], i16_max=[1000], i32_min=[-5], i32_max=[50],
+    i64_min=[-(2**62)], i64_max=[2**62], i128_min=[-(2**100)], i128_max=[2**100], i_min=[-(2**80)],
+    i_max=[2**80], f32_min=[-1.5], f32_max=[2.5], f64_min=[-1.0, 0.0], f64_max=[1.0, 1e-3],
+    c64_min=[-1 - 1j], c64_max=[1 + 1j], c128_min=[0j], c128_max=[1 + 1j],
+    d_min=[Decimal("-1.5")], d_max=[Decimal("2.25")],
+)
+
+
+def test_every_ordered_element_stays_within_its_bounds():
+    def score(**kw):
+        return float(sum(abs(x) for key, xs in kw.items() for x in xs if key not in ("c64", "c128")))
+
+    f = Recorder(score)
+    kavell.PSO(8, 6, cognitive_coefficient=1.7, social_coefficient=1.3, inertia_coefficient=0.9).min(f, **ALL_BOUNDS)
+    assert list(f.calls[0]) == ["i8", "i16", "i32", "i64", "i128", "i", "f32", "f64", "c64", "c128", "d"]
+    for index, call in enumerate(f.calls):
+        for key, values in call.items():
+            if key in ("c64", "c128"):
+                continue
+            for k, x in enumerate(values):
+                low, high = ALL_BOUNDS[f"{key}_min"][k], ALL_BOUNDS[f"{key}_max"][k]
+                if index < 8:
+                    assert low <= x < high, (key, x)
+                else:
+                    assert low <= x <= high, (key, x)
+
+
+def test_returned_point_shares_nothing_with_objective_lists():
+    passed = []
+
+    def f(f64, i):
+        passed.append((f64, i))
+        result = f64[0]
+        f64.append(99.0)  # the objective may change what it was given
+        i.clear()
+        return result
+
+    value, point = kavell.PSO(4, 3).min(f, f64_min=[0.0], f64_max=[1.0], i_min=[0], i_max=[3])
+    assert len(point["f64"]) == 1 and len(point["i"]) == 1
+    assert all(point["f64"] is not a and point["i"] is not b for a, b in passed)
+    assert value == point["f64"][0]
+
+
+def test_zero_coefficients_never_move():
+    f = Recorder(lambda f64: f64[0])
+    value, point = kavell.PSO(5, 4, cognitive_coefficient=0.0, social_coefficient=0.0).min(
+        f, f64_min=[0.0], f64_max=[1.0])
+    initial = f.calls[:5]
+    assert all(call == initial[i % 5] for i, call in enumerate(f.calls))
+    assert value == min(c["f64"][0] for c in initial)
+
+
+# --- the update against an independent model -----------------------------------
+
+MODEL_CASES = {
+    "f64": (dict(f64_min=[-5.0, 0.0], f64_max=[5.0, 2.0]),
+            lambda f64: (f64[0] - 1.25) ** 2 + (f64[1] - 0.5) ** 2, {}),
+    "i8 with 0.29": (dict(i8_min=[-100, 0], i8_max=[100, 120]),
+                     lambda i8: abs(i8[0] - 17) + abs(i8[1] - 3),
+                     dict(cognitive_coefficient=0.29, social_coefficient=0.71)),
+    "i64 near its limits": (dict(i64_min=[-(2**63), 2**63 - 2**20], i64_max=[2**63 - 1, 2**63 - 1]),
+                            lambda i64: abs(i64[0] - 12345) + abs(i64[1] - (2**63 - 7)), {}),
+    "i beyond 2**64": (dict(i_min=[-(2**90)], i_max=[2**90]), lambda i: abs(i[0] - 2**70), {}),
+    "d": (dict(d_min=[Decimal("-10.00"), 0], d_max=[Decimal("10.0"), 5]),
+          lambda d: abs(d[0] - Decimal("1.25")) + abs(d[1] - 2), dict(inertia_coefficient=0.25)),
+    "f32, i16, i128 and c128": (
+        dict(f32_min=[-3.0], f32_max=[3.0], i16_min=[-30000], i16_max=[30000], i128_min=[-(2**120)],
+             i128_max=[2**120], c128_min=[-1 - 2j], c128_max=[3 + 1j]),
+        lambda f32, i16, i128, c128: abs(f32[0] - 0.1) + abs(i16[0] - 7) + abs(i128[0] - 2**100) / 2**100
+        + abs(c128[0] - (0.5 + 0.5j)),
+        dict(max_velocity_ratio=0.3)),
+}
+
+
+@pytest.mark.parametrize("case", list(MODEL_CASES))
+@pytest.mark.parametrize("method", ["min", "max"])
+def test_update_matches_model(case, method):
+    bounds, score, overrides = MODEL_CASES[case]
+    config = dict(particle_count=6, iteration_count=12, cognitive_coefficient=1.0, social_coefficient=1.0,
+                  max_velocity_ratio=0.5, inertia_coefficient=0.5)
+    config.update(overrides)
+    sign = -1 if method == "max" else 1
+    f = Recorder(lambda **kw: sign * score(**kw))
+    value, point = getattr(kavell.PSO(**config), method)(f, **bounds)
+
+    n = config["particle_count"]
+    lower = {key[:-4]: list(v) for key, v in bounds.items() if key.endswith("_min")}
+    upper = {key[:-4]: list(v) for key, v in bounds.items() if key.endswith("_max")}
+    model = SwarmModel(config, lower, upper, lambda **kw: score(**kw) if method == "min" else -score(**kw))
+    expected_calls = list(model.run(f.calls[:n]))
+    assert len(expected_calls) == len(f.calls)
+    for index, (expected, actual) in enumerate(zip(expected_calls, f.calls)):
+        assert to_model(actual) == expected, f"call {index}"
+    best_value, best_position = model.result
+    assert value == (best_value if method == "min" else -best_value)
+    assert to_model(point) == best_position
+
+
+# --- leaks -----------------------------------------------------------------------
+
+def test_no_reference_leaks_over_many_runs():
+    def f(**kw):
+        return 1.5
+
+    bounds = dict(i_min=[2**70], i_max=[2**71], f64_min=[0.0], f64_max=[1.0], d_min=[Decimal("0.5")],
+                  d_max=[Decimal("9.5")])
+    pso = kavell.PSO(3, 2)
+    pso.min(f, **bounds)  # warm up caches
+    gc.collect()
+    before = [sys.getrefcount(x) for x in (f, pso, *bounds.values())]
+    results = []
+    for _ in range(3000):
+        results.append(pso.min(f, **bounds))
+        results.append(pso.max(f, **bounds))
+    value_refs = sys.getrefcount(results[-1][0])
+    del results
+    gc.collect()
+    after = [sys.getrefcount(x) for x in (f, pso, *bounds.values())]
+    assert after == before
+    assert value_refs >= 2
+
+
+def test_failing_runs_release_everything():
+    class Value:
+        alive = 0
+
+        def __init__(self):
+            Value.alive += 1
+
+        def __del__(self):
+            Value.alive -= 1
+
+        def __lt__(self, other):
+            return False
+
+    calls = []
+
+    def f(**kw):
+        calls.append(1)
+        if len(calls) % 7 == 0:
+            raise ValueError("stop")
+        return Value()
+
+    bounds = dict(i_min=[0], i_max=[2**80], d_min=[0], d_max=[1])
+    before = sys.getrefcount(f)
+    for _ in range(200):
+        with pytest.raises(BaseException):
+            kavell.PSO(3, 5).min(f, **bounds)
+    gc.collect()
+    assert Value.alive == 0
+    after = sys.getrefcount(f)
+    assert after == before

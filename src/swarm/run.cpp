@@ -1,13 +1,11 @@
 #include "swarm/run.hpp"
 
-#if __has_include("random/xvec_sampler.hpp") && __has_include("vec/order.hpp")
-
 #include "python/dict_view.hpp"
 #include "random/thread_rng.hpp"
 #include "random/xvec_sampler.hpp"
 #include "support/panic.hpp"
 #include "swarm/particle.hpp"
-#include "vec/order.hpp"
+#include "vec/kind_ops.hpp"
 
 #include <algorithm>
 #include <new>
@@ -34,7 +32,7 @@ void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
     for_each_kind([&](auto kind) {
         constexpr std::size_t K = decltype(kind)::value;
         using T = Element<K>;
-        if constexpr (KindOrder<T>::ordered) {
+        if constexpr (KindOps<T>::ordered) {
             auto& x = position.get<K>();
             auto& v = velocity.get<K>();
             const auto& lo = limits.lower.get<K>();
@@ -43,15 +41,15 @@ void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
             const auto& vmax = limits.max_velocity.get<K>();
             const std::size_t n = std::min({x.size(), v.size(), lo.size(), hi.size(), vmin.size(), vmax.size()});
             for (std::size_t k = 0; k < n; ++k) {
-                if (KindOrder<T>::less(x[k], lo[k])) {
+                if (KindOps<T>::less(x[k], lo[k])) {
                     x[k] = lo[k];
-                    v[k] = KindOrder<T>::zero();
-                } else if (KindOrder<T>::less(hi[k], x[k])) {
+                    v[k] = KindOps<T>::zero();
+                } else if (KindOps<T>::less(hi[k], x[k])) {
                     x[k] = hi[k];
-                    v[k] = KindOrder<T>::zero();
-                } else if (KindOrder<T>::less(v[k], vmin[k])) {
+                    v[k] = KindOps<T>::zero();
+                } else if (KindOps<T>::less(v[k], vmin[k])) {
                     v[k] = vmin[k];
-                } else if (KindOrder<T>::less(vmax[k], v[k])) {
+                } else if (KindOps<T>::less(vmax[k], v[k])) {
                     v[k] = vmax[k];
                 }
             }
@@ -174,11 +172,3 @@ RunResult maximize(const PsoConfig& config, Ref f, XVec lower, XVec upper) {
 
 }  // namespace kavell
 
-#else
-#include "support/panic.hpp"
-namespace kavell {
-// Temporary while the sampler and ordering headers land.
-RunResult minimize(const PsoConfig&, Ref, XVec, XVec) { panic("optimiser not built yet"); }
-RunResult maximize(const PsoConfig&, Ref, XVec, XVec) { panic("optimiser not built yet"); }
-}  // namespace kavell
-#endif

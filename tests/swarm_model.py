@@ -154,7 +154,7 @@ class ModelFault(Exception):
 
 # Decimals as (negative, magnitude, scale).
 def dec_from_py(value):
-    sign, digits, exponent = value.as_tuple()
+    sign, digits, exponent = PyDecimal(value).as_tuple()
     magnitude = int("".join(map(str, digits))) if digits else 0
     return (bool(sign), magnitude, -exponent)
 

@@ -1,0 +1,50 @@
+// The float samplers inline into the drawing loop only when this file, like
+// theirs, is compiled without floating-point contraction (uniform_float.hpp).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC optimize("fp-contract=off")
+#elif defined(__clang__)
+#pragma clang fp contract(off)
+#endif
+
+#include "random/xvec_sampler.hpp"
+
+#include <algorithm>
+#include <utility>
+
+namespace kavell {
+
+XVecSampler XVecSampler::create(XVec lower, XVec upper) {
+    XVecSampler set;
+    for_each_kind([&](auto kind) {
+        constexpr std::size_t K = decltype(kind)::value;
+        using T = Element<K>;
+        const std::vector<T>& low = lower.get<K>();
+        const std::vector<T>& high = upper.get<K>();
+        auto& samplers = std::get<K>(set.samplers_);
+        const std::size_t n = std::min(low.size(), high.size());
+        samplers.reserve(n);
+        for (std::size_t j = 0; j < n; ++j) {
+            samplers.push_back(Uniform<T>::create(low[j], high[j]));
+        }
+    });
+    // The bounds are not needed past this point.
+    lower = XVec();
+    upper = XVec();
+    return set;
+}
+
+XVec XVecSampler::sample(ThreadRng& rng) const {
+    Arrays arrays;
+    for_each_kind([&](auto kind) {
+        constexpr std::size_t K = decltype(kind)::value;
+        const auto& samplers = std::get<K>(samplers_);
+        auto& values = std::get<K>(arrays);
+        values.reserve(samplers.size());
+        for (const auto& sampler : samplers) {
+            values.push_back(sampler.sample(rng));
+        }
+    });
+    return XVec(std::move(arrays));
+}
+
+}  // namespace kavell

@@ -482,3 +482,36 @@ def test_failing_runs_release_everything():
     assert Value.alive == 0
     after = sys.getrefcount(f)
     assert after == before
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * 4096
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_memory_does_not_grow_over_a_long_run():
+    bounds = dict(i_min=[-(2**90)], i_max=[2**90], f64_min=[0.0], f64_max=[1.0], d_min=[0], d_max=[10],
+                  c64_min=[0j], c64_max=[1 + 1j], i128_min=[0], i128_max=[2**100])
+    pso = kavell.PSO(4, 4)
+
+    def f(**kw):
+        return kw["f64"][0]
+
+    for _ in range(500):
+        pso.min(f, **bounds)
+    gc.collect()
+    before = resident_bytes()
+    for _ in range(5000):
+        pso.max(f, **bounds)
+    gc.collect()
+    grown = resident_bytes() - before
+    assert grown < 4 * 2**20, f"grew by {grown} bytes"
+
+
+@pytest.mark.parametrize("count", [10**15, 2**63, 2**64 - 1])
+def test_swarm_beyond_memory_raises_memory_error(count):
+    f = Recorder()
+    with pytest.raises(MemoryError):
+        kavell.PSO(particle_count=count).min(f, f64_min=[0.0], f64_max=[1.0])
+    assert f.calls == []

@@ -1,12 +1,201 @@
 // Test-only entry points for the vec area of the core.
-#include "python/ref.hpp"
+//
+// Vectors cross as dicts {kind key: sequence}; a missing key is an empty
+// kind, and results come back through the dict view, so an empty kind is
+// absent there too.
+#include "numeric_raw.hpp"
+
+#include "python/convert.hpp"
+#include "python/dict_view.hpp"
+#include "python/guard.hpp"
+#include "vec/kind_ops.hpp"
+#include "vec/xvec.hpp"
+
+#include <algorithm>
+#include <string>
 
 namespace kavell::testing {
 
 namespace {
+
+XVec xvec_from_dict(PyObject* dict) {
+    if (!PyDict_Check(dict)) {
+        throw PyErr(PyExc_TypeError, "expected a dict of kind key to sequence");
+    }
+    PyObject* key = nullptr;
+    PyObject* ignored = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(dict, &position, &key, &ignored)) {
+        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
+        if (text == nullptr || std::find(KIND_KEYS.begin(), KIND_KEYS.end(), text) == KIND_KEYS.end()) {
+            PyErr_Clear();
+            throw PyErr(PyExc_KeyError, "not a kind key");
+        }
+    }
+    XVec v;
+    for_each_kind([&](auto k) {
+        constexpr std::size_t K = decltype(k)::value;
+        const std::string name(KIND_KEYS[K]);
+        PyObject* sequence = PyDict_GetItemString(dict, name.c_str());
+        if (sequence != nullptr) {
+            v.get<K>() = list_from_py<Element<K>>(sequence);
+        }
+    });
+    return v;
+}
+
+template <std::size_t N>
+void expect_arguments(PyObject* args) {
+    if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(N)) {
+        throw PyErr(PyExc_TypeError, "wrong number of arguments");
+    }
+}
+
+PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
+
+PyObject* xvec_neg(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<1>(args);
+        return to_dict(XVec::neg(xvec_from_dict(arg(args, 0)))).release();
+    });
+}
+
+PyObject* xvec_add(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<2>(args);
+        return to_dict(XVec::add(xvec_from_dict(arg(args, 0)), xvec_from_dict(arg(args, 1)))).release();
+    });
+}
+
+PyObject* xvec_sub(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<2>(args);
+        return to_dict(XVec::sub(xvec_from_dict(arg(args, 0)), xvec_from_dict(arg(args, 1)))).release();
+    });
+}
+
+PyObject* xvec_add_assign(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<2>(args);
+        XVec a = xvec_from_dict(arg(args, 0));
+        XVec::add_assign(a, xvec_from_dict(arg(args, 1)));
+        return to_dict(std::move(a)).release();
+    });
+}
+
+PyObject* xvec_scale(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<2>(args);
+        XVec v = xvec_from_dict(arg(args, 0));
+        XVec::scale(v, double_from_py(arg(args, 1)));
+        return to_dict(std::move(v)).release();
+    });
+}
+
+// (clone as a dict, [(length, capacity)] per kind, source as a dict after
+// every element of the clone was changed in place).
+PyObject* xvec_clone(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<1>(args);
+        XVec source = xvec_from_dict(arg(args, 0));
+        XVec copy = XVec::clone(source);
+        Ref sizes = Ref::check(PyList_New(0));
+        for_each_kind([&](auto k) {
+            const auto& array = copy.get<decltype(k)::value>();
+            Ref pair = Ref::check(Py_BuildValue("(nn)", static_cast<Py_ssize_t>(array.size()), static_cast<Py_ssize_t>(array.capacity())));
+            check_status(PyList_Append(sizes.get(), pair.get()));
+        });
+        Ref copy_view = to_dict(XVec::clone(copy));
+        // Writes straight into the clone's storage, a BigInt's words included.
+        copy = XVec::neg(std::move(copy));
+        for (BigInt& x : copy.of<BigInt>()) {
+            if (!x.limbs.empty()) {
+                x.limbs[0] ^= 1;
+            }
+        }
+        XVec::scale(copy, 3.0);
+        return Py_BuildValue("(NNN)", copy_view.release(), sizes.release(), to_dict(std::move(source)).release());
+    });
+}
+
+// (dict view, [length per kind], raw "i" elements, raw "d" elements).
+PyObject* xvec_zeros_like(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<1>(args);
+        const XVec source = xvec_from_dict(arg(args, 0));
+        XVec zeros = XVec::zeros_like(source);
+        Ref lengths = Ref::check(PyList_New(0));
+        for_each_kind([&](auto k) {
+            Ref n = Ref::check(PyLong_FromSize_t(zeros.get<decltype(k)::value>().size()));
+            check_status(PyList_Append(lengths.get(), n.get()));
+        });
+        Ref raw_i = Ref::check(PyList_New(0));
+        for (const BigInt& x : zeros.of<BigInt>()) {
+            check_status(PyList_Append(raw_i.get(), to_raw(x).get()));
+        }
+        Ref raw_d = Ref::check(PyList_New(0));
+        for (const Decimal& x : zeros.of<Decimal>()) {
+            check_status(PyList_Append(raw_d.get(), to_raw(x).get()));
+        }
+        return Py_BuildValue("(NNNN)", to_dict(std::move(zeros)).release(), lengths.release(), raw_i.release(), raw_d.release());
+    });
+}
+
+// {key: [less(a[i], b[i]) for i below the shorter length]} for the ordered
+// kinds only.
+PyObject* kind_less(PyObject*, PyObject* args) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        expect_arguments<2>(args);
+        const XVec a = xvec_from_dict(arg(args, 0));
+        const XVec b = xvec_from_dict(arg(args, 1));
+        Ref result = Ref::check(PyDict_New());
+        for_each_kind([&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            using Ops = KindOps<Element<K>>;
+            if constexpr (Ops::ordered) {
+                const auto& x = a.get<K>();
+                const auto& y = b.get<K>();
+                Ref flags = Ref::check(PyList_New(0));
+                for (std::size_t i = 0; i < std::min(x.size(), y.size()); ++i) {
+                    check_status(PyList_Append(flags.get(), Ops::less(x[i], y[i]) ? Py_True : Py_False));
+                }
+                const std::string name(KIND_KEYS[K]);
+                check_status(PyDict_SetItemString(result.get(), name.c_str(), flags.get()));
+            }
+        });
+        return result.release();
+    });
+}
+
+// [(key, ordered, zero)] in kind order.
+PyObject* kind_traits(PyObject*, PyObject*) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        Ref result = Ref::check(PyList_New(0));
+        for_each_kind([&](auto k) {
+            constexpr std::size_t K = decltype(k)::value;
+            using T = Element<K>;
+            const std::string name(KIND_KEYS[K]);
+            Ref entry = Ref::check(Py_BuildValue("(sON)", name.c_str(), KindOps<T>::ordered ? Py_True : Py_False,
+                                                 to_py<T>(KindOps<T>::zero()).release()));
+            check_status(PyList_Append(result.get(), entry.get()));
+        });
+        return result.release();
+    });
+}
+
 PyMethodDef methods[] = {
+    {"xvec_neg", xvec_neg, METH_VARARGS, "XVec::neg of a dict vector."},
+    {"xvec_add", xvec_add, METH_VARARGS, "XVec::add of two dict vectors."},
+    {"xvec_sub", xvec_sub, METH_VARARGS, "XVec::sub of two dict vectors."},
+    {"xvec_add_assign", xvec_add_assign, METH_VARARGS, "XVec::add_assign; returns the target."},
+    {"xvec_scale", xvec_scale, METH_VARARGS, "XVec::scale; returns the scaled vector."},
+    {"xvec_clone", xvec_clone, METH_VARARGS, "XVec::clone with capacities and the source after the clone changed."},
+    {"xvec_zeros_like", xvec_zeros_like, METH_VARARGS, "XVec::zeros_like with lengths and raw i and d elements."},
+    {"kind_less", kind_less, METH_VARARGS, "KindOps::less element-wise for the ordered kinds."},
+    {"kind_traits", kind_traits, METH_NOARGS, "(key, ordered, zero) per kind."},
     {nullptr, nullptr, 0, nullptr},
 };
+
 }  // namespace
 
 const PyMethodDef* vec_methods() { return methods; }

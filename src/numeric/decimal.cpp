@@ -1,0 +1,281 @@
+#include "numeric/decimal.hpp"
+
+#include <array>
+#include <bit>
+#include <cmath>
+
+namespace kavell {
+
+namespace {
+
+// A 192-bit unsigned intermediate: wide enough for a 96-bit magnitude
+// raised by 10^28 plus another, and for the product of two magnitudes.
+// Words are least significant first.
+struct Wide {
+    std::array<std::uint64_t, 3> w{};
+
+    static Wide from(UInt128 v) noexcept { return Wide{{static_cast<std::uint64_t>(v), static_cast<std::uint64_t>(v >> 64), 0}}; }
+
+    bool fits_96() const noexcept { return w[2] == 0 && (w[1] >> 32) == 0; }
+    bool is_zero() const noexcept { return (w[0] | w[1] | w[2]) == 0; }
+    bool is_odd() const noexcept { return (w[0] & 1) != 0; }
+    UInt128 low_128() const noexcept { return (static_cast<UInt128>(w[1]) << 64) | w[0]; }
+
+    // The caller guarantees the product stays below 2^192.
+    void multiply(std::uint64_t factor) noexcept {
+        UInt128 carry = 0;
+        for (auto& word : w) {
+            const UInt128 t = static_cast<UInt128>(word) * factor + carry;
+            word = static_cast<std::uint64_t>(t);
+            carry = t >> 64;
+        }
+    }
+
+    // Removes the last decimal digit and returns it. Works on 32-bit halves
+    // so that every step is a 64-bit division by a constant.
+    unsigned divide_by_ten() noexcept {
+        std::uint64_t remainder = 0;
+        for (std::size_t i = w.size(); i-- > 0;) {
+            const std::uint64_t high = (remainder << 32) | (w[i] >> 32);
+            const std::uint64_t q_high = high / 10;
+            remainder = high % 10;
+            const std::uint64_t low = (remainder << 32) | (w[i] & 0xffff'ffffu);
+            const std::uint64_t q_low = low / 10;
+            remainder = low % 10;
+            w[i] = (q_high << 32) | q_low;
+        }
+        return static_cast<unsigned>(remainder);
+    }
+
+    void add(const Wide& other) noexcept {
+        unsigned carry = 0;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            const UInt128 t = static_cast<UInt128>(w[i]) + other.w[i] + carry;
+            w[i] = static_cast<std::uint64_t>(t);
+            carry = static_cast<unsigned>(t >> 64);
+        }
+    }
+
+    // Requires *this >= other.
+    void subtract(const Wide& other) noexcept {
+        unsigned borrow = 0;
+        for (std::size_t i = 0; i < w.size(); ++i) {
+            const UInt128 t = static_cast<UInt128>(w[i]) - other.w[i] - borrow;
+            w[i] = static_cast<std::uint64_t>(t);
+            borrow = static_cast<unsigned>(t >> 127);
+        }
+    }
+
+    friend std::strong_ordering operator<=>(const Wide& a, const Wide& b) noexcept {
+        for (std::size_t i = a.w.size(); i-- > 0;) {
+            if (a.w[i] != b.w[i]) {
+                return a.w[i] <=> b.w[i];
+            }
+        }
+        return std::strong_ordering::equal;
+    }
+};
+
+constexpr std::uint64_t TEN_TO_19 = 10'000'000'000'000'000'000u;
+
+constexpr std::uint64_t power_of_ten_u64(unsigned n) noexcept {
+    std::uint64_t p = 1;
+    while (n-- > 0) {
+        p *= 10;
+    }
+    return p;
+}
+
+// magnitude * 10^n; n <= 28 keeps a 96-bit magnitude below 2^190.
+Wide raise(UInt128 magnitude, unsigned n) noexcept {
+    Wide v = Wide::from(magnitude);
+    while (n > 0) {
+        const unsigned step = n < 19 ? n : 19;
+        v.multiply(step == 19 ? TEN_TO_19 : power_of_ten_u64(step));
+        n -= step;
+    }
+    return v;
+}
+
+// The exact product of two magnitudes below 2^96.
+Wide multiply(UInt128 a, UInt128 b) noexcept {
+    const std::uint64_t a0 = static_cast<std::uint64_t>(a);
+    const std::uint64_t a1 = static_cast<std::uint64_t>(a >> 64);
+    const std::uint64_t b0 = static_cast<std::uint64_t>(b);
+    const std::uint64_t b1 = static_cast<std::uint64_t>(b >> 64);
+    Wide product = Wide::from(static_cast<UInt128>(a0) * b0);
+    // a1 and b1 are below 2^32, so each cross term stays below 2^96 and the
+    // top term below 2^64.
+    const UInt128 cross = static_cast<UInt128>(a0) * b1 + static_cast<UInt128>(a1) * b0;
+    product.add(Wide{{0, static_cast<std::uint64_t>(cross), static_cast<std::uint64_t>(cross >> 64)}});
+    product.add(Wide{{0, 0, a1 * b1}});
+    return product;
+}
+
+struct Reduced {
+    UInt128 magnitude;
+    std::uint32_t scale;
+};
+
+// Drops the fewest decimal digits (at least `min_drop`, never below scale 0)
+// that bring the magnitude, rounded half to even on the whole discarded
+// part, under 2^96. The discarded part is tracked as its leading digit plus
+// a sticky flag for any non-zero digit after it, which decides the rounding
+// exactly without dividing by large powers of ten.
+std::optional<Reduced> reduce(Wide magnitude, std::uint32_t scale, std::uint32_t min_drop) noexcept {
+    unsigned leading = 0;
+    bool sticky = false;
+    for (std::uint32_t dropped = 0;; ++dropped) {
+        if (dropped >= min_drop) {
+            const bool above_half = leading > 5 || (leading == 5 && sticky);
+            const bool tie = leading == 5 && !sticky;
+            Wide rounded = magnitude;
+            if (above_half || (tie && magnitude.is_odd())) {
+                rounded.add(Wide::from(1));
+            }
+            if (rounded.fits_96()) {
+                return Reduced{rounded.low_128(), scale - dropped};
+            }
+        }
+        if (dropped == scale) {
+            return std::nullopt;
+        }
+        sticky = sticky || leading != 0;
+        leading = magnitude.divide_by_ten();
+    }
+}
+
+Decimal make(const Reduced& r, bool negative) noexcept {
+    return Decimal::from_parts(r.magnitude, r.scale, negative && r.magnitude != 0);
+}
+
+// x + y with y's sign flipped when `flip_y`: subtraction is addition of the
+// negated operand, except in the zero-operand rules.
+std::optional<Decimal> signed_add(const Decimal& x, const Decimal& y, bool flip_y) noexcept {
+    if (x.is_zero()) {
+        Decimal result = y;
+        // A zero y is returned exactly as it is, sign bit included.
+        if (flip_y && !y.is_zero()) {
+            result.negate();
+        }
+        return result;
+    }
+    if (y.is_zero()) {
+        return x;
+    }
+    const bool x_negative = x.negative();
+    const bool y_negative = y.negative() != flip_y;
+    const std::uint32_t scale = x.scale() > y.scale() ? x.scale() : y.scale();
+    Wide a = raise(x.magnitude(), scale - x.scale());
+    const Wide b = raise(y.magnitude(), scale - y.scale());
+    bool negative = x_negative;
+    if (x_negative == y_negative) {
+        a.add(b);
+    } else if (a >= b) {
+        a.subtract(b);
+    } else {
+        Wide difference = b;
+        difference.subtract(a);
+        a = difference;
+        negative = y_negative;
+    }
+    const auto reduced = reduce(a, scale, 0);
+    if (!reduced) {
+        return std::nullopt;
+    }
+    return make(*reduced, negative);
+}
+
+}  // namespace
+
+std::optional<Decimal> Decimal::add(const Decimal& x, const Decimal& y) noexcept { return signed_add(x, y, false); }
+
+std::optional<Decimal> Decimal::sub(const Decimal& x, const Decimal& y) noexcept { return signed_add(x, y, true); }
+
+std::optional<Decimal> Decimal::mul(const Decimal& x, const Decimal& y) noexcept {
+    if (x.is_zero() || y.is_zero()) {
+        return Decimal();
+    }
+    const std::uint32_t scale = x.scale() + y.scale();
+    const auto reduced = reduce(multiply(x.magnitude(), y.magnitude()), scale, scale > MAX_SCALE ? scale - MAX_SCALE : 0);
+    if (!reduced) {
+        return std::nullopt;
+    }
+    return make(*reduced, x.negative() != y.negative());
+}
+
+std::strong_ordering Decimal::compare(const Decimal& a, const Decimal& b) noexcept {
+    const bool a_negative = a.negative() && !a.is_zero();
+    const bool b_negative = b.negative() && !b.is_zero();
+    if (a_negative != b_negative) {
+        return a_negative ? std::strong_ordering::less : std::strong_ordering::greater;
+    }
+    const std::uint32_t scale = a.scale() > b.scale() ? a.scale() : b.scale();
+    const auto order = raise(a.magnitude(), scale - a.scale()) <=> raise(b.magnitude(), scale - b.scale());
+    return a_negative ? 0 <=> order : order;
+}
+
+// The conversion keeps |value| = M * 10^k * 5^j with a 96-bit working
+// magnitude M, trading powers of two for powers of ten one step at a time.
+// Where M would leave 96 bits a low bit is dropped (or M divided by five,
+// rounding down), so very long expansions lose their last digits before the
+// final rounding to the precision of a binary64.
+std::optional<Decimal> Decimal::from_double(double value) noexcept {
+    if (!std::isfinite(value)) {
+        return std::nullopt;
+    }
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(value);
+    const bool negative = (bits >> 63) != 0;
+    const std::uint32_t biased = static_cast<std::uint32_t>((bits >> 52) & 0x7ff);
+    const std::uint64_t stored = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased == 0 && stored == 0) {
+        return from_parts(0, 0, negative);
+    }
+    constexpr UInt128 BIT_95 = static_cast<UInt128>(1) << 95;
+
+    UInt128 m = biased == 0 ? stored : (stored | (std::uint64_t{1} << 52));
+    int k = biased == 0 ? -1074 : static_cast<int>(biased) - 1075;
+    int j = -k;
+
+    for (; j > 0; --j) {
+        // An odd M that five times would overflow loses its lowest bit.
+        if ((m & 1) != 0 && m * 5 < MAGNITUDE_LIMIT) {
+            m *= 5;
+        } else {
+            m >>= 1;
+            ++k;
+        }
+    }
+    for (; j < 0; ++j) {
+        if ((m & BIT_95) == 0) {
+            m <<= 1;
+            --k;
+        } else {
+            m /= 5;
+        }
+    }
+    for (; k > 0; --k) {
+        m *= 10;
+        if (m >= MAGNITUDE_LIMIT) {
+            return std::nullopt;
+        }
+    }
+    for (; k < -static_cast<int>(MAX_SCALE); ++k) {
+        const UInt128 quotient = m / 10;
+        // Too small for scale 28: the plain zero, not rounded up.
+        if (quotient == 0) {
+            return Decimal();
+        }
+        m = quotient + (m % 10 >= 5 ? 1 : 0);
+    }
+    constexpr UInt128 TWO_TO_52 = static_cast<UInt128>(1) << 52;
+    for (; k < 0 && m >= TWO_TO_52; ++k) {
+        m = m / 10 + (m % 10 >= 5 ? 1 : 0);
+    }
+    for (; k < 0 && m % 10 == 0; ++k) {
+        m /= 10;
+    }
+    return from_parts(m, static_cast<std::uint32_t>(-k), negative);
+}
+
+}  // namespace kavell

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <string_view>
+#include <variant>
 
 namespace kavell {
 namespace {
@@ -85,6 +86,14 @@ PyObject* decimal_class() {
 
 }  // namespace
 
+Decimal decimal_from_text(std::string_view text) {
+    auto parsed = Decimal::parse(text);
+    if (const char* const* error = std::get_if<const char*>(&parsed)) {
+        throw PyErr(PyExc_ValueError, *error);
+    }
+    return std::get<Decimal>(parsed);
+}
+
 std::int8_t PyKind<std::int8_t>::from_py(PyObject* object) { return narrow_from_py<std::int8_t>(object); }
 std::int16_t PyKind<std::int16_t>::from_py(PyObject* object) { return narrow_from_py<std::int16_t>(object); }
 std::int32_t PyKind<std::int32_t>::from_py(PyObject* object) { return narrow_from_py<std::int32_t>(object); }
@@ -161,11 +170,7 @@ Decimal PyKind<Decimal>::from_py(PyObject* object) {
     if (data == nullptr) {
         throw_fetched();
     }
-    auto parsed = Decimal::parse(std::string_view(data, static_cast<std::size_t>(size)));
-    if (const char* const* error = std::get_if<const char*>(&parsed)) {
-        throw PyErr(PyExc_ValueError, *error);
-    }
-    return std::get<Decimal>(parsed);
+    return decimal_from_text(std::string_view(data, static_cast<std::size_t>(size)));
 }
 
 Ref PyKind<std::int8_t>::to_py(const std::int8_t& value) { return expect_object(PyLong_FromLong(value)); }

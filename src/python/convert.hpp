@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace kavell {
@@ -55,6 +56,9 @@ KAVELL_DECLARE_PY_KIND(Complex128);
 KAVELL_DECLARE_PY_KIND(Decimal);
 
 #undef KAVELL_DECLARE_PY_KIND
+
+// Decimal::parse, its failure raised as ValueError with the parse error text.
+Decimal decimal_from_text(std::string_view text);
 
 template <class T>
 T from_py(PyObject* object) {

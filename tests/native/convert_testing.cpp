@@ -106,49 +106,40 @@ Ref raw_of(const T& value) {
 
 // --- entries ---------------------------------------------------------------
 
-// roundtrip(key, obj): to_py(from_py(obj)).
-PyObject* roundtrip(PyObject*, PyObject* args) noexcept {
+// The entries taking (kind_key, obj): `op` is called with the kind's type
+// tag and obj.
+template <class Op>
+PyObject* kind_entry(PyObject* args, Op op) noexcept {
     return guard<PyObject*>(nullptr, [&] {
         PyObject *key, *object;
         if (!PyArg_ParseTuple(args, "OO", &key, &object)) {
             throw_fetched();
         }
-        return with_kind(key, [&]<class T>(std::type_identity<T>) { return to_py(from_py<T>(object)); }).release();
+        return with_kind(key, [&](auto type) { return op(type, object); }).release();
     });
+}
+
+// roundtrip(key, obj): to_py(from_py(obj)).
+PyObject* roundtrip(PyObject*, PyObject* args) noexcept {
+    return kind_entry(args, []<class T>(std::type_identity<T>, PyObject* o) { return to_py(from_py<T>(o)); });
 }
 
 // list_roundtrip(key, seq): list_to_py(list_from_py(seq)).
 PyObject* list_roundtrip(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        PyObject *key, *object;
-        if (!PyArg_ParseTuple(args, "OO", &key, &object)) {
-            throw_fetched();
-        }
-        return with_kind(key, [&]<class T>(std::type_identity<T>) { return list_to_py(list_from_py<T>(object)); })
-            .release();
-    });
+    return kind_entry(args,
+                      []<class T>(std::type_identity<T>, PyObject* o) { return list_to_py(list_from_py<T>(o)); });
 }
 
 // from_py_repr(key, obj): the raw representation of from_py(obj).
 PyObject* from_py_repr(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        PyObject *key, *object;
-        if (!PyArg_ParseTuple(args, "OO", &key, &object)) {
-            throw_fetched();
-        }
-        return with_kind(key, [&]<class T>(std::type_identity<T>) { return raw_of(from_py<T>(object)); }).release();
-    });
+    return kind_entry(args, []<class T>(std::type_identity<T>, PyObject* o) { return raw_of(from_py<T>(o)); });
 }
 
 // parse_decimal(text: str | bytes) -> (flags, hi, lo, mid); ValueError with
 // the parse error text.
 PyObject* parse_decimal(PyObject*, PyObject* text) noexcept {
     return guard<PyObject*>(nullptr, [&] {
-        auto parsed = Decimal::parse(text_of(text));
-        if (const char* const* error = std::get_if<const char*>(&parsed)) {
-            throw PyErr(PyExc_ValueError, *error);
-        }
-        return raw_of(std::get<Decimal>(parsed)).release();
+        return raw_of(decimal_from_text(text_of(text))).release();
     });
 }
 

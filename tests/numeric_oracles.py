@@ -146,11 +146,19 @@ def f32(x):
         return math.copysign(math.inf, x)
 
 
+class PlainDecimal(decimal.Decimal):
+    """A decimal.Decimal whose str() never uses exponent notation, so that
+    every representation (0E-7, 1E-28) crosses into the "d" kind by text."""
+
+    def __str__(self):
+        return format(self, "f")
+
+
 def py_decimal(raw):
-    """The decimal.Decimal with exactly the representation of a raw Decimal
+    """A decimal.Decimal with exactly the representation of a raw Decimal
     (same digits, same exponent, same sign, zeros included)."""
     magnitude, scale, negative = decimal_parts(raw)
-    return decimal.Decimal((int(negative), tuple(int(c) for c in str(magnitude)), -scale))
+    return PlainDecimal((int(negative), tuple(int(c) for c in str(magnitude)), -scale))
 
 
 def raw_of_py_decimal(value):

@@ -66,6 +66,15 @@ struct Wide {
         }
     }
 
+    friend Wide operator+(Wide a, const Wide& b) noexcept {
+        a.add(b);
+        return a;
+    }
+    friend Wide operator-(Wide a, const Wide& b) noexcept {
+        a.subtract(b);
+        return a;
+    }
+    friend bool operator==(const Wide&, const Wide&) = default;
     friend std::strong_ordering operator<=>(const Wide& a, const Wide& b) noexcept {
         for (std::size_t i = a.w.size(); i-- > 0;) {
             if (a.w[i] != b.w[i]) {
@@ -76,22 +85,23 @@ struct Wide {
     }
 };
 
-constexpr std::uint64_t TEN_TO_19 = 10'000'000'000'000'000'000u;
-
-constexpr std::uint64_t power_of_ten_u64(unsigned n) noexcept {
+// 10^0 .. 10^19, every power of ten below 2^64.
+constexpr std::array<std::uint64_t, 20> POWERS_OF_TEN = [] {
+    std::array<std::uint64_t, 20> powers{};
     std::uint64_t p = 1;
-    while (n-- > 0) {
+    for (auto& power : powers) {
+        power = p;
         p *= 10;
     }
-    return p;
-}
+    return powers;
+}();
 
 // magnitude * 10^n; n <= 28 keeps a 96-bit magnitude below 2^190.
 Wide raise(UInt128 magnitude, unsigned n) noexcept {
     Wide v = Wide::from(magnitude);
     while (n > 0) {
         const unsigned step = n < 19 ? n : 19;
-        v.multiply(step == 19 ? TEN_TO_19 : power_of_ten_u64(step));
+        v.multiply(POWERS_OF_TEN[step]);
         n -= step;
     }
     return v;
@@ -149,6 +159,27 @@ Decimal make(const Reduced& r, bool negative) noexcept {
     return Decimal::from_parts(r.magnitude, r.scale, negative && r.magnitude != 0);
 }
 
+template <class M>
+struct SignedMagnitude {
+    M magnitude;
+    bool negative;
+};
+
+// The exact signed sum of two signed magnitudes; an exact cancellation
+// leaves a zero magnitude whose sign the caller clears.
+template <class M>
+SignedMagnitude<M> signed_sum(const M& a, bool a_negative, const M& b, bool b_negative) noexcept {
+    if (a_negative == b_negative) {
+        return {a + b, a_negative};
+    }
+    if (a >= b) {
+        return {a - b, a_negative};
+    }
+    return {b - a, b_negative};
+}
+
+constexpr std::uint32_t NARROW_SCALE_GAP = 9;
+
 // x + y with y's sign flipped when `flip_y`: subtraction is addition of the
 // negated operand, except in the zero-operand rules.
 std::optional<Decimal> signed_add(const Decimal& x, const Decimal& y, bool flip_y) noexcept {
@@ -166,24 +197,24 @@ std::optional<Decimal> signed_add(const Decimal& x, const Decimal& y, bool flip_
     const bool x_negative = x.negative();
     const bool y_negative = y.negative() != flip_y;
     const std::uint32_t scale = x.scale() > y.scale() ? x.scale() : y.scale();
-    Wide a = raise(x.magnitude(), scale - x.scale());
-    const Wide b = raise(y.magnitude(), scale - y.scale());
-    bool negative = x_negative;
-    if (x_negative == y_negative) {
-        a.add(b);
-    } else if (a >= b) {
-        a.subtract(b);
-    } else {
-        Wide difference = b;
-        difference.subtract(a);
-        a = difference;
-        negative = y_negative;
+    const std::uint32_t x_raise = scale - x.scale();
+    const std::uint32_t y_raise = scale - y.scale();
+    // Scales at most nine apart keep both aligned magnitudes below
+    // 2^96 * 10^9 < 2^126, so 128 bits hold the exact sum; only a sum that
+    // leaves 96 bits needs the wide path and its rounding.
+    if (x_raise <= NARROW_SCALE_GAP && y_raise <= NARROW_SCALE_GAP) {
+        const auto sum = signed_sum<UInt128>(x.magnitude() * POWERS_OF_TEN[x_raise], x_negative,
+                                             y.magnitude() * POWERS_OF_TEN[y_raise], y_negative);
+        if (sum.magnitude < Decimal::MAGNITUDE_LIMIT) {
+            return make(Reduced{sum.magnitude, scale}, sum.negative);
+        }
     }
-    const auto reduced = reduce(a, scale, 0);
+    const auto sum = signed_sum(raise(x.magnitude(), x_raise), x_negative, raise(y.magnitude(), y_raise), y_negative);
+    const auto reduced = reduce(sum.magnitude, scale, 0);
     if (!reduced) {
         return std::nullopt;
     }
-    return make(*reduced, negative);
+    return make(*reduced, sum.negative);
 }
 
 }  // namespace
@@ -197,11 +228,20 @@ std::optional<Decimal> Decimal::mul(const Decimal& x, const Decimal& y) noexcept
         return Decimal();
     }
     const std::uint32_t scale = x.scale() + y.scale();
+    const bool negative = x.negative() != y.negative();
+    // Two magnitudes within 64 bits multiply exactly in 128; when that
+    // product already fits there is nothing to round.
+    if ((x.hi | y.hi) == 0 && scale <= MAX_SCALE) {
+        const UInt128 product = static_cast<UInt128>(static_cast<std::uint64_t>(x.magnitude())) * static_cast<std::uint64_t>(y.magnitude());
+        if (product < MAGNITUDE_LIMIT) {
+            return from_parts(product, scale, negative);
+        }
+    }
     const auto reduced = reduce(multiply(x.magnitude(), y.magnitude()), scale, scale > MAX_SCALE ? scale - MAX_SCALE : 0);
     if (!reduced) {
         return std::nullopt;
     }
-    return make(*reduced, x.negative() != y.negative());
+    return make(*reduced, negative);
 }
 
 std::strong_ordering Decimal::compare(const Decimal& a, const Decimal& b) noexcept {

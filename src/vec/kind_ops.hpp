@@ -42,6 +42,9 @@ struct SignedLimits {
     static constexpr T MIN = static_cast<T>(-MAX - 1);
 };
 
+template <class T>
+using Widened = std::conditional_t<(sizeof(T) < 4), std::int32_t, T>;
+
 // Float product p to a signed integer of T's width: NaN gives 0, values
 // outside the range give its nearest end, everything else truncates toward
 // zero. The upper test uses the largest P not above T's maximum, so for
@@ -59,7 +62,9 @@ inline T saturate(P p) noexcept {
     P clamped = p < low ? low : p;
     clamped = clamped > high ? high : clamped;
     clamped = p == p ? clamped : P(0);
-    T result = static_cast<T>(clamped);
+    // Narrow kinds convert through 32 bits: the same value (it is in range
+    // by now), but a conversion the vectoriser knows.
+    T result = static_cast<T>(static_cast<Widened<T>>(clamped));
     if constexpr (!max_is_exact) {
         result = p > high ? L::MAX : result;
     }
@@ -91,7 +96,9 @@ struct WrappingInteger {
     static P scale_factor(double factor) noexcept { return static_cast<P>(factor); }
     // The element is rounded to the nearest P first ("i64" and "i128" values
     // beyond 2^53 lose their low bits before the product).
-    static void scale(T& x, P factor) noexcept { x = saturate<T, U, P>(static_cast<P>(x) * factor); }
+    static void scale(T& x, P factor) noexcept {
+        x = saturate<T, U, P>(static_cast<P>(static_cast<Widened<T>>(x)) * factor);
+    }
 };
 
 // IEEE 754 in the element's own precision, no checks.

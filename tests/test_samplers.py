@@ -143,6 +143,41 @@ def test_uniform_over_a_range_where_shortcuts_are_biased(native, kind):
         assert chi_square([counts[b] for b in range(3)], [10000] * 3) < chi_bound(3)
 
 
+@pytest.mark.parametrize(
+    "kind, low, high",
+    [
+        ("i8", -100, 27),
+        ("i32", -(2**31), 2**31 - 1),
+        ("i64", -5, 2**62 + 3),
+        ("i64", -(2**63), 2**63 - 1),
+        ("i128", -(2**127), 2**127 - 1),
+        ("i128", -(2**90), 3 * 2**125 + 12345),
+        ("i128", 0, 3),
+    ],
+)
+def test_attempts_agree_with_exact_integer_arithmetic(native, kind, low, high):
+    # Pins this implementation's mapping of a word v onto the range (the
+    # high half of v * range, rejecting where the low half falls below
+    # 2^B mod range) to check its double-width products against Python's
+    # exact integers: a lost carry would leave values in range and nearly
+    # uniform, but wrong.
+    bits = 32 if BITS[kind] <= 32 else BITS[kind]
+    per_word = bits // 32
+    span = high - low
+    threshold = 2**bits % span
+    key = key_of(106)
+    words = keystream(key, 4000)
+    expected, p = [], 0
+    while len(expected) < 500:
+        v = sum(words[p + i] << (32 * i) for i in range(per_word))
+        p += per_word
+        product = v * span
+        if product % 2**bits >= threshold:
+            expected.append(low + (product >> bits))
+    rng = native.rng_new(key)
+    assert native.uniform_draws(kind, low, high, 500, rng) == expected
+
+
 def test_small_range_chi_square(native):
     values, _ = draws(native, "i16", -7, 13, 40000, key=7)
     counts = Counter(values)

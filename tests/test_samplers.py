@@ -219,6 +219,17 @@ def expected_float_draws(kind, low, width, words):
     return [f32(low + f32(width * ((w >> 9) * 2**-23))) for w in words]
 
 
+def check_float_interval(native, kind, low, high, n, key):
+    """The sampler keeps low, adjusts the width as defined, and its first n
+    draws are the ones predicted from the keystream, all in [low, high)."""
+    got_low, width = native.uniform_fields(kind, low, high)
+    assert got_low == low
+    assert_is_adjusted_width(kind, width, low, high)
+    values = native.uniform_draws(kind, low, high, n, native.rng_new(key))
+    assert values == expected_float_draws(kind, low, width, keystream(key, 2 * n if kind == "f64" else n))
+    assert all(low <= v < high for v in values)
+
+
 def test_unit_interval_keeps_its_width_and_draws_the_2_52_grid(native):
     key = key_of(101)
     rng = native.rng_new(key)
@@ -255,15 +266,7 @@ def test_width_of_one_to_one_and_a_half_steps_down_once(native):
 )
 def test_narrow_and_extreme_intervals(native, kind, low, high):
     assert low == (low if kind == "f64" else f32(low)) and high == (high if kind == "f64" else f32(high))
-    got_low, width = native.uniform_fields(kind, low, high)
-    assert got_low == low
-    assert_is_adjusted_width(kind, width, low, high)
-    key = key_of(102)
-    rng = native.rng_new(key)
-    values = native.uniform_draws(kind, low, high, 64, rng)
-    n_words = 128 if kind == "f64" else 64
-    assert values == expected_float_draws(kind, low, width, keystream(key, n_words))
-    assert all(low <= v < high for v in values)
+    check_float_interval(native, kind, low, high, 64, key_of(102))
 
 
 finite_f64 = st.floats(allow_nan=False, allow_infinity=False)
@@ -278,14 +281,7 @@ def test_adjusted_width_and_draws_for_any_interval(native, kind, data):
     assume(low < high)
     unadjusted = high - low if kind == "f64" else f32(high - low)
     assume(math.isfinite(unadjusted))
-    got_low, width = native.uniform_fields(kind, low, high)
-    assert got_low == low
-    assert_is_adjusted_width(kind, width, low, high)
-    key = key_of(103)
-    rng = native.rng_new(key)
-    values = native.uniform_draws(kind, low, high, 16, rng)
-    assert values == expected_float_draws(kind, low, width, keystream(key, 32 if kind == "f64" else 16))
-    assert all(low <= v < high for v in values)
+    check_float_interval(native, kind, low, high, 16, key_of(103))
 
 
 @pytest.mark.parametrize("kind, words_per_draw", [("f32", 1), ("f64", 2)])

@@ -1,9 +1,4 @@
-// Every operation in this file rounds on its own: see uniform_float.hpp.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("fp-contract=off")
-#elif defined(__clang__)
-#pragma clang fp contract(off)
-#endif
+#include "random/strict_float.hpp"  // first: every operation here rounds on its own
 
 #include "random/uniform_float.hpp"
 

@@ -8,8 +8,8 @@
 // The two roundings are part of the result: a fused multiply-add would
 // round once and give different values (and could reach high). Everything
 // here is therefore compiled without contraction, whatever the target
-// offers. GCC does not inline these functions into code compiled with
-// contraction, so hot loops that call them switch it off for their file too.
+// offers; hot loops that call these functions include strict_float.hpp so
+// that GCC still inlines them.
 #pragma once
 
 #include <cstdint>

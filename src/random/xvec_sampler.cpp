@@ -1,10 +1,4 @@
-// The float samplers inline into the drawing loop only when this file, like
-// theirs, is compiled without floating-point contraction (uniform_float.hpp).
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC optimize("fp-contract=off")
-#elif defined(__clang__)
-#pragma clang fp contract(off)
-#endif
+#include "random/strict_float.hpp"  // first: lets the float samplers inline here
 
 #include "random/xvec_sampler.hpp"
 

@@ -20,6 +20,7 @@
 #include "random/thread_rng.hpp"
 #include "random/uniform.hpp"
 #include "random/xvec_sampler.hpp"
+#include "xvec_dict.hpp"
 
 #include <atomic>
 #include <cstring>
@@ -177,37 +178,6 @@ Ref for_kind_named(PyObject* key, F&& f) {
     return result;
 }
 
-// An XVec from a dict of kind key -> sequence; absent kinds are empty.
-XVec xvec_of(PyObject* dict) {
-    if (!PyDict_Check(dict)) {
-        throw PyErr(PyExc_TypeError, "bounds are a dict");
-    }
-    PyObject* key = nullptr;
-    PyObject* value = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(dict, &position, &key, &value)) {
-        const char* name = PyUnicode_AsUTF8(key);
-        if (name == nullptr) {
-            throw_fetched();
-        }
-        bool known = false;
-        for (std::string_view k : KIND_KEYS) {
-            known = known || k == name;
-        }
-        if (!known) {
-            throw PyErr(PyExc_KeyError, "unknown kind key");
-        }
-    }
-    Arrays arrays;
-    for_each_kind([&](auto kind) {
-        constexpr std::size_t K = decltype(kind)::value;
-        if (PyObject* items = PyDict_GetItemString(dict, KIND_KEYS[K].data())) {
-            std::get<K>(arrays) = list_from_py<Element<K>>(items);
-        }
-    });
-    return XVec(std::move(arrays));
-}
-
 // --- ChaCha -----------------------------------------------------------------
 
 // chacha_words(key: bytes, rounds: int, first_counter: int, count: int)
@@ -254,25 +224,16 @@ PyObject* rng_new(PyObject*, PyObject* args) {
 }
 
 // rng_u32(rng, count) / rng_u64(rng, count) -> list of words
-PyObject* rng_u32(PyObject*, PyObject* args) {
+template <bool Wide>
+PyObject* rng_words(PyObject*, PyObject* args) {
     return guard<PyObject*>(nullptr, [&] {
         PyObject *capsule, *count;
-        if (!PyArg_UnpackTuple(args, "rng_u32", 2, 2, &capsule, &count)) {
+        if (!PyArg_UnpackTuple(args, "rng_words", 2, 2, &capsule, &count)) {
             throw_fetched();
         }
         ThreadRng& rng = rng_of(capsule);
-        return list_of_draws(count_of(count), [&] { return py_u64(rng.next_u32()); }).release();
-    });
-}
-
-PyObject* rng_u64(PyObject*, PyObject* args) {
-    return guard<PyObject*>(nullptr, [&] {
-        PyObject *capsule, *count;
-        if (!PyArg_UnpackTuple(args, "rng_u64", 2, 2, &capsule, &count)) {
-            throw_fetched();
-        }
-        ThreadRng& rng = rng_of(capsule);
-        return list_of_draws(count_of(count), [&] { return py_u64(rng.next_u64()); }).release();
+        return list_of_draws(count_of(count), [&] { return py_u64(Wide ? rng.next_u64() : rng.next_u32()); })
+            .release();
     });
 }
 
@@ -492,7 +453,7 @@ PyObject* xvec_draws(PyObject*, PyObject* args) {
         }
         ThreadRng& rng = rng_of(capsule);
         const std::size_t n = count_of(count);
-        const XVecSampler sampler = XVecSampler::create(xvec_of(lower), xvec_of(upper));
+        const XVecSampler sampler = XVecSampler::create(xvec_from_dict(lower), xvec_from_dict(upper));
         return list_of_draws(n, [&] { return to_dict(sampler.sample(rng)); }).release();
     });
 }
@@ -500,8 +461,8 @@ PyObject* xvec_draws(PyObject*, PyObject* args) {
 PyMethodDef methods[] = {
     {"chacha_words", chacha_words, METH_VARARGS, nullptr},
     {"rng_new", rng_new, METH_VARARGS, nullptr},
-    {"rng_u32", rng_u32, METH_VARARGS, nullptr},
-    {"rng_u64", rng_u64, METH_VARARGS, nullptr},
+    {"rng_u32", rng_words<false>, METH_VARARGS, nullptr},
+    {"rng_u64", rng_words<true>, METH_VARARGS, nullptr},
     {"rng_bytes", rng_bytes, METH_VARARGS, nullptr},
     {"rng_state", rng_state, METH_O, nullptr},
     {"thread_rng_words", thread_rng_words, METH_VARARGS, nullptr},

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <random>
 #include <string_view>
+#include <type_traits>
 
 #include "vec/xvec.hpp"
 
@@ -41,8 +42,12 @@ XVec filled(std::size_t n, std::uint64_t seed) {
         } else if constexpr (kavell::is_complex_v<T>) {
             using F = decltype(T{}.re);
             values.push_back(T{static_cast<F>(r), static_cast<F>(-r)});
-        } else {
+        } else if constexpr (std::is_floating_point_v<T>) {
             values.push_back(static_cast<T>(r));
+        } else {
+            // Through a wide integer: narrowing an integer wraps, narrowing
+            // an out-of-range double would be undefined.
+            values.push_back(static_cast<T>(static_cast<std::int64_t>(r * 1e6)));
         }
     }
     XVec v;

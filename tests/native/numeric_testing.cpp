@@ -7,7 +7,7 @@
 // A failed conversion or overflow comes back as None.
 #include "numeric_raw.hpp"
 
-#include "python/guard.hpp"
+#include "test_entry.hpp"
 
 #include <cmath>
 
@@ -27,41 +27,16 @@ Ref optional_to_raw(const std::optional<T>& value) {
     return to_raw(*value);
 }
 
-// Binds exactly `n` positional arguments.
-void expect_arguments(PyObject* args, Py_ssize_t n) {
-    if (PyTuple_GET_SIZE(args) != n) {
-        throw PyErr(PyExc_TypeError, "wrong number of arguments");
-    }
-}
-
-PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
-
-template <class Body>
-PyObject* binary(PyObject* args, Body body) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments(args, 2);
-        return body(arg(args, 0), arg(args, 1)).release();
-    });
-}
-
-template <class Body>
-PyObject* unary(PyObject* args, Body body) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments(args, 1);
-        return body(arg(args, 0)).release();
-    });
-}
-
 PyObject* bigint_add(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* a, PyObject* b) { return to_raw(BigInt::add(bigint_from_raw(a), bigint_from_raw(b))); });
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_raw(BigInt::add(bigint_from_raw(a), bigint_from_raw(b))); });
 }
 
 PyObject* bigint_sub(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* a, PyObject* b) { return to_raw(BigInt::sub(bigint_from_raw(a), bigint_from_raw(b))); });
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_raw(BigInt::sub(bigint_from_raw(a), bigint_from_raw(b))); });
 }
 
 PyObject* bigint_neg(PyObject*, PyObject* args) noexcept {
-    return unary(args, [](PyObject* a) {
+    return call_with_arguments<1>(args, [](PyObject* a) {
         BigInt value = bigint_from_raw(a);
         value.negate();
         return to_raw(value);
@@ -69,35 +44,35 @@ PyObject* bigint_neg(PyObject*, PyObject* args) noexcept {
 }
 
 PyObject* bigint_compare(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* a, PyObject* b) { return py_ordering(BigInt::compare(bigint_from_raw(a), bigint_from_raw(b))); });
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return py_ordering(BigInt::compare(bigint_from_raw(a), bigint_from_raw(b))); });
 }
 
 PyObject* bigint_to_double(PyObject*, PyObject* args) noexcept {
-    return unary(args, [](PyObject* a) { return Ref::check(PyFloat_FromDouble(BigInt::to_double(bigint_from_raw(a)))); });
+    return call_with_arguments<1>(args, [](PyObject* a) { return Ref::check(PyFloat_FromDouble(BigInt::to_double(bigint_from_raw(a)))); });
 }
 
 PyObject* bigint_from_double(PyObject*, PyObject* args) noexcept {
-    return unary(args, [](PyObject* f) { return optional_to_raw(BigInt::from_double(double_from_py(f))); });
+    return call_with_arguments<1>(args, [](PyObject* f) { return optional_to_raw(BigInt::from_double(double_from_py(f))); });
 }
 
 PyObject* decimal_add(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::add(decimal_from_raw(x), decimal_from_raw(y))); });
+    return call_with_arguments<2>(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::add(decimal_from_raw(x), decimal_from_raw(y))); });
 }
 
 PyObject* decimal_sub(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::sub(decimal_from_raw(x), decimal_from_raw(y))); });
+    return call_with_arguments<2>(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::sub(decimal_from_raw(x), decimal_from_raw(y))); });
 }
 
 PyObject* decimal_mul(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::mul(decimal_from_raw(x), decimal_from_raw(y))); });
+    return call_with_arguments<2>(args, [](PyObject* x, PyObject* y) { return optional_to_raw(Decimal::mul(decimal_from_raw(x), decimal_from_raw(y))); });
 }
 
 PyObject* decimal_compare(PyObject*, PyObject* args) noexcept {
-    return binary(args, [](PyObject* x, PyObject* y) { return py_ordering(Decimal::compare(decimal_from_raw(x), decimal_from_raw(y))); });
+    return call_with_arguments<2>(args, [](PyObject* x, PyObject* y) { return py_ordering(Decimal::compare(decimal_from_raw(x), decimal_from_raw(y))); });
 }
 
 PyObject* decimal_from_double(PyObject*, PyObject* args) noexcept {
-    return unary(args, [](PyObject* f) { return optional_to_raw(Decimal::from_double(double_from_py(f))); });
+    return call_with_arguments<1>(args, [](PyObject* f) { return optional_to_raw(Decimal::from_double(double_from_py(f))); });
 }
 
 PyMethodDef methods[] = {

@@ -7,7 +7,7 @@
 
 #include "python/convert.hpp"
 #include "python/dict_view.hpp"
-#include "python/guard.hpp"
+#include "test_entry.hpp"
 #include "vec/kind_ops.hpp"
 #include "vec/xvec.hpp"
 
@@ -44,60 +44,39 @@ XVec xvec_from_dict(PyObject* dict) {
     return v;
 }
 
-template <std::size_t N>
-void expect_arguments(PyObject* args) {
-    if (PyTuple_GET_SIZE(args) != static_cast<Py_ssize_t>(N)) {
-        throw PyErr(PyExc_TypeError, "wrong number of arguments");
-    }
-}
-
-PyObject* arg(PyObject* args, Py_ssize_t i) { return PyTuple_GET_ITEM(args, i); }
-
 PyObject* xvec_neg(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<1>(args);
-        return to_dict(XVec::neg(xvec_from_dict(arg(args, 0)))).release();
-    });
+    return call_with_arguments<1>(args, [](PyObject* v) { return to_dict(XVec::neg(xvec_from_dict(v))); });
 }
 
 PyObject* xvec_add(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<2>(args);
-        return to_dict(XVec::add(xvec_from_dict(arg(args, 0)), xvec_from_dict(arg(args, 1)))).release();
-    });
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_dict(XVec::add(xvec_from_dict(a), xvec_from_dict(b))); });
 }
 
 PyObject* xvec_sub(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<2>(args);
-        return to_dict(XVec::sub(xvec_from_dict(arg(args, 0)), xvec_from_dict(arg(args, 1)))).release();
-    });
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_dict(XVec::sub(xvec_from_dict(a), xvec_from_dict(b))); });
 }
 
 PyObject* xvec_add_assign(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<2>(args);
-        XVec a = xvec_from_dict(arg(args, 0));
-        XVec::add_assign(a, xvec_from_dict(arg(args, 1)));
-        return to_dict(std::move(a)).release();
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) {
+        XVec target = xvec_from_dict(a);
+        XVec::add_assign(target, xvec_from_dict(b));
+        return to_dict(std::move(target));
     });
 }
 
 PyObject* xvec_scale(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<2>(args);
-        XVec v = xvec_from_dict(arg(args, 0));
-        XVec::scale(v, double_from_py(arg(args, 1)));
-        return to_dict(std::move(v)).release();
+    return call_with_arguments<2>(args, [](PyObject* v, PyObject* factor) {
+        XVec target = xvec_from_dict(v);
+        XVec::scale(target, double_from_py(factor));
+        return to_dict(std::move(target));
     });
 }
 
 // (clone as a dict, [(length, capacity)] per kind, source as a dict after
 // every element of the clone was changed in place).
 PyObject* xvec_clone(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<1>(args);
-        XVec source = xvec_from_dict(arg(args, 0));
+    return call_with_arguments<1>(args, [](PyObject* v) {
+        XVec source = xvec_from_dict(v);
         XVec copy = XVec::clone(source);
         Ref sizes = Ref::check(PyList_New(0));
         for_each_kind([&](auto k) {
@@ -114,15 +93,14 @@ PyObject* xvec_clone(PyObject*, PyObject* args) noexcept {
             }
         }
         XVec::scale(copy, 3.0);
-        return Py_BuildValue("(NNN)", copy_view.release(), sizes.release(), to_dict(std::move(source)).release());
+        return Ref::check(Py_BuildValue("(NNN)", copy_view.release(), sizes.release(), to_dict(std::move(source)).release()));
     });
 }
 
 // (dict view, [length per kind], raw "i" elements, raw "d" elements).
 PyObject* xvec_zeros_like(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<1>(args);
-        const XVec source = xvec_from_dict(arg(args, 0));
+    return call_with_arguments<1>(args, [](PyObject* v) {
+        const XVec source = xvec_from_dict(v);
         XVec zeros = XVec::zeros_like(source);
         Ref lengths = Ref::check(PyList_New(0));
         for_each_kind([&](auto k) {
@@ -137,17 +115,16 @@ PyObject* xvec_zeros_like(PyObject*, PyObject* args) noexcept {
         for (const Decimal& x : zeros.of<Decimal>()) {
             check_status(PyList_Append(raw_d.get(), to_raw(x).get()));
         }
-        return Py_BuildValue("(NNNN)", to_dict(std::move(zeros)).release(), lengths.release(), raw_i.release(), raw_d.release());
+        return Ref::check(Py_BuildValue("(NNNN)", to_dict(std::move(zeros)).release(), lengths.release(), raw_i.release(), raw_d.release()));
     });
 }
 
 // {key: [less(a[i], b[i]) for i below the shorter length]} for the ordered
 // kinds only.
 PyObject* kind_less(PyObject*, PyObject* args) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
-        expect_arguments<2>(args);
-        const XVec a = xvec_from_dict(arg(args, 0));
-        const XVec b = xvec_from_dict(arg(args, 1));
+    return call_with_arguments<2>(args, [](PyObject* a_dict, PyObject* b_dict) {
+        const XVec a = xvec_from_dict(a_dict);
+        const XVec b = xvec_from_dict(b_dict);
         Ref result = Ref::check(PyDict_New());
         for_each_kind([&](auto k) {
             constexpr std::size_t K = decltype(k)::value;
@@ -163,13 +140,13 @@ PyObject* kind_less(PyObject*, PyObject* args) noexcept {
                 check_status(PyDict_SetItemString(result.get(), name.c_str(), flags.get()));
             }
         });
-        return result.release();
+        return result;
     });
 }
 
 // [(key, ordered, zero)] in kind order.
-PyObject* kind_traits(PyObject*, PyObject*) noexcept {
-    return guard<PyObject*>(nullptr, [&] {
+PyObject* kind_traits(PyObject*, PyObject* args) noexcept {
+    return call_with_arguments<0>(args, [] {
         Ref result = Ref::check(PyList_New(0));
         for_each_kind([&](auto k) {
             constexpr std::size_t K = decltype(k)::value;
@@ -179,7 +156,7 @@ PyObject* kind_traits(PyObject*, PyObject*) noexcept {
                                                  to_py<T>(KindOps<T>::zero()).release()));
             check_status(PyList_Append(result.get(), entry.get()));
         });
-        return result.release();
+        return result;
     });
 }
 
@@ -192,7 +169,7 @@ PyMethodDef methods[] = {
     {"xvec_clone", xvec_clone, METH_VARARGS, "XVec::clone with capacities and the source after the clone changed."},
     {"xvec_zeros_like", xvec_zeros_like, METH_VARARGS, "XVec::zeros_like with lengths and raw i and d elements."},
     {"kind_less", kind_less, METH_VARARGS, "KindOps::less element-wise for the ordered kinds."},
-    {"kind_traits", kind_traits, METH_NOARGS, "(key, ordered, zero) per kind."},
+    {"kind_traits", kind_traits, METH_VARARGS, "(key, ordered, zero) per kind."},
     {nullptr, nullptr, 0, nullptr},
 };
 

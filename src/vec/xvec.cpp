@@ -30,9 +30,9 @@ struct Subtraction {
 
 // Calls body(i) for every i below n: whole blocks of 64 bytes first, whose
 // fixed trip count lets the compiler use vector instructions even under the
-// cheapest cost model of -O2, then the remainder one at a time. Kinds that
-// can fail or allocate keep a plain loop, which the compiler leaves scalar
-// anyway.
+// cheapest cost model of -O2, then the remainder one at a time. BigInt
+// elements own memory and take the plain loop; Decimal takes the blocks
+// but its checked arithmetic stays scalar either way.
 template <class T, class Body>
 inline void for_each_index(std::size_t n, Body&& body) {
     std::size_t i = 0;
@@ -64,11 +64,6 @@ void combine_elements(T* __restrict xs, const T* __restrict ys, std::size_t n) {
     });
 }
 
-template <class Op, class T>
-void combine_prefix(std::vector<T>& x, const std::vector<T>& y, std::size_t n) {
-    combine_elements<Op>(x.data(), y.data(), n);
-}
-
 // a = a op b kind by kind, each kind cut to the shorter length; b's arrays
 // are released as soon as their kind is done.
 template <class Op>
@@ -78,7 +73,7 @@ XVec combine(XVec a, XVec b) {
         auto& y = b.get<decltype(k)::value>();
         const std::size_t n = std::min(x.size(), y.size());
         x.erase(x.begin() + static_cast<std::ptrdiff_t>(n), x.end());
-        combine_prefix<Op>(x, y, n);
+        combine_elements<Op>(x.data(), y.data(), n);
         std::vector<ElementOf<decltype(k)>>().swap(y);
     });
     return a;
@@ -132,7 +127,7 @@ void XVec::add_assign(XVec& a, XVec b) {
     for_each_kind([&](auto k) {
         auto& x = a.get<decltype(k)::value>();
         const auto& y = b.get<decltype(k)::value>();
-        combine_prefix<Addition>(x, y, std::min(x.size(), y.size()));
+        combine_elements<Addition>(x.data(), y.data(), std::min(x.size(), y.size()));
     });
 }
 

@@ -10,6 +10,7 @@
 #include "test_entry.hpp"
 #include "vec/kind_ops.hpp"
 #include "vec/xvec.hpp"
+#include "xvec_dict.hpp"
 
 #include <algorithm>
 #include <string>
@@ -17,32 +18,6 @@
 namespace kavell::testing {
 
 namespace {
-
-XVec xvec_from_dict(PyObject* dict) {
-    if (!PyDict_Check(dict)) {
-        throw PyErr(PyExc_TypeError, "expected a dict of kind key to sequence");
-    }
-    PyObject* key = nullptr;
-    PyObject* ignored = nullptr;
-    Py_ssize_t position = 0;
-    while (PyDict_Next(dict, &position, &key, &ignored)) {
-        const char* text = PyUnicode_Check(key) ? PyUnicode_AsUTF8(key) : nullptr;
-        if (text == nullptr || std::find(KIND_KEYS.begin(), KIND_KEYS.end(), text) == KIND_KEYS.end()) {
-            PyErr_Clear();
-            throw PyErr(PyExc_KeyError, "not a kind key");
-        }
-    }
-    XVec v;
-    for_each_kind([&](auto k) {
-        constexpr std::size_t K = decltype(k)::value;
-        const std::string name(KIND_KEYS[K]);
-        PyObject* sequence = PyDict_GetItemString(dict, name.c_str());
-        if (sequence != nullptr) {
-            v.get<K>() = list_from_py<Element<K>>(sequence);
-        }
-    });
-    return v;
-}
 
 PyObject* xvec_neg(PyObject*, PyObject* args) noexcept {
     return call_with_arguments<1>(args, [](PyObject* v) { return to_dict(XVec::neg(xvec_from_dict(v))); });

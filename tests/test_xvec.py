@@ -149,8 +149,10 @@ MAX96 = Decimal(LIMIT96 - 1)
         (lambda n: n.xvec_add({"d": [Decimal(1), MAX96]}, {"d": [Decimal(1), Decimal(1)]}), "Addition overflowed"),
         (lambda n: n.xvec_add_assign({"d": [MAX96]}, {"d": [Decimal(1)]}), "Addition overflowed"),
         (lambda n: n.xvec_sub({"d": [Decimal(-(LIMIT96 - 1))]}, {"d": [Decimal(1)]}), "Subtraction overflowed"),
+        (lambda n: n.xvec_difference({"d": [Decimal(-(LIMIT96 - 1))]}, {"d": [Decimal(1)]}),
+         "Subtraction overflowed"),
     ],
-    ids=["add", "add_assign", "sub"],
+    ids=["add", "add_assign", "sub", "difference"],
 )
 def test_decimal_overflow_panics(native, call, message):
     expect_panic(lambda: call(native), message)
@@ -170,7 +172,7 @@ lengths = st.lists(st.integers(0, 4), min_size=11, max_size=11)
 @given(lengths, lengths)
 def test_add_and_sub_keep_the_shorter_length_per_kind(native, la, lb):
     expected = {key: min(x, y) for key, x, y in zip(KEYS, la, lb) if min(x, y)}
-    for op in (native.xvec_add, native.xvec_sub):
+    for op in (native.xvec_add, native.xvec_sub, native.xvec_difference):
         result = op(filled(la), filled(lb))
         assert {key: len(values) for key, values in result.items()} == expected
 
@@ -184,6 +186,13 @@ def test_add_assign_keeps_the_target_length_and_tail(native, la, lb):
         n = len(target.get(key, []))
         summed = min(n, nb)
         assert result.get(key, []) == [SAMPLE[key] * 2] * summed + [SAMPLE[key]] * (n - summed)
+
+
+@given(lengths, lengths, st.integers(-3, 3))
+def test_difference_equals_sub_of_copies(native, la, lb, shift):
+    a = filled(la)
+    b = {key: [x + shift if key != "d" else x for x in values] for key, values in filled(lb).items()}
+    assert native.xvec_difference(a, b) == native.xvec_sub(a, b)
 
 
 def test_add_of_f32_three_and_two(native):

@@ -100,9 +100,10 @@ std::vector<T> list_from_py(PyObject* object) {
     return array;
 }
 
-// Consumes the array; returns a new list of exactly its length.
+// A new list of exactly the array's length. The array is only read, so a
+// caller that still needs it passes it without copying.
 template <class T>
-Ref list_to_py(std::vector<T> array) {
+Ref list_to_py(const std::vector<T>& array) {
     Ref list = expect_object(PyList_New(static_cast<Py_ssize_t>(array.size())));
     for (std::size_t i = 0; i < array.size(); ++i) {
         // PyList_SET_ITEM steals the element's reference. Slots not yet

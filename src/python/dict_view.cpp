@@ -4,17 +4,16 @@
 
 namespace kavell {
 
-Ref to_dict(XVec v) {
+Ref to_dict(const XVec& v) {
     Ref dict = expect_object(PyDict_New());
     for_each_kind([&](auto kind) {
         constexpr std::size_t K = decltype(kind)::value;
-        auto& sequence = v.get<K>();
+        const auto& sequence = v.get<K>();
         if (sequence.empty()) {
             return;
         }
-        // The list takes over the sequence's storage; the dict then holds
-        // the only references to key and list.
-        Ref list = list_to_py(std::move(sequence));
+        // The dict ends up holding the only references to key and list.
+        Ref list = list_to_py(sequence);
         constexpr std::string_view key_text = KIND_KEYS[K];
         Ref key = expect_object(PyUnicode_FromStringAndSize(key_text.data(), static_cast<Py_ssize_t>(key_text.size())));
         if (PyDict_SetItem(dict.get(), key.get(), list.get()) < 0) {

@@ -7,11 +7,11 @@
 
 namespace kavell {
 
-// Takes the vector by value (pass a clone to keep the point). Returns a new
+// Reads the vector (the lists are new objects, never views of it). Returns a new
 // dict with one entry per non-empty kind, in kind order: the kind key, made
 // afresh as a str, mapped to a new list of that kind's elements. Empty kinds
 // have no entry, so an all-empty vector gives {}. Requires the interpreter
 // lock; every failure is a fault.
-Ref to_dict(XVec v);
+Ref to_dict(const XVec& v);
 
 }  // namespace kavell

@@ -51,8 +51,8 @@ std::optional<Ordering> PyWrapper::compare(const PyWrapper& a, const PyWrapper& 
     return std::nullopt;
 }
 
-PyWrapper evaluate(PyObject* f, XVec position) {
-    Ref kwargs = to_dict(std::move(position));
+PyWrapper evaluate(PyObject* f, const XVec& position) {
+    Ref kwargs = to_dict(position);
     Ref args = expect_object(PyTuple_New(0));
     PyObject* result = PyObject_Call(f, args.get(), kwargs.get());
     if (result == nullptr) {
@@ -61,6 +61,6 @@ PyWrapper evaluate(PyObject* f, XVec position) {
     return PyWrapper(Ref::steal(result));
 }
 
-PyWrapper evaluate_negated(PyObject* f, XVec position) { return PyWrapper::neg(evaluate(f, std::move(position))); }
+PyWrapper evaluate_negated(PyObject* f, const XVec& position) { return PyWrapper::neg(evaluate(f, position)); }
 
 }  // namespace kavell

@@ -43,8 +43,8 @@ private:
 
 // f(**view): the dict view of `position` as keyword arguments and an empty
 // positional tuple. Faults with "failed to call f: ..." when f raises.
-PyWrapper evaluate(PyObject* f, XVec position);
+PyWrapper evaluate(PyObject* f, const XVec& position);
 // evaluate, then PyWrapper::neg of the result (maximisation).
-PyWrapper evaluate_negated(PyObject* f, XVec position);
+PyWrapper evaluate_negated(PyObject* f, const XVec& position);
 
 }  // namespace kavell

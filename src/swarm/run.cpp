@@ -15,7 +15,7 @@
 namespace kavell {
 namespace {
 
-using Evaluation = PyWrapper (*)(PyObject*, XVec);
+using Evaluation = PyWrapper (*)(PyObject*, const XVec&);
 
 // The element rule after a move: a position outside its bounds is put on
 // the bound and stops in that element; otherwise the velocity carried into
@@ -70,11 +70,10 @@ std::vector<Particle> create_particles(const XVecSampler& sampler, ThreadRng& rn
     particles.reserve(static_cast<std::size_t>(particle_count));
     for (std::uint64_t i = 0; i < particle_count; ++i) {
         XVec position = sampler.sample(rng);
-        XVec own_position = XVec::clone(position);
         XVec velocity = XVec::zeros_like(position);
         XVec best_position = XVec::clone(position);
-        PyWrapper value = evaluation(f, std::move(position));
-        particles.push_back(Particle{std::move(own_position), std::move(velocity), std::move(best_position),
+        PyWrapper value = evaluation(f, position);
+        particles.push_back(Particle{std::move(position), std::move(velocity), std::move(best_position),
                                      std::move(value)});
     }
     return particles;
@@ -104,7 +103,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
 
     // Invalid bounds fail here, before any particle exists or f is called.
     std::optional<XVecSampler> sampler = XVecSampler::create(XVec::clone(lower), XVec::clone(upper));
-    XVec max_velocity = XVec::sub(XVec::clone(upper), XVec::clone(lower));
+    XVec max_velocity = XVec::difference(upper, lower);
     XVec::scale(max_velocity, config.max_velocity_ratio);
     XVec min_velocity = XVec::neg(XVec::clone(max_velocity));
 
@@ -120,15 +119,15 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
         for (Particle& p : particles) {
             // The cognitive coefficient weights the pull toward the swarm's
             // best, the social coefficient the pull toward the particle's own.
-            XVec to_swarm = XVec::sub(XVec::clone(swarm_best_position), XVec::clone(p.position));
+            XVec to_swarm = XVec::difference(swarm_best_position, p.position);
             XVec::scale(to_swarm, config.cognitive_coefficient);
-            XVec to_own = XVec::sub(XVec::clone(p.best_position), XVec::clone(p.position));
+            XVec to_own = XVec::difference(p.best_position, p.position);
             XVec::scale(to_own, config.social_coefficient);
             XVec::add_assign(p.velocity, XVec::add(std::move(to_swarm), std::move(to_own)));
-            XVec::add_assign(p.position, XVec::clone(p.velocity));
+            XVec::add_assign(p.position, p.velocity);
             bound_elements(p.position, p.velocity, limits);
 
-            PyWrapper value = evaluation(f.get(), XVec::clone(p.position));
+            PyWrapper value = evaluation(f.get(), p.position);
             // Only strict improvements count; an unorderable value is simply
             // not one. A new swarm best is seen at once by later particles.
             if (PyWrapper::compare(value, p.best_value) != Ordering::Less) {
@@ -156,7 +155,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     if (maximise) {
         swarm_best_value = PyWrapper::neg(std::move(swarm_best_value));
     }
-    Ref point = to_dict(std::move(swarm_best_position));
+    Ref point = to_dict(swarm_best_position);
     return RunResult{std::move(swarm_best_value), std::move(point)};
 }
 

@@ -123,7 +123,21 @@ XVec XVec::add(XVec a, XVec b) { return combine<Addition>(std::move(a), std::mov
 
 XVec XVec::sub(XVec a, XVec b) { return combine<Subtraction>(std::move(a), std::move(b)); }
 
-void XVec::add_assign(XVec& a, XVec b) {
+XVec XVec::difference(const XVec& a, const XVec& b) {
+    XVec result;
+    for_each_kind([&](auto k) {
+        const auto& x = a.get<decltype(k)::value>();
+        const auto& y = b.get<decltype(k)::value>();
+        const std::size_t n = std::min(x.size(), y.size());
+        auto& target = result.get<decltype(k)::value>();
+        reserve_checked(target, n);
+        target.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+        combine_elements<Subtraction>(target.data(), y.data(), n);
+    });
+    return result;
+}
+
+void XVec::add_assign(XVec& a, const XVec& b) {
     for_each_kind([&](auto k) {
         auto& x = a.get<decltype(k)::value>();
         const auto& y = b.get<decltype(k)::value>();

@@ -53,7 +53,11 @@ public:
     static XVec neg(XVec v);
     static XVec add(XVec a, XVec b);  // lengths: the shorter of the two per kind
     static XVec sub(XVec a, XVec b);
-    static void add_assign(XVec& a, XVec b);  // a keeps its lengths
+    // a += b over the shorter length; a keeps its lengths, b is only read.
+    static void add_assign(XVec& a, const XVec& b);
+    // A new vector a - b (lengths: the shorter per kind), equal in values and
+    // faults to sub(clone(a), clone(b)) but without the two copies.
+    static XVec difference(const XVec& a, const XVec& b);
 
     // Multiplies every element by `factor` in its kind's own arithmetic.
     static void scale(XVec& v, double factor);

@@ -31,6 +31,14 @@ PyObject* xvec_sub(PyObject*, PyObject* args) noexcept {
     return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_dict(XVec::sub(xvec_from_dict(a), xvec_from_dict(b))); });
 }
 
+PyObject* xvec_difference(PyObject*, PyObject* args) noexcept {
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) {
+        const XVec x = xvec_from_dict(a);
+        const XVec y = xvec_from_dict(b);
+        return to_dict(XVec::difference(x, y));
+    });
+}
+
 PyObject* xvec_add_assign(PyObject*, PyObject* args) noexcept {
     return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) {
         XVec target = xvec_from_dict(a);
@@ -139,6 +147,7 @@ PyMethodDef methods[] = {
     {"xvec_neg", xvec_neg, METH_VARARGS, "XVec::neg of a dict vector."},
     {"xvec_add", xvec_add, METH_VARARGS, "XVec::add of two dict vectors."},
     {"xvec_sub", xvec_sub, METH_VARARGS, "XVec::sub of two dict vectors."},
+    {"xvec_difference", xvec_difference, METH_VARARGS, "XVec::difference (a - b without consuming either)."},
     {"xvec_add_assign", xvec_add_assign, METH_VARARGS, "XVec::add_assign; returns the target."},
     {"xvec_scale", xvec_scale, METH_VARARGS, "XVec::scale; returns the scaled vector."},
     {"xvec_clone", xvec_clone, METH_VARARGS, "XVec::clone with capacities and the source after the clone changed."},

@@ -418,8 +418,10 @@ def test_decimal_draws_use_whole_128_bit_attempts(native):
         (str(-DECIMAL_MAX), str(DECIMAL_MAX), (0, -DECIMAL_MAX, 2 * DECIMAL_MAX)),
         # high cannot reach scale 2, so low comes down to scale 1: 0.25 -> 0.3.
         ("0.25", "7922816251426433759354395033.5", (1, 3, DECIMAL_MAX - 3)),
-        # Rounded on the last removed digit only: 0.24 -> 0.2.
-        ("0.24", "7922816251426433759354395033.5", (1, 2, DECIMAL_MAX - 2)),
+        # Rounded on the last removed digit only: 0.24 -> 0.2, below low, so
+        # the first value drawn is the next step up, 0.3.
+        ("0.24", "7922816251426433759354395033.5", (1, 3, DECIMAL_MAX - 3)),
+        ("-0.26", "7922816251426433759354395033.5", (1, -2, DECIMAL_MAX + 2)),
         # low cannot reach scale 28, so high comes down to 27 (rounded up on
         # its last digit) and is no longer the smallest value of its scale.
         ("-9", "-7.9228162514264337593543950335", (27, -9 * 10**27, 9 * 10**27 - 7922816251426433759354395034)),

@@ -42,7 +42,13 @@ UniformDecimal UniformDecimal::create(const Decimal& low, const Decimal& high) {
     if (last < SMALLEST_MANTISSA) {
         panic(UNIFORM_DECIMAL_BELOW_MINIMUM);
     }
-    const Int128 first = signed_mantissa(common_low);
+    // Bringing low down to a coarser scale rounds to nearest, which may land
+    // one grid step below low; the first value drawn is then the next step,
+    // so that no draw ever lies below the lower bound.
+    Int128 first = signed_mantissa(common_low);
+    if (Decimal::compare(common_low, low) < 0) {
+        first += 1;
+    }
     if (first > last) {
         panic(UNIFORM_DECIMAL_LOW_ABOVE_HIGH);
     }

@@ -1,4 +1,6 @@
 """Binding of positional and keyword arguments and its error texts."""
+import ctypes
+
 import pytest
 
 import kavell
@@ -88,3 +90,54 @@ def test_three_or_more_positional_only_names(native):
     with pytest.raises(TypeError) as info:
         native.bind_probe_raw((1, 2, 3), {"a": 1, "k": 2, "m": 3})
     assert str(info.value) == ("probe() got some positional-only arguments passed as keyword arguments: 'a'")
+
+
+# --- which conversion errors are wrapped -----------------------------------------
+
+class TypeErrorSubclass(TypeError):
+    pass
+
+
+def raise_plain(error):
+    raise error
+
+
+def raise_under_base_name(error):
+    # C code may set an instance of a subclass under its base's name without
+    # normalising it; the pending type is then TypeError, the instance is not.
+    ctypes.pythonapi.PyErr_SetObject(ctypes.py_object(TypeError), ctypes.py_object(error))
+
+
+class FailingIndex:
+    def __init__(self, make_error, how):
+        self.make_error, self.how = make_error, how
+
+    def __index__(self):
+        self.how(self.make_error())
+
+
+CONVERSION_SITES = {
+    "constructor": ("particle_count", lambda bad: kavell.PSO(particle_count=bad)),
+    "min bound": ("i16_min", lambda bad: kavell.PSO().min(abs, i16_min=[bad])),
+    "max bound": ("i_max", lambda bad: kavell.PSO().max(abs, i_max=[bad])),
+}
+
+
+@pytest.mark.parametrize("site", list(CONVERSION_SITES))
+@pytest.mark.parametrize("make_error, how, wrapped", [
+    (lambda: TypeError("plain"), raise_plain, True),
+    (lambda: TypeErrorSubclass("plain"), raise_plain, False),
+    (lambda: TypeErrorSubclass("plain"), raise_under_base_name, False),
+    (lambda: ValueError("plain"), raise_plain, False),
+], ids=["TypeError", "subclass", "subclass under TypeError's name", "ValueError"])
+def test_only_conversion_errors_of_exactly_type_error_are_wrapped(site, make_error, how, wrapped):
+    name, call = CONVERSION_SITES[site]
+    expected_type = type(make_error())
+    with pytest.raises(BaseException) as info:
+        call(FailingIndex(make_error, how))
+    if wrapped:
+        assert type(info.value) is TypeError
+        assert str(info.value) == f"argument '{name}': plain"
+    else:
+        assert type(info.value) is expected_type
+        assert str(info.value) == "plain"

@@ -1,5 +1,6 @@
 """End-to-end runs of PSO.min and PSO.max."""
 import copy
+import ctypes
 import gc
 import math
 import re
@@ -128,6 +129,33 @@ def test_objective_raising():
     assert match["type"] == "<class 'ZeroDivisionError'>"
     assert match["value"] == repr(ZeroDivisionError("division by zero"))
     assert match["tb"].startswith("Some(")
+
+
+class LookupFailure(LookupError):
+    pass
+
+
+def raise_plainly(error):
+    raise error
+
+
+def raise_under_base_name(error):
+    # What C code may leave pending: an instance of a subclass under its
+    # base's name, not normalised.
+    base = type(error).__base__
+    ctypes.pythonapi.PyErr_SetObject(ctypes.py_object(base), ctypes.py_object(error))
+
+
+@pytest.mark.parametrize("raise_error", [raise_plainly, raise_under_base_name])
+def test_described_type_is_the_class_of_the_instance(raise_error):
+    def f(**kw):
+        raise_error(LookupFailure("gone"))
+
+    text = panic_text(lambda: kavell.PSO(2, 1).min(f, f64_min=[0.0], f64_max=[1.0]))
+    match = re.fullmatch("failed to call f: " + DEBUG, text)
+    assert match, text
+    assert match["type"] == repr(LookupFailure)
+    assert match["value"] == repr(LookupFailure("gone"))
 
 
 def test_objective_raising_is_not_an_exception():

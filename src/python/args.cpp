@@ -172,10 +172,12 @@ void bind_tuple_dict(const ArgumentSpec& spec, PyObject* args, PyObject* kwargs,
 }
 
 PyErr argument_error(const char* name, PyErr err) {
+    // Normalised first: an instance of a TypeError subclass raised under the
+    // name TypeError is not a TypeError for this rule.
+    PyObject* original = err.value();
     if (!err.is_exactly(PyExc_TypeError)) {
         return err;
     }
-    PyObject* original = err.value();
     Ref text = Ref::check(PyObject_Str(original));
     std::string message = std::string("argument '") + name + "': " + utf8_lossy(text.get());
     Ref replacement = Ref::check(PyObject_CallFunction(PyExc_TypeError, "s#", message.data(),

@@ -76,7 +76,17 @@ PyErr PyErr::fetch() {
 void PyErr::restore() && noexcept { PyErr_Restore(type_.release(), value_.release(), traceback_.release()); }
 
 void PyErr::normalize() {
-    if (value_ && PyObject_TypeCheck(value_.get(), reinterpret_cast<PyTypeObject*>(type_.get()))) {
+    if (!PyExceptionClass_Check(type_.get())) {
+        return;
+    }
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(type_.get());
+    if (value_ && PyExceptionInstance_Check(value_.get()) && PyType_IsSubtype(Py_TYPE(value_.get()), type)) {
+        // C code may raise an instance of a subclass under its base's name
+        // (PyErr_SetObject does not normalise before 3.12): the instance is
+        // what was raised, so its class is the exception's type.
+        if (Py_TYPE(value_.get()) != type) {
+            type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value_.get())));
+        }
         return;
     }
     // Build the instance as the interpreter would: no argument, the
@@ -90,8 +100,13 @@ void PyErr::normalize() {
         instance = Ref::steal(PyObject_CallOneArg(type_.get(), value_.get()));
     }
     if (!instance) {
-        // Creating the exception raised instead: that error is the one to describe.
+        // Creating the exception raised instead: that error is the one to
+        // describe, keeping the original traceback if it brings none.
+        Ref initial_traceback = std::move(traceback_);
         *this = fetch();
+        if (!traceback_) {
+            traceback_ = std::move(initial_traceback);
+        }
         normalize();
         return;
     }
@@ -107,13 +122,16 @@ PyObject* PyErr::value() {
 }
 
 std::string PyErr::debug_text() {
-    PyGILState_STATE gil = PyGILState_Ensure();
+    // Balanced on every exit, also when describing the error raises.
+    struct GilState {
+        PyGILState_STATE state = PyGILState_Ensure();
+        ~GilState() { PyGILState_Release(state); }
+    } gil;
     normalize();
     std::string text = "PyErr { type: " + repr_text(type_.get()) + ", value: " + repr_text(value_.get()) +
                        ", traceback: ";
     text += traceback_ ? "Some(" + repr_text(traceback_.get()) + ")" : std::string("None");
     text += " }";
-    PyGILState_Release(gil);
     return text;
 }
 

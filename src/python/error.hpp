@@ -39,8 +39,11 @@ public:
 
     // Normalises in place and returns the exception instance (borrowed).
     PyObject* value();
+    // The type as fetched or made; value() may replace it with the class of
+    // the instance (see normalize()).
     PyObject* type() const noexcept { return type_.get(); }
-    // True when the exception's type is exactly `type`.
+    // True when the exception's type is exactly `type`; call value() first
+    // when the error may not be normalised yet.
     bool is_exactly(PyObject* type) const noexcept { return type_.get() == type; }
 
     // "PyErr { type: T, value: V, traceback: Some(R) }" or "... traceback: None }".

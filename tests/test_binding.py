@@ -86,7 +86,7 @@ def test_non_str_keyword_names_are_refused(native):
     assert str(info.value) == "'int' object cannot be converted to 'PyString'"
 
 
-def test_three_or_more_positional_only_names(native):
+def test_positional_only_name_among_other_keywords(native):
     with pytest.raises(TypeError) as info:
         native.bind_probe_raw((1, 2, 3), {"a": 1, "k": 2, "m": 3})
     assert str(info.value) == ("probe() got some positional-only arguments passed as keyword arguments: 'a'")

@@ -115,7 +115,12 @@ def test_properties_writable_after_failed_calls(pso):
         assert pso.particle_count == 3
 
 
-def test_wrong_receiver():
+@pytest.mark.parametrize("method", ["min", "max"])
+def test_wrong_receiver_is_refused_by_the_method_descriptor(method):
+    # The interpreter checks the receiver of a method descriptor before the
+    # call reaches the binding; its own wording, taken from a built-in type.
+    with pytest.raises(TypeError) as reference:
+        list.append(5, abs)
     with pytest.raises(TypeError) as info:
-        kavell.PSO.min(5, abs)
-    assert "descriptor" in str(info.value) or str(info.value) == "'int' object cannot be converted to 'PSO'"
+        getattr(kavell.PSO, method)(5, abs)
+    assert str(info.value) == str(reference.value).replace("'append'", f"'{method}'").replace("'list'", "'builtins.PSO'")

@@ -4,6 +4,7 @@ import ctypes
 import gc
 import math
 import re
+import signal
 import subprocess
 import sys
 import textwrap
@@ -244,6 +245,29 @@ def test_objective_reads_but_cannot_write_the_instance():
     assert pso.particle_count == 5
 
 
+@pytest.mark.parametrize("name, value", [
+    ("inertia_coefficient", "text"),
+    ("iteration_count", -1),
+    ("iteration_count", 3),
+])
+def test_assignment_inside_the_objective_converts_before_the_borrow_check(name, value):
+    # A value that cannot be converted is reported as it would be outside a
+    # run, although the write would be refused as well: conversion comes first.
+    try:
+        setattr(kavell.PSO(), name, value)
+        expected = repr(RuntimeError("Already borrowed"))
+    except Exception as error:
+        expected = repr(error)
+    pso = kavell.PSO(2, 1)
+
+    def f(**kw):
+        setattr(pso, name, value)
+
+    text = panic_text(lambda: pso.min(f))
+    assert re.fullmatch("failed to call f: " + DEBUG, text)["value"] == expected
+    assert (pso.iteration_count, pso.inertia_coefficient) == (1, 0.5)
+
+
 def test_nested_run():
     pso = kavell.PSO(3, 2)
     inner_results = []
@@ -300,8 +324,8 @@ def test_nested_panic_normalised_by_a_handler():
             print(str(error))
     """)
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
-    assert result.stdout.strip() in ("Uniform::new called with `low >= high`",
-                                     "('Uniform::new called with `low >= high`',)")
+    # The finally clause normalised the exception on its way out of f.
+    assert result.stdout.strip() == "Uniform::new called with `low >= high`"
 
 
 def test_fault_report_on_stderr():
@@ -310,6 +334,34 @@ def test_fault_report_on_stderr():
     assert result.stdout.strip() == "particle_count is 0!"
     first = result.stderr.splitlines()[0]
     assert re.fullmatch(r"thread '<unnamed>' panicked at 'particle_count is 0!', \S+:\d+:\d+", first)
+
+
+@pytest.mark.skipif(sys.version_info >= (3, 12), reason="from 3.12 C calls do not count toward the recursion limit")
+def test_fault_while_raising_a_fault_aborts():
+    # The first fault of the process creates the PanicException type. Raised
+    # one frame below the recursion limit, that creation fails: the guard
+    # cannot convert the fault and the process ends.
+    code = textwrap.dedent("""
+        import sys
+        import kavell
+        pso = kavell.PSO(0)
+        sys.setrecursionlimit(100)
+        def descend():
+            try:
+                descend()
+            except RecursionError:
+                pso.min(abs)
+        try:
+            descend()
+        except BaseException as error:
+            print("survived:", type(error).__name__, error)
+    """)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert result.returncode == -signal.SIGABRT, result
+    assert result.stdout == ""
+    reports = [line for line in result.stderr.splitlines() if line.startswith("thread '<unnamed>' panicked at '")]
+    assert reports[0].startswith("thread '<unnamed>' panicked at 'particle_count is 0!', ")
+    assert re.fullmatch(r"thread '<unnamed>' panicked at 'uncaught panic at ffi boundary', \S+:\d+:\d+", reports[-1])
 
 
 # --- ordering of objective values ----------------------------------------------

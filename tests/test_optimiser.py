@@ -366,6 +366,68 @@ def test_fault_while_raising_a_fault_aborts():
 
 # --- ordering of objective values ----------------------------------------------
 
+class Truthless:
+    def __bool__(self):
+        raise ArithmeticError("no truth value")
+
+
+class Probe:
+    """A value whose ==, < and > answer as told ("raise" raises, "truthless"
+    returns an object whose truth test raises) and that logs what was asked."""
+
+    def __init__(self, log, eq, lt, gt):
+        self.log, self.answers = log, {"==": eq, "<": lt, ">": gt}
+
+    def answer(self, op):
+        self.log.append(op)
+        given = self.answers[op]
+        if given == "raise":
+            raise LookupError(op)
+        return Truthless() if given == "truthless" else given
+
+    __eq__ = lambda self, other: self.answer("==")
+    __lt__ = lambda self, other: self.answer("<")
+    __gt__ = lambda self, other: self.answer(">")
+    __hash__ = None
+
+
+@pytest.mark.parametrize("eq, lt, gt, ordering, asked", [
+    (True, "raise", "raise", "Equal", ["=="]),
+    (False, True, "raise", "Less", ["==", "<"]),
+    (False, False, "raise", "Greater", ["==", "<"]),
+    ("raise", True, "raise", "Less", ["==", "<"]),
+    ("truthless", False, "raise", "Greater", ["==", "<"]),
+    (False, "raise", False, "Less", ["==", "<", ">"]),
+    (False, "truthless", True, "Greater", ["==", "<", ">"]),
+    ("raise", "raise", "raise", None, ["==", "<", ">"]),
+    (False, "raise", "truthless", None, ["==", "<", ">"]),
+])
+def test_initial_values_are_ordered_by_equal_then_less_then_greater(eq, lt, gt, ordering, asked):
+    # With two particles, the first value is the left operand of the one
+    # comparison; Greater hands the swarm best to the second particle.
+    log = []
+    first, second = Probe(log, eq, lt, gt), object()
+    values = iter([first, second])
+    call = lambda: kavell.PSO(2, 0).min(lambda **kw: next(values), f64_min=[0.0], f64_max=[1.0])
+    if ordering is None:
+        assert panic_text(call) == "failed to compare"
+    else:
+        value, _ = call()
+        assert value is (second if ordering == "Greater" else first)
+    assert log == asked
+
+
+@pytest.mark.parametrize("first, second, chosen", [
+    (1, 2, 0), (2, 1, 1), (2.0, 2, 0), (math.nan, 1.0, 1), (1.0, math.nan, 1), (None, None, 0),
+    (math.nan, math.nan, 1),
+])
+def test_initial_best_of_builtin_values(first, second, chosen):
+    values = [first, second]
+    f = Recorder(lambda **kw: values[len(f.calls) - 1])
+    value, point = kavell.PSO(2, 0).min(f, f64_min=[0.0], f64_max=[1.0])
+    assert value is values[chosen] and point == f.calls[chosen]
+
+
 def test_ties_keep_the_first_particle():
     f = Recorder(lambda **kw: 1)
     value, point = kavell.PSO(5, 3).min(f, f64_min=[0.0], f64_max=[1.0])

@@ -9,9 +9,9 @@ void abort_at_boundary() noexcept {
     std::abort();
 }
 
-void raise_caught_panic(const Panic& p) noexcept {
+void raise_caught_panic(std::string_view message) noexcept {
     try {
-        raise_panic_exception(p.message());
+        raise_panic_exception(message);
     } catch (...) {
         abort_at_boundary();
     }

@@ -11,6 +11,7 @@
 #include "support/panic.hpp"
 
 #include <new>
+#include <string_view>
 #include <type_traits>
 
 namespace kavell {
@@ -18,7 +19,9 @@ namespace kavell {
 // A fault while converting a caught fault: nothing sane is left to do.
 [[noreturn]] void abort_at_boundary() noexcept;
 
-void raise_caught_panic(const Panic& p) noexcept;
+// Raises PanicException(message); a fault while doing so aborts. Takes a
+// view so that nothing is allocated before its own try block.
+void raise_caught_panic(std::string_view message) noexcept;
 
 template <class R, class Body>
 R guard(R failure, Body&& body) noexcept {
@@ -27,16 +30,16 @@ R guard(R failure, Body&& body) noexcept {
     } catch (PyErr& err) {
         std::move(err).restore();
     } catch (const Panic& p) {
-        raise_caught_panic(p);
+        raise_caught_panic(p.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
         // Not one of our faults, but a fault all the same: report and raise it.
         report_fault(e.what(), std::source_location::current());
-        raise_caught_panic(Panic(e.what()));
+        raise_caught_panic(e.what());
     } catch (...) {
         report_fault("unknown C++ exception", std::source_location::current());
-        raise_caught_panic(Panic("unknown C++ exception"));
+        raise_caught_panic("unknown C++ exception");
     }
     return failure;
 }
@@ -50,9 +53,15 @@ void guard_void(Body&& body) noexcept {
     } catch (PyErr& err) {
         std::move(err).restore();
     } catch (const Panic& p) {
-        raise_caught_panic(p);
+        raise_caught_panic(p.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        report_fault(e.what(), std::source_location::current());
+        raise_caught_panic(e.what());
     } catch (...) {
-        raise_caught_panic(Panic("unknown C++ exception"));
+        report_fault("unknown C++ exception", std::source_location::current());
+        raise_caught_panic("unknown C++ exception");
     }
     PyErr_WriteUnraisable(nullptr);
 }

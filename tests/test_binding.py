@@ -141,3 +141,35 @@ def test_only_conversion_errors_of_exactly_type_error_are_wrapped(site, make_err
     else:
         assert type(info.value) is expected_type
         assert str(info.value) == "plain"
+
+
+def raise_in_handler(cause_mode):
+    def make():
+        try:
+            raise KeyError("inner")
+        except KeyError as inner:
+            if cause_mode == "from inner":
+                raise TypeError("outer") from inner
+            if cause_mode == "from None":
+                raise TypeError("outer") from None
+            raise TypeError("outer")
+    return make
+
+
+@pytest.mark.parametrize("site", list(CONVERSION_SITES))
+@pytest.mark.parametrize("cause_mode", ["context only", "from inner", "from None"])
+def test_wrapped_error_carries_only_the_original_cause(site, cause_mode):
+    name, call = CONVERSION_SITES[site]
+    with pytest.raises(TypeError) as original:
+        raise_in_handler(cause_mode)()
+
+    class Bad:
+        def __index__(self):
+            raise_in_handler(cause_mode)()
+
+    with pytest.raises(TypeError) as info:
+        call(Bad())
+    assert str(info.value) == f"argument '{name}': outer"
+    assert repr(info.value.__cause__) == repr(original.value.__cause__)
+    # The replaced exception is not chained, neither as cause nor as context.
+    assert info.value.__context__ is None

@@ -328,6 +328,49 @@ def test_nested_panic_normalised_by_a_handler():
     assert result.stdout.strip() == "Uniform::new called with `low >= high`"
 
 
+def panic_exception_type():
+    with pytest.raises(BaseException) as info:
+        kavell.PSO(0).min(abs)
+    return type(info.value)
+
+
+class Unprintable:
+    def __str__(self):
+        raise ValueError("no text")
+
+
+def set_panic_without_value(**kw):
+    ctypes.pythonapi.PyErr_SetNone(ctypes.py_object(panic_exception_type()))
+
+
+def raise_panic_with_unprintable_argument(**kw):
+    raise panic_exception_type()(Unprintable())
+
+
+# From 3.12 the interpreter makes an instance at once, whose str() is empty.
+NO_VALUE = "" if sys.version_info >= (3, 12) else "Unwrapped panic from Python code"
+
+
+@pytest.mark.parametrize("f, message", [
+    (set_panic_without_value, NO_VALUE),
+    (raise_panic_with_unprintable_argument, "Unwrapped panic from Python code"),
+])
+def test_resumed_panic_without_a_readable_message(f, message):
+    assert panic_text(lambda: kavell.PSO(1, 0).min(f)) == message
+
+
+def test_subclass_of_panic_exception_is_an_ordinary_error():
+    class Derived(panic_exception_type()):
+        pass
+
+    def f(**kw):
+        raise Derived("own")
+
+    text = panic_text(lambda: kavell.PSO(1, 0).min(f))
+    match = re.fullmatch("failed to call f: " + DEBUG, text)
+    assert match["type"] == repr(Derived) and match["value"] == repr(Derived("own"))
+
+
 def test_fault_report_on_stderr():
     code = "import kavell\ntry:\n    kavell.PSO(0).min(abs)\nexcept BaseException as e:\n    print(e)\n"
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)

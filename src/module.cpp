@@ -31,7 +31,7 @@ Ref all_list(PyObject* module) {
         if (!PyErr_GivenExceptionMatches(err.type(), PyExc_AttributeError)) {
             throw std::move(err);
         }
-        all = Ref::check(PyList_New(0));
+        all = expect_object(PyList_New(0));
         check_status(PyObject_SetAttrString(module, "__all__", all.get()));
     }
     if (!PyList_Check(all.get())) {

@@ -217,7 +217,11 @@ def test_two_panic_exceptions_share_one_type():
     assert len(types) == 1
     (panic_type,) = types
     assert panic_type.__qualname__ == "PanicException" and panic_type.__bases__ == (BaseException,)
-    assert panic_type.__doc__
+    assert panic_type.__module__ == "pyo3_runtime"
+    # Two paragraphs: what raises it, and why it is not an Exception.
+    paragraphs = panic_type.__doc__.split("\n\n")
+    assert len(paragraphs) == 2 and all(p.strip() for p in paragraphs)
+    assert "SystemExit" in paragraphs[1] and "BaseException" in paragraphs[1]
 
 
 # --- the borrow rule and re-entry ------------------------------------------------

@@ -40,7 +40,7 @@ def test_keyword_name_that_cannot_be_encoded_matches_nothing():
     assert str(info.value) == f"PSO.__new__() got an unexpected keyword argument '{name}'"
 
 
-# The binder is generic; a probe spec in the test-only module exercises the
+# The binder is generic; a probe ArgumentSpec in the test-only module exercises the
 # parts the PSO callables do not use (positional-only and keyword-only
 # parameters). Its parameters: a (positional-only), b, c, d; a, b and c are
 # required; keyword-only k (required) and m.

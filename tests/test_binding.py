@@ -173,3 +173,15 @@ def test_wrapped_error_carries_only_the_original_cause(site, cause_mode):
     assert repr(info.value.__cause__) == repr(original.value.__cause__)
     # The replaced exception is not chained, neither as cause nor as context.
     assert info.value.__context__ is None
+
+
+@pytest.mark.parametrize("args, kwargs, message", [
+    ((1,), {"k": 1}, "Probe.keywords() takes 0 positional arguments but 1 was given"),
+    ((1, 2), {}, "Probe.keywords() takes 0 positional arguments but 2 were given"),
+    ((), {}, "Probe.keywords() missing 1 required keyword argument: 'k'"),
+])
+def test_spec_without_positional_parameters(native, args, kwargs, message):
+    with pytest.raises(TypeError) as info:
+        native.bind_keyword_only_probe(*args, **kwargs)
+    assert str(info.value) == message
+    assert native.bind_keyword_only_probe(k="v") == "v"

@@ -20,6 +20,18 @@ constexpr ArgumentSpec PROBE_SPEC = {
     .keyword_only = PROBE_KEYWORD_ONLY,
 };
 
+// A callable with only a required keyword-only parameter: no positional
+// parameter at all, so P = R = 0.
+constexpr std::array<KeywordOnlyParameter, 1> KEYWORD_ONLY_PROBE_PARAMETERS = {{{"k", true}}};
+constexpr ArgumentSpec KEYWORD_ONLY_PROBE_SPEC = {
+    .class_name = "Probe",
+    .function_name = "keywords",
+    .positional = {},
+    .positional_only = 0,
+    .required_positional = 0,
+    .keyword_only = KEYWORD_ONLY_PROBE_PARAMETERS,
+};
+
 PyObject* slots_tuple(const std::array<PyObject*, 6>& slots) {
     Ref out = Ref::check(PyTuple_New(6));
     for (std::size_t i = 0; i < slots.size(); ++i) {
@@ -59,7 +71,17 @@ PyObject* bind_raw_entry(PyObject*, PyObject* args) noexcept {
     });
 }
 
+PyObject* bind_keyword_only_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        std::array<PyObject*, 1> slots{};
+        bind_fastcall(KEYWORD_ONLY_PROBE_SPEC, args, PyVectorcall_NARGS(nargs), kwnames, slots);
+        return Py_NewRef(slots[0]);
+    });
+}
+
 PyMethodDef methods[] = {
+    {"bind_keyword_only_probe", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_keyword_only_entry)),
+     METH_FASTCALL | METH_KEYWORDS, nullptr},
     {"bind_probe_tuple_dict", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_tuple_dict_entry)),
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"bind_probe_fastcall", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(bind_fastcall_entry)),

@@ -1,7 +1,9 @@
 #include "random/thread_rng.hpp"
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <pthread.h>
 #include <string>
 #include <sys/random.h>
 #include <unistd.h>
@@ -58,6 +60,18 @@ struct SlotOwner {
     }
 };
 
+// Forks of this process, counted in the child. Registered with the first
+// generator, which is before any generator can be copied by a fork.
+std::atomic<std::uint64_t> fork_count{0};
+
+void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
+
+std::uint64_t forks_so_far() noexcept {
+    static const bool watching = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
+    (void)watching;
+    return fork_count.load(std::memory_order_relaxed);
+}
+
 }  // namespace
 
 int os_entropy(std::uint8_t* bytes, std::size_t length) noexcept {
@@ -79,7 +93,8 @@ int os_entropy(std::uint8_t* bytes, std::size_t length) noexcept {
     return 0;
 }
 
-ThreadRng::ThreadRng(const Seed& seed, EntropySource reseed_source) : reseed_source_(std::move(reseed_source)) {
+ThreadRng::ThreadRng(const Seed& seed, EntropySource reseed_source)
+    : reseed_source_(std::move(reseed_source)), forks_seen_(forks_so_far()) {
     rekey(seed);
 }
 
@@ -93,7 +108,24 @@ void ThreadRng::rekey(const Seed& seed) noexcept {
     budget_ = RESEED_BUDGET;
 }
 
+void ThreadRng::reseed_if_forked() noexcept {
+    const std::uint64_t forks = forks_so_far();
+    if (forks == forks_seen_) {
+        return;
+    }
+    forks_seen_ = forks;
+    // The parent may hand out the buffered words too: they are dropped, and
+    // never counted as drawn.
+    words_generated_ -= BUFFER_WORDS - index_;
+    index_ = BUFFER_WORDS;
+    Seed seed;
+    if (reseed_source_ && reseed_source_(seed.data(), seed.size()) == 0) {
+        rekey(seed);
+    }
+}
+
 void ThreadRng::refill() noexcept {
+    reseed_if_forked();
     if (budget_ == 0) {
         Seed seed;
         if (reseed_source_ && reseed_source_(seed.data(), seed.size()) == 0) {
@@ -127,6 +159,7 @@ ThreadRngHandle ThreadRng::current() { return current_from(os_entropy); }
 
 ThreadRngHandle ThreadRng::current_from(const EntropySource& source) {
     if (slot_state == SlotState::Alive) {
+        slot_rng->reseed_if_forked();
         return ThreadRngHandle(slot_rng);
     }
     if (slot_state == SlotState::Destroyed) {

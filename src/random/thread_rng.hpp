@@ -11,6 +11,13 @@
 // out a ThreadRngHandle, one more reference that the caller drops when done.
 // Handles never leave their thread, so the count is a plain integer.
 //
+// A fork() copies the forking thread's generator into the child, key,
+// counter and buffered words alike. The first use in the child after a fork
+// (a handle taken, or a refill) drops the buffered words and rekeys from the
+// generator's own source, so parent and child never hand out the same
+// stream; if that read fails the child carries on, as after any failed
+// reseed.
+//
 // For tests and benchmarks a generator can also be built from a given key
 // and entropy source; nothing of that is reachable from the Python module.
 #pragma once
@@ -99,6 +106,9 @@ private:
 
     void refill() noexcept;
     void rekey(const Seed& seed) noexcept;
+    // Rekeys from the source (and drops the buffered words) when the process
+    // has forked since this generator last took a key.
+    void reseed_if_forked() noexcept;
 
     std::uint32_t buffer_[BUFFER_WORDS];
     std::size_t index_ = BUFFER_WORDS;  // next unread word; BUFFER_WORDS when used up
@@ -107,6 +117,7 @@ private:
     std::size_t budget_ = RESEED_BUDGET;  // bytes still to produce on this key
     std::uint64_t words_generated_ = 0;
     EntropySource reseed_source_;
+    std::uint64_t forks_seen_;  // the process's fork count at the last key
     std::size_t references_ = 0;  // the thread slot's and the handles'
 };
 

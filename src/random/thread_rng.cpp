@@ -60,13 +60,13 @@ struct SlotOwner {
     }
 };
 
-// Forks of this process, counted in the child. Registered with the first
-// generator, which is before any generator can be copied by a fork.
+// Forks of this process, counted in the child. The counting starts with the
+// first generator, which is before any generator can be copied by a fork.
 std::atomic<std::uint64_t> fork_count{0};
 
 void count_fork_in_child() noexcept { fork_count.fetch_add(1, std::memory_order_relaxed); }
 
-std::uint64_t forks_so_far() noexcept {
+std::uint64_t start_counting_forks() noexcept {
     static const bool watching = pthread_atfork(nullptr, nullptr, count_fork_in_child) == 0;
     (void)watching;
     return fork_count.load(std::memory_order_relaxed);
@@ -94,7 +94,7 @@ int os_entropy(std::uint8_t* bytes, std::size_t length) noexcept {
 }
 
 ThreadRng::ThreadRng(const Seed& seed, EntropySource reseed_source)
-    : reseed_source_(std::move(reseed_source)), forks_seen_(forks_so_far()) {
+    : reseed_source_(std::move(reseed_source)), forks_seen_(start_counting_forks()) {
     rekey(seed);
 }
 
@@ -109,8 +109,8 @@ void ThreadRng::rekey(const Seed& seed) noexcept {
 }
 
 void ThreadRng::reseed_if_forked() noexcept {
-    const std::uint64_t forks = forks_so_far();
-    if (forks == forks_seen_) {
+    const std::uint64_t forks = fork_count.load(std::memory_order_relaxed);
+    if (forks == forks_seen_) [[likely]] {
         return;
     }
     forks_seen_ = forks;

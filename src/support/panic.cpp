@@ -2,7 +2,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+
+#if __has_include(<execinfo.h>)
+#include <execinfo.h>
+#define KAVELL_HAVE_BACKTRACE 1
+#endif
 
 namespace kavell {
 namespace {
@@ -18,6 +24,24 @@ const char* short_path(const char* path) noexcept {
     return best;
 }
 
+// Read at every report: it only changes what a fault prints, never a run.
+bool backtrace_requested() noexcept {
+    const char* value = std::getenv("KAVELL_BACKTRACE");
+    return value != nullptr && *value != '\0' && std::strcmp(value, "0") != 0;
+}
+
+void print_backtrace() noexcept {
+#ifdef KAVELL_HAVE_BACKTRACE
+    void* frames[64];
+    const int count = backtrace(frames, 64);
+    std::fputs("native backtrace:\n", stderr);
+    std::fflush(stderr);
+    backtrace_symbols_fd(frames, count, fileno(stderr));
+#else
+    std::fputs("native backtrace: not available on this platform\n", stderr);
+#endif
+}
+
 }  // namespace
 
 void report_fault(std::string_view message, std::source_location where) noexcept {
@@ -25,9 +49,11 @@ void report_fault(std::string_view message, std::source_location where) noexcept
     std::fprintf(stderr, "thread '<unnamed>' panicked at '%.*s', %s:%u:%u\n",
                  static_cast<int>(message.size()), message.data(), short_path(where.file_name()),
                  static_cast<unsigned>(where.line()), static_cast<unsigned>(where.column()));
-    if (!first_report_done.exchange(true)) {
-        std::fputs("note: the fault above was raised in kavell's native code and is re-raised in Python as "
-                   "PanicException\n",
+    if (backtrace_requested()) {
+        print_backtrace();
+    } else if (!first_report_done.exchange(true)) {
+        std::fputs("note: set the environment variable KAVELL_BACKTRACE=1 to print a native backtrace with each "
+                   "fault report\n",
                    stderr);
     }
     std::fflush(stderr);

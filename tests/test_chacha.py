@@ -8,6 +8,7 @@ import time
 import pytest
 
 from random_oracles import chacha_block, key_of, keystream, panics, u64_from
+from thread_helpers import run_on_fresh_thread
 
 VECTORS = os.path.join(os.path.dirname(__file__), "data", "chacha-keystream.json")
 BUDGET_WORDS = 65536 // 4
@@ -154,23 +155,6 @@ def test_failed_reseed_continues_old_key_with_a_fresh_budget(native, failure):
 # --- the thread's generator -----------------------------------------------------
 
 
-def run_in_thread(body):
-    """Runs body() on a fresh thread (one without a generator yet) and
-    returns its result or re-raises what it raised."""
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = body()
-        except BaseException as e:  # noqa: BLE001 - handed back to the test
-            outcome["error"] = e
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
 
 
 def wait_for(condition, timeout=10.0):
@@ -193,7 +177,7 @@ def test_thread_generator_is_created_once_and_continues_one_stream(native):
         second = native.thread_rng_words(3, [other])
         return first, second
 
-    first, second = run_in_thread(body)
+    first, second = run_on_fresh_thread(body)
     assert first == (keystream(key, 5), 1)
     assert second == (keystream(key, 8)[5:], 0)
 
@@ -208,18 +192,18 @@ def test_failed_creation_panics_and_the_next_call_retries(native):
             native.thread_rng_words(1, [])
         return native.thread_rng_words(4, [key])
 
-    assert run_in_thread(body) == (keystream(key, 4), 1)
+    assert run_on_fresh_thread(body) == (keystream(key, 4), 1)
 
 
 def test_threads_have_independent_generators(native):
     keys = [key_of(16), key_of(17)]
-    results = [run_in_thread(lambda k=k: native.thread_rng_words(6, [k])) for k in keys]
+    results = [run_on_fresh_thread(lambda k=k: native.thread_rng_words(6, [k])) for k in keys]
     assert results == [(keystream(k, 6), 1) for k in keys]
 
 
 def test_generator_is_released_at_thread_exit(native):
     before = native.thread_rng_released()
-    run_in_thread(lambda: native.thread_rng_words(1, [key_of(18)]))
+    run_on_fresh_thread(lambda: native.thread_rng_words(1, [key_of(18)]))
     # Only the generator still holds its creating script.
     assert wait_for(lambda: native.thread_rng_released() >= before + 1)
 
@@ -236,6 +220,6 @@ def test_exit_routine_after_the_slot_is_gone(native):
 
 
 def test_operating_system_seeds_differ_between_threads(native):
-    streams = [run_in_thread(lambda: native.thread_rng_words(8)[0]) for _ in range(2)]
+    streams = [run_on_fresh_thread(lambda: native.thread_rng_words(8)[0]) for _ in range(2)]
     assert streams[0] != streams[1]
     assert all(len(s) == 8 for s in streams)

@@ -13,6 +13,7 @@ import pytest
 
 import kavell
 from random_oracles import key_of, keystream
+from thread_helpers import run_on_fresh_thread
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
 
@@ -35,21 +36,6 @@ def in_child(body):
     return pickle.loads(data)
 
 
-def on_fresh_thread(body):
-    outcome = {}
-
-    def target():
-        try:
-            outcome["value"] = body()
-        except BaseException as e:  # noqa: BLE001 - handed back to the test
-            outcome["error"] = e
-
-    thread = threading.Thread(target=target)
-    thread.start()
-    thread.join()
-    if "error" in outcome:
-        raise outcome["error"]
-    return outcome["value"]
 
 
 # The fork happens on a second thread while the first waits in join(); the
@@ -68,7 +54,7 @@ def test_child_rekeys_from_the_generators_own_source(native):
         parent = native.thread_rng_words(5)[0]
         return first, child, parent
 
-    first, child, parent = on_fresh_thread(body)
+    first, child, parent = run_on_fresh_thread(body)
     assert first == keystream(before, 3)
     assert parent == keystream(before, 8)[3:]
     assert child == keystream(after, 5)

@@ -23,10 +23,13 @@ namespace kavell {
 // view so that nothing is allocated before its own try block.
 void raise_caught_panic(std::string_view message) noexcept;
 
-template <class R, class Body>
-R guard(R failure, Body&& body) noexcept {
+// Runs the body; on any failure sets the matching Python exception and
+// returns false.
+template <class Body>
+bool run_guarded(Body&& body) noexcept {
     try {
-        return body();
+        body();
+        return true;
     } catch (PyErr& err) {
         std::move(err).restore();
     } catch (const Panic& p) {
@@ -41,29 +44,24 @@ R guard(R failure, Body&& body) noexcept {
         report_fault("unknown C++ exception", std::source_location::current());
         raise_caught_panic("unknown C++ exception");
     }
-    return failure;
+    return false;
 }
 
-// For slots without a failure value (deallocation).
+// The body's result, or `failure` with a Python exception set.
+template <class R, class Body>
+R guard(R failure, Body&& body) noexcept {
+    R result = failure;
+    run_guarded([&] { result = body(); });
+    return result;
+}
+
+// For slots without a failure value (deallocation): the exception goes to
+// the interpreter's unraisable hook.
 template <class Body>
 void guard_void(Body&& body) noexcept {
-    try {
-        body();
-        return;
-    } catch (PyErr& err) {
-        std::move(err).restore();
-    } catch (const Panic& p) {
-        raise_caught_panic(p.message());
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        report_fault(e.what(), std::source_location::current());
-        raise_caught_panic(e.what());
-    } catch (...) {
-        report_fault("unknown C++ exception", std::source_location::current());
-        raise_caught_panic("unknown C++ exception");
+    if (!run_guarded(body)) {
+        PyErr_WriteUnraisable(nullptr);
     }
-    PyErr_WriteUnraisable(nullptr);
 }
 
 }  // namespace kavell

@@ -2,7 +2,6 @@
 
 import json
 import os
-import threading
 import time
 
 import pytest

@@ -7,7 +7,6 @@ all start their swarms from the same positions.
 """
 import os
 import pickle
-import threading
 
 import pytest
 

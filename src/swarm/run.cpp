@@ -115,15 +115,21 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     PyWrapper swarm_best_value = first_best.best_value;
 
     const Limits limits{lower, upper, min_velocity, max_velocity};
+    // The two pulls are rebuilt for every particle in storage kept across
+    // the whole run; both have the particle's shape, so summing the second
+    // into the first gives exactly their sum.
+    XVec to_swarm;
+    XVec to_own;
     for (std::uint64_t iteration = 0; iteration < config.iteration_count; ++iteration) {
         for (Particle& p : particles) {
             // The cognitive coefficient weights the pull toward the swarm's
             // best, the social coefficient the pull toward the particle's own.
-            XVec to_swarm = XVec::difference(swarm_best_position, p.position);
+            XVec::assign_difference(to_swarm, swarm_best_position, p.position);
             XVec::scale(to_swarm, config.cognitive_coefficient);
-            XVec to_own = XVec::difference(p.best_position, p.position);
+            XVec::assign_difference(to_own, p.best_position, p.position);
             XVec::scale(to_own, config.social_coefficient);
-            XVec::add_assign(p.velocity, XVec::add(std::move(to_swarm), std::move(to_own)));
+            XVec::add_assign(to_swarm, to_own);
+            XVec::add_assign(p.velocity, to_swarm);
             XVec::add_assign(p.position, p.velocity);
             bound_elements(p.position, p.velocity, limits);
 

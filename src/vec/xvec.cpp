@@ -125,16 +125,20 @@ XVec XVec::sub(XVec a, XVec b) { return combine<Subtraction>(std::move(a), std::
 
 XVec XVec::difference(const XVec& a, const XVec& b) {
     XVec result;
+    assign_difference(result, a, b);
+    return result;
+}
+
+void XVec::assign_difference(XVec& target, const XVec& a, const XVec& b) {
     for_each_kind([&](auto k) {
         const auto& x = a.get<decltype(k)::value>();
         const auto& y = b.get<decltype(k)::value>();
         const std::size_t n = std::min(x.size(), y.size());
-        auto& target = result.get<decltype(k)::value>();
-        reserve_checked(target, n);
-        target.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
-        combine_elements<Subtraction>(target.data(), y.data(), n);
+        auto& out = target.get<decltype(k)::value>();
+        reserve_checked(out, n);
+        out.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+        combine_elements<Subtraction>(out.data(), y.data(), n);
     });
-    return result;
 }
 
 void XVec::add_assign(XVec& a, const XVec& b) {

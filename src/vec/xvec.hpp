@@ -58,6 +58,8 @@ public:
     // A new vector a - b (lengths: the shorter per kind), equal in values and
     // faults to sub(clone(a), clone(b)) but without the two copies.
     static XVec difference(const XVec& a, const XVec& b);
+    // The same difference written into `target`, reusing its storage.
+    static void assign_difference(XVec& target, const XVec& a, const XVec& b);
 
     // Multiplies every element by `factor` in its kind's own arithmetic.
     static void scale(XVec& v, double factor);

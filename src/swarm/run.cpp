@@ -141,10 +141,10 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
             }
             if (PyWrapper::compare(value, swarm_best_value) == Ordering::Less) {
                 swarm_best_value = value;
-                swarm_best_position = XVec::clone(p.position);
+                XVec::assign_clone(swarm_best_position, p.position);
             }
             p.best_value = std::move(value);
-            p.best_position = XVec::clone(p.position);
+            XVec::assign_clone(p.best_position, p.position);
         }
         for (Particle& p : particles) {
             XVec::scale(p.velocity, config.inertia_coefficient);

@@ -83,13 +83,17 @@ XVec combine(XVec a, XVec b) {
 
 XVec XVec::clone(const XVec& v) {
     XVec copy;
-    for_each_kind([&](auto k) {
-        const auto& source = v.get<decltype(k)::value>();
-        auto& target = copy.get<decltype(k)::value>();
-        reserve_checked(target, source.size());
-        target.assign(source.begin(), source.end());
-    });
+    assign_clone(copy, v);
     return copy;
+}
+
+void XVec::assign_clone(XVec& target, const XVec& source) {
+    for_each_kind([&](auto k) {
+        const auto& from = source.get<decltype(k)::value>();
+        auto& to = target.get<decltype(k)::value>();
+        reserve_checked(to, from.size());
+        to.assign(from.begin(), from.end());
+    });
 }
 
 XVec XVec::zeros_like(const XVec& v) {

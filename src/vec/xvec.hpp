@@ -46,6 +46,8 @@ public:
 
     // Deep copy; every array's capacity equals its length.
     static XVec clone(const XVec& v);
+    // The same deep copy written into `target`, reusing its storage.
+    static void assign_clone(XVec& target, const XVec& source);
     // Same eleven lengths, every element the zero of its kind.
     static XVec zeros_like(const XVec& v);
 

@@ -45,7 +45,7 @@ for index in "${!versions[@]}"; do
     mkdir -p "$root/build"
     echo "=== CPython $version ($python)"
     if ! { [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"; } ||
-       ! "$venv/bin/python" -m pip install --quiet --upgrade pip pytest hypothesis ||
+       ! "$venv/bin/python" -m pip install --quiet --upgrade pip -r "$root/tests/requirements.txt" ||
        ! "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$root" \
              -C build-dir="$build" -C cmake.define.KAVELL_TESTING=ON; then
         summary+=("CPython $version: build failed")

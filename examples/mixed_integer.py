@@ -7,11 +7,12 @@ speed 2.5 and price 1.25. Run it after installing kavell:
     python examples/mixed_integer.py
 """
 from decimal import Decimal
+from typing import Any
 
 import kavell
 
 
-def cost(i32, f64, d):
+def cost(i32: list[int], f64: list[float], d: list[Decimal]) -> float:
     machines, = i32
     speed, = f64
     price, = d
@@ -20,7 +21,7 @@ def cost(i32, f64, d):
     return (machines - 7) ** 2 + (speed - 2.5) ** 2 + 10 * price_error
 
 
-def main():
+def main() -> tuple[float, dict[str, list[Any]]]:
     pso = kavell.PSO(particle_count=60, iteration_count=80, inertia_coefficient=0.6)
     value, point = pso.min(
         cost,

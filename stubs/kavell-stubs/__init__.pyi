@@ -1,6 +1,5 @@
 """Particle swarm optimisation over mixed integer, real, complex and decimal variables."""
 
-import sys
 from collections.abc import Callable, Sequence
 from decimal import Decimal
 from typing import Any, Protocol, SupportsComplex, SupportsFloat, SupportsIndex, TypeVar, final, type_check_only
@@ -157,15 +156,23 @@ class PSO:
     ) -> tuple[_Value, _Point]:
         """Minimise ``f(**point)``; return ``(best_value, best_point)``.
 
+        ``f`` receives one keyword per kind that takes part, each a fresh
+        list: ``i8`` ... ``i128`` and ``i`` as int, ``f32``/``f64`` as float,
+        ``c64``/``c128`` as complex, ``d`` as decimal.Decimal. It may return
+        anything ordered by < or > (tuples make lexicographic goals) and is
+        called ``particle_count * (iteration_count + 1)`` times.
+
         Each kind takes part with as many elements as the shorter of its two
         bound lists; a kind given only one list takes no part. Every pair must
-        satisfy ``min < max``. Starting points are drawn from ``[min, max)``
-        (not seeded, not reproducible); later moves are clamped to
-        ``[min, max]``, so ``max`` itself can be reached. Fixed-width integers
-        wrap on addition and saturate on scaling; complex values are never
-        clamped. The objective may return anything ordered by < or >, e.g.
-        tuples for lexicographic goals. The interpreter lock is held for the
-        whole run.
+        satisfy ``min < max`` (complex: both parts). Starting points are drawn
+        from ``[min, max)`` (not seeded, not reproducible); later moves are
+        clamped to ``[min, max]``, so ``max`` itself can be reached; complex
+        values are never clamped. Fixed-width integers wrap on addition and
+        saturate on scaling. The interpreter lock is held for the whole run.
+
+        Raises TypeError, OverflowError or ValueError for bad arguments, and
+        PanicException (a BaseException, not importable) for failures during
+        the run, such as invalid bounds or ``f`` raising.
         """
 
     def max(

@@ -6,12 +6,9 @@ from decimal import Decimal
 EXAMPLES = pathlib.Path(__file__).resolve().parent.parent / "examples"
 
 
-def run_example(name):
-    return runpy.run_path(str(EXAMPLES / name))
-
-
 def test_mixed_integer_example_finds_the_optimum(capsys):
-    value, point = run_example("mixed_integer.py")["main"]()
+    example = runpy.run_path(str(EXAMPLES / "mixed_integer.py"))
+    value, point = example["main"]()
     printed = capsys.readouterr().out
     assert set(point) == {"i32", "f64", "d"}
     assert point["i32"] == [7]
@@ -21,8 +18,12 @@ def test_mixed_integer_example_finds_the_optimum(capsys):
     assert "machines:  7" in printed
 
 
+def load_example(name):
+    return runpy.run_path(str(EXAMPLES / name))
+
+
 def test_production_plan_finds_the_best_feasible_plan_by_min_and_by_max(capsys):
-    example = run_example("production_plan.py")
+    example = load_example("production_plan.py")
     (by_min, min_point), (by_max, max_point) = example["main"]()
     printed = capsys.readouterr().out.splitlines()
     assert min_point == max_point == {"i32": [20, 30]}
@@ -35,7 +36,7 @@ def test_production_plan_finds_the_best_feasible_plan_by_min_and_by_max(capsys):
 
 
 def test_production_plan_ranks_feasibility_before_profit():
-    example = run_example("production_plan.py")
+    example = load_example("production_plan.py")
     cost, plan = example["cost"], example["plan"]
     # 40 A and 40 B earn far more but break both limits.
     assert cost([40, 40]) > cost([0, 0]) > cost([20, 30])

@@ -34,11 +34,15 @@ std::string float_text(F value) {
     return text;
 }
 
+// As Python writes complex numbers: "(1+2j)", and "2j" for a real part +0.
 template <class F>
 std::string complex_text(const Complex<F>& value) {
-    const std::string im = shortest(value.im);
+    const std::string im = shortest(value.im) + "j";
+    if (value.re == 0 && !std::signbit(value.re)) {
+        return im;
+    }
     const bool signed_im = im.front() == '-' || im.front() == '+';
-    return "(" + shortest(value.re) + (signed_im ? "" : "+") + im + "j)";
+    return "(" + shortest(value.re) + (signed_im ? "" : "+") + im + ")";
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "swarm/run.hpp"
 
 #include "python/dict_view.hpp"
+#include "python/error.hpp"
 #include "random/thread_rng.hpp"
 #include "random/xvec_sampler.hpp"
 #include "support/panic.hpp"
@@ -97,7 +98,10 @@ const Particle& initial_best(const std::vector<Particle>& particles) {
     for (std::size_t i = 1; i < particles.size(); ++i) {
         const std::optional<Ordering> order = PyWrapper::compare(best->best_value, particles[i].best_value);
         if (!order) {
-            panic("failed to compare");
+            const auto index = static_cast<std::size_t>(best - particles.data());
+            panic("failed to compare", {"while choosing the initial best: particle " + std::to_string(index) +
+                                            " has " + short_repr(best->best_value.get()) + ", particle " +
+                                            std::to_string(i) + " has " + short_repr(particles[i].best_value.get())});
         }
         if (*order == Ordering::Greater) {
             best = &particles[i];

@@ -12,6 +12,8 @@ import textwrap
 from decimal import Decimal
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 import kavell
 from swarm_model import SwarmModel, to_model
@@ -752,6 +754,34 @@ def test_bad_bound_pair_is_named_in_a_note(bounds, message, note, method):
     error = panic_error(lambda: getattr(kavell.PSO(particle_count=0), method)(abs, **bounds))
     assert str(error) == message and error.args == (message,)
     assert error.__notes__ == ["while checking the bounds " + note]
+
+
+def pair_note(bounds):
+    """The note of a run over `bounds` whose one pair is refused."""
+    with pytest.raises(BaseException) as info:
+        kavell.PSO(particle_count=0).min(abs, **bounds)
+    assert type(info.value).__name__ == "PanicException"
+    return info.value.__notes__
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.integers(min_value=-(2**300), max_value=2**300), st.integers(min_value=0, max_value=2**300))
+def test_big_integers_in_notes_are_exact(high, gap):
+    low = high + gap
+    assert pair_note(dict(i_min=[low], i_max=[high])) == [
+        f"while checking the bounds i_min[0] = {low} and i_max[0] = {high}"]
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.floats(allow_nan=False, allow_infinity=False), st.floats(allow_nan=False, allow_infinity=False),
+       st.floats(allow_nan=False, allow_infinity=False))
+def test_floats_in_notes_read_as_python_writes_them(a, b, imaginary):
+    low, high = max(a, b), min(a, b)
+    assert pair_note(dict(f64_min=[low], f64_max=[high])) == [
+        f"while checking the bounds f64_min[0] = {low!r} and f64_max[0] = {high!r}"]
+    low_c, high_c = complex(low, imaginary), complex(high, imaginary)
+    assert pair_note(dict(c128_min=[low_c], c128_max=[high_c])) == [
+        f"while checking the bounds c128_min[0] = {low_c!r} and c128_max[0] = {high_c!r}"]
 
 
 D_SPAN = 2**96 - 1

@@ -18,13 +18,26 @@ std::string unsigned_text(UInt128 magnitude) {
 }
 
 template <class F>
-std::string shortest(F value) {
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value);
+std::string chars(F value, std::chars_format format) {
+    char buffer[400];  // the longest fixed form of a double is 327 characters
+    const auto result = std::to_chars(buffer, buffer + sizeof buffer, value, format);
     return std::string(buffer, result.ptr);
 }
 
-// Python's float repr writes integral values with ".0".
+// Python's repr() of a float: the shortest digits that read back as the
+// same value, positional for decimal exponents -4 to 15 and scientific
+// otherwise ("1e-05", "1e+16").
+template <class F>
+std::string shortest(F value) {
+    if (!std::isfinite(value)) {
+        return std::isnan(value) ? "nan" : (value < 0 ? "-inf" : "inf");
+    }
+    std::string scientific = chars(value, std::chars_format::scientific);
+    const int exponent = std::stoi(scientific.substr(scientific.find('e') + 1));
+    return exponent >= -4 && exponent < 16 ? chars(value, std::chars_format::fixed) : scientific;
+}
+
+// A float on its own gets ".0" when integral, as Python writes it.
 template <class F>
 std::string float_text(F value) {
     std::string text = shortest(value);

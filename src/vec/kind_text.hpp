@@ -1,8 +1,8 @@
 // Element values as text, for the notes that say where a fault happened
 // ("d[2] = 1.5"). Plain C++, so the vector and random layers can name the
-// values they fail on without Python. Integers and decimals are exact;
-// floats are the shortest text that reads back as the same value, with
-// ".0" on integral values as Python writes them.
+// values they fail on without Python. Integers and decimals are exact,
+// floats and complex numbers are written as Python's repr() writes
+// them (for f32 and c64, the shortest text of the binary32 value).
 #pragma once
 
 #include "vec/kinds.hpp"

@@ -7,8 +7,13 @@ from typing import Any
 from ._tracking import Result
 
 
-def _history(run: Any) -> Sequence[tuple[int, Any]]:
-    history: Sequence[tuple[int, Any]] = run.history if hasattr(run, "history") else run
+def _history(run: Any) -> list[tuple[int, Any]]:
+    """The run's improvements, extended to its last evaluation so the line ends where the run did."""
+    if not hasattr(run, "history"):
+        return list(run)
+    history: list[tuple[int, Any]] = list(run.history)
+    if history and getattr(run, "evaluations", 0) > history[-1][0]:
+        history.append((run.evaluations, history[-1][1]))
     return history
 
 

@@ -113,6 +113,8 @@ def scipy_de_run(counted: Counted, budget: int) -> float:
 CONTENDERS: dict[str, Callable[[Counted, int], float]] = {
     "kavell defaults": kavell_run(Settings()),
     "kavell recommended": kavell_run(RECOMMENDED),
+    # The best of a first sweep, with the conventional reading of the two coefficients.
+    "kavell 100/.5/.3/.3/.9": kavell_run(Settings(100, 99, 0.5, 0.3, 0.3, 0.9)),
     "toolkit restarts": toolkit_restarts,
     "pyswarms defaults": pyswarms_run,
     "scipy DE": scipy_de_run,

@@ -55,10 +55,10 @@ _FIELDS = tuple(field.name for field in dataclasses.fields(Settings))
 #: Settings found by measurement to do far better than the defaults on
 #: continuous problems (see docs/choosing-settings.md).
 RECOMMENDED = Settings(
-    particle_count=100,
-    iteration_count=99,
-    cognitive_coefficient=0.5,
-    social_coefficient=0.3,
+    particle_count=200,
+    iteration_count=49,
+    cognitive_coefficient=0.8,
+    social_coefficient=1.0,
     max_velocity_ratio=0.3,
     inertia_coefficient=0.9,
 )

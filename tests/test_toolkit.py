@@ -203,6 +203,15 @@ def test_restarts_spend_exactly_the_budget(budget, problem):
                    zip(problem.bounds[kind + "_min"], values, problem.bounds[kind + "_max"]))
 
 
+def test_restarts_maximise_and_stop_at_a_target():
+    recorder = Recorder(lambda f64: -sphere(f64))
+    result = kavell_tools.restarts(recorder, 3_000, maximize=True, **BOX)
+    assert result.value == max(recorder.values) and result.evaluations == 3_000 and result.runs > 1
+    recorder = Recorder()
+    result = kavell_tools.restarts(recorder, 100_000, target=0.5, **BOX)
+    assert result.stop_reason == "target" and result.value <= 0.5 < min(recorder.values[:-1])
+
+
 @hypothesis_settings(max_examples=200, deadline=None)
 @given(
     st.lists(st.tuples(st.integers(-10**20, 10**20), st.integers(1, 10**6), st.floats(0, 1)), min_size=1, max_size=4),

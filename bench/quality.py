@@ -192,14 +192,14 @@ def chart(results: dict[str, Any], contenders: list[str], path: pathlib.Path) ->
             for problem in names:
                 runs = [run["value"] for run in results[budget][problem].get(contender, [])]
                 # A log axis cannot show 0; the floor keeps exact optima visible.
-                medians.append(max(statistics.median(runs), 1e-16) if runs else float("nan"))
+                medians.append(max(statistics.median(runs), 1e-30) if runs else float("nan"))
             positions = [k + (index - (len(contenders) - 1) / 2) * width for k in range(len(names))]
             axis.bar(positions, medians, width, label=contender)
         axis.set_yscale("log")
         axis.set_xticks(range(len(names)), names, rotation=20)
         axis.set_ylabel("median best value (lower is better)")
-        axis.set_title(f"{int(budget):,} evaluations")
-        axis.legend(fontsize="small", ncol=len(contenders))
+        axis.set_title(f"{int(budget):,} evaluations", loc="right")
+        axis.legend(fontsize="small", ncol=3, loc="lower left", bbox_to_anchor=(0.0, 1.08))
     figure.tight_layout()
     figure.savefig(path, dpi=100)
 

@@ -91,6 +91,7 @@ def test_failure_keeps_the_best_point_and_chains_the_cause(error, kind):
     failure = caught.value
     assert isinstance(failure, RuntimeError) and not kavell_tools.is_panic(failure)
     assert failure.__cause__ is error
+    assert failure.__context__ is None  # the module's fault cannot be pickled, so it is not kept
     assert failure.result.evaluations == 24
     assert failure.result.value == min(recorder.values)
 
@@ -118,9 +119,10 @@ def test_panic_conversion_and_pickling():
     assert type(copy.__cause__) is ZeroDivisionError and copy.__cause__.args == ("nope",)
     plain = ValueError("x")
     assert kavell_tools.ordinary(plain) is plain and not kavell_tools.is_panic(plain)
-    with pytest.raises(kavell_tools.KavellError, match="failed to call f"):
+    with pytest.raises(kavell_tools.KavellError, match="failed to call f") as caught:
         with kavell_tools.ordinary_errors():
             kavell.PSO(2, 0).min(bad, f64_min=[0.0], f64_max=[1.0])
+    assert caught.value.__context__ is None
     with pytest.raises(ValueError):
         with kavell_tools.ordinary_errors():
             raise ValueError("passes unchanged")

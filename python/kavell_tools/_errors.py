@@ -33,6 +33,9 @@ def _picklable(value: object) -> bool:
     return True
 
 
+_CONTEXT: Any = vars(BaseException)["__context__"]
+
+
 class KavellError(RuntimeError):
     """An ordinary exception standing for a fault of a run.
 
@@ -40,6 +43,19 @@ class KavellError(RuntimeError):
     survives pickling when it is picklable itself); ``str()`` keeps the
     module's message.
     """
+
+    # The module's fault type cannot be pickled (its module is not importable),
+    # and picklers that keep the whole chain (Dask's, through tblib) would fail
+    # on it. Its message is this exception's message, so Python code sees no
+    # context in its place; tracebacks still show it.
+    @property
+    def __context__(self) -> BaseException | None:
+        context: BaseException | None = _CONTEXT.__get__(self)
+        return None if context is not None and is_panic(context) else context
+
+    @__context__.setter
+    def __context__(self, value: BaseException | None) -> None:
+        _CONTEXT.__set__(self, value)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # Exceptions pickle without their cause; a process pool or a Dask

@@ -228,6 +228,7 @@ class Tracker:
         self.error = None
         self.runs += 1
         method = pso.max if self.maximize else pso.min
+        failure: BaseException | None = None
         try:
             method(self, **bounds)
         except BaseException as error:
@@ -236,9 +237,11 @@ class Tracker:
             failure = self._failure(error)
             if failure is error:
                 raise
-            # The module's fault only repeats the cause's description.
-            failure.__suppress_context__ = True
-            raise failure from failure.__cause__
+        if failure is not None:
+            # Raised outside the handler so that the module's fault, which
+            # only repeats the cause's description and cannot be pickled,
+            # is not kept as the context.
+            raise failure
         return self.stop_reason is None
 
     def _failure(self, error: BaseException) -> BaseException:
@@ -249,7 +252,10 @@ class Tracker:
             failure: RunFailed = RunInterrupted(
                 f"run interrupted after {self.evaluations} evaluations", self.result()
             )
-            failure.__cause__ = cause if cause is not None else error
+            # The interrupt itself, never the module's fault (which cannot be pickled).
+            failure.__cause__ = cause if cause is not None else (
+                error if isinstance(error, KeyboardInterrupt) else KeyboardInterrupt()
+            )
             return failure
         if not is_panic(error):
             # Argument errors of the binding are raised before any call of f.

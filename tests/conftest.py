@@ -13,3 +13,13 @@ if _testing_dir:
 def native():
     """The test-only module exposing the native core."""
     return pytest.importorskip("_kavell_testing") if not _testing_dir else __import__("_kavell_testing")
+
+
+@pytest.fixture(autouse=True)
+def no_tqdm_monitor_thread(monkeypatch):
+    """tqdm's bars start a monitor thread that outlives them; the fork tests need a single-threaded process."""
+    try:
+        from tqdm import std
+    except ImportError:
+        return
+    monkeypatch.setattr(std.tqdm, "monitor_interval", 0)

@@ -1,0 +1,81 @@
+"""Restarts that spend one evaluation budget."""
+from __future__ import annotations
+
+import dataclasses
+from typing import Any
+
+from ._bounds import narrowed
+from ._errors import KavellError
+from ._settings import RECOMMENDED, Settings
+from ._tracking import Objective, ProgressBar, Result, Tracker, open_progress
+
+
+def restarts(
+    f: Objective,
+    budget: int,
+    *,
+    maximize: bool = False,
+    settings: Settings = RECOMMENDED,
+    global_share: float = 0.3,
+    global_evaluations: int = 10_000,
+    local_evaluations: int = 2_500,
+    local_particles: int | None = 50,
+    shrink: float = 0.1,
+    target: Any = None,
+    max_time: float | None = None,
+    progress: bool | ProgressBar = False,
+    **bounds: Any,
+) -> Result:
+    """Minimise (or maximise) ``f`` with exactly ``budget`` evaluations spread over restarts.
+
+    The optimiser's update has no random factors, so a swarm collapses onto
+    one point and stays there; only a fresh start draws new points. The first
+    ``global_share`` of the budget goes to independent runs over the whole box
+    (``global_evaluations`` each, at least one run); the rest to runs of
+    ``local_evaluations`` in a box around the best point so far, ``shrink``
+    times the whole width at first, ``shrink`` times narrower after each run
+    that improved on the best and back to the first width after one that did
+    not. ``local_particles`` sets the swarm size of those runs (``None``:
+    that of ``settings``). The last run is cut to the budget. The defaults
+    were chosen by measurement (docs/choosing-settings.md).
+    """
+    if budget < 1:
+        raise ValueError("budget must be at least 1")
+    tracker = Tracker(
+        f,
+        maximize=maximize,
+        target=target,
+        max_time=max_time,
+        progress=open_progress(budget, progress),
+    )
+    local_settings = settings
+    if local_particles is not None:
+        local_settings = dataclasses.replace(settings, particle_count=local_particles)
+    global_budget = max(1, int(budget * global_share))
+    fraction = shrink
+    try:
+        while tracker.evaluations < budget:
+            remaining = budget - tracker.evaluations
+            centre = tracker.best_point
+            if centre is None or tracker.evaluations < global_budget:
+                left = global_budget - tracker.evaluations
+                size = min(global_evaluations, left)
+                if left - size < global_evaluations // 2:
+                    # No short run at the end of the global share.
+                    size = left
+                size = min(max(size, 1), remaining)
+                if not tracker.run(settings.for_budget(size).build(), bounds):
+                    break
+                continue
+            best_before = tracker.best_value
+            run = local_settings.for_budget(min(local_evaluations, remaining))
+            if not tracker.run(run.build(), narrowed(bounds, centre, fraction)):
+                break
+            improved = tracker.best_value is not best_before
+            fraction = max(fraction * shrink, 1e-12) if improved else shrink
+    finally:
+        tracker.close()
+    result = tracker.result()
+    if result is None:
+        raise KavellError("the run made no evaluation")
+    return result

@@ -1,5 +1,6 @@
 #include "python/point_call.hpp"
 
+#include "python/compat.hpp"
 #include "python/convert.hpp"
 
 namespace kavell {
@@ -48,8 +49,9 @@ bool may_keep(PyObject* list) noexcept {
     return true;
 }
 
-// Writes the value into a slot of a kept list: an element float or complex
-// that only the list holds is written in place, anything else is replaced.
+// Writes the value into a slot of a kept list: an element float, complex or
+// (where the layout allows) int that only the list holds is written in
+// place, anything else is replaced.
 template <class T>
 void store(PyObject** slot, const T& value) {
     if constexpr (REUSE && std::is_floating_point_v<T>) {
@@ -60,6 +62,10 @@ void store(PyObject** slot, const T& value) {
     } else if constexpr (REUSE && is_complex_v<T>) {
         if (Py_REFCNT(*slot) == 1) {
             reinterpret_cast<PyComplexObject*>(*slot)->cval = Py_complex{value.re, value.im};
+            return;
+        }
+    } else if constexpr (REUSE && std::is_integral_v<T> && sizeof(T) <= 8) {
+        if (Py_REFCNT(*slot) == 1 && compat::long_overwrite(*slot, value)) {
             return;
         }
     }

@@ -96,8 +96,16 @@ std::size_t Decimal::write_text(char (&out)[TEXT_CAPACITY]) const noexcept {
     // 19 and at most 10 digits: one 128-bit division instead of one per digit.
     constexpr std::uint64_t TEN_19 = 10'000'000'000'000'000'000u;
     const UInt128 m = magnitude();
-    const std::uint64_t high = static_cast<std::uint64_t>(m / TEN_19);
-    std::uint64_t low = static_cast<std::uint64_t>(m % TEN_19);
+    std::uint64_t high = 0;
+    std::uint64_t low = 0;
+    if (hi == 0) {
+        const std::uint64_t m64 = static_cast<std::uint64_t>(m);
+        high = m64 / TEN_19;
+        low = m64 - high * TEN_19;
+    } else {
+        high = static_cast<std::uint64_t>(m / TEN_19);
+        low = static_cast<std::uint64_t>(m - static_cast<UInt128>(high) * TEN_19);
+    }
     char digits[TEXT_CAPACITY];  // least significant first
     std::size_t count = 0;
     if (high == 0) {

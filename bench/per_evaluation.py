@@ -17,7 +17,8 @@ reported as medians of the repetitions:
 - pyswarms' GlobalBestPSO with a per-point objective, where it is installed.
 
     python bench/per_evaluation.py [--repeats 7] [--json out.json] [--chart out.png] [--quick]
-    python bench/per_evaluation.py --memory [--memory-iterations 999]
+    python bench/per_evaluation.py --memory [--memory-iterations 999] [--json out.json]
+    python bench/per_evaluation.py --chart-from run.json [--chart out.png]   (the Markdown table)
 """
 import argparse
 import gc
@@ -274,9 +275,14 @@ def measure(points, repeats, floor_module, with_peers):
                 seconds, evaluations = run()
                 samples[name].append(seconds / evaluations * 1e6)
         medians = {name: statistics.median(values) for name, values in samples.items()}
+        # Each repetition times kavell and the floor back to back: the median
+        # of these paired ratios is steadier than the ratio of the medians
+        # on a machine whose load drifts.
+        paired = [k / f for k, f in zip(samples["kavell"], samples["floor"])]
         row = {"point": point["name"], "objective": point["label"], "iterations": point["iterations"],
                "floor_kind": "C" if point["floor"] == "c" else "Python", "us_per_evaluation": medians,
-               "samples": samples, "kavell_over_floor": medians["kavell"] / medians["floor"]}
+               "samples": samples, "kavell_over_floor": statistics.median(paired),
+               "ratio_of_medians": medians["kavell"] / medians["floor"]}
         for peer in ("python", "pyswarms"):
             if peer in medians:
                 row[f"{peer}_over_kavell"] = medians[peer] / medians["kavell"]
@@ -356,6 +362,20 @@ def memory(particles, dims, iterations, every):
     return report
 
 
+def markdown(results):
+    """The table of docs/performance.md from the JSON of one run."""
+    lines = ["| point | objective | kavell µs | floor µs | kavell / floor | pure Python µs (x kavell) "
+             "| pyswarms µs (x kavell) |", "|---|---|---|---|---|---|---|"]
+    for r in results:
+        m = r["us_per_evaluation"]
+        peers = [f"{m[p]:.2f} ({m[p] / m['kavell']:.1f}x)" if p in m else "—" for p in ("python", "pyswarms")]
+        floor = f"{m['floor']:.2f}" + (" (Python)" if r["floor_kind"] == "Python" else "")
+        iterations = "" if r["iterations"] == 100 else f" ({r['iterations']} iterations)"
+        lines.append(f"| {r['point']}{iterations} | {r['objective']} | {m['kavell']:.2f} | {floor} | "
+                     f"{r['kavell_over_floor']:.2f} | {peers[0]} | {peers[1]} |")
+    return "\n".join(lines)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--repeats", type=int, default=7)
@@ -365,12 +385,21 @@ def main():
     parser.add_argument("--no-peers", action="store_true", help="skip the pure-Python loop and pyswarms")
     parser.add_argument("--memory", action="store_true", help="the memory check instead of the timings")
     parser.add_argument("--memory-iterations", type=int, default=999)
+    parser.add_argument("--chart-from", type=Path,
+                        help="draw --chart and print the Markdown table from the JSON of an earlier run")
     args = parser.parse_args()
 
     if args.memory:
         report = memory(1000, 10000, args.memory_iterations, 10000)
         if args.json:
             args.json.write_text(json.dumps(report, indent=1) + "\n")
+        return
+
+    if args.chart_from:
+        results = json.loads(args.chart_from.read_text())["results"]
+        if args.chart:
+            chart(results, args.chart)
+        print(markdown(results))
         return
 
     checked = sum(check_same_calls(n) for n in (1, 10, 100))

@@ -102,7 +102,6 @@ void PointCall::fill_lists(const XVec& position, PyObject** stack) {
     std::size_t count = 0;
     for_each_kind([&](auto kind) {
         constexpr std::size_t K = decltype(kind)::value;
-        using T = Element<K>;
         const auto& array = position.get<K>();
         Ref& list = lists_[K];
         if (array.empty()) {

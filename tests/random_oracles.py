@@ -6,6 +6,7 @@ a check of fault messages. Nothing here calls the native module.
 """
 
 import contextlib
+import math
 import struct
 
 import pytest
@@ -77,8 +78,12 @@ def u64_from(words, i):
 
 
 def f32(x):
-    """x rounded to binary32 (round to nearest even, as the hardware)."""
-    return struct.unpack("<f", struct.pack("<f", x))[0]
+    """x rounded to binary32 (round to nearest even, as the hardware; beyond
+    the largest finite value an infinity, where struct refuses)."""
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        return math.copysign(math.inf, x)
 
 
 def f32_bits(x):

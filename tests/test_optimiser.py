@@ -472,7 +472,9 @@ def test_initial_values_are_ordered_by_equal_then_less_then_greater(eq, lt, gt, 
 
 @pytest.mark.parametrize("first, second, chosen", [
     (1, 2, 0), (2, 1, 1), (2.0, 2, 0), (math.nan, 1.0, 1), (1.0, math.nan, 1), (None, None, 0),
-    (math.nan, math.nan, 1),
+    (math.nan, math.nan, 1), (0.0, -0.0, 0), (-math.inf, math.inf, 0), (math.inf, math.nan, 1),
+    (2**63 - 1, -(2**63), 1), (2**64, 2**64 + 1, 0), (2**64 + 1, 2**64, 1), (-(2**70), 5, 0), (1, 1.0, 0),
+    (2**53 + 1, float(2**53), 1), (True, 1, 0), (10, 3.5, 1),
 ])
 def test_initial_best_of_builtin_values(first, second, chosen):
     values = [first, second]
@@ -621,6 +623,134 @@ def test_update_matches_model(case, method):
     best_value, best_position = model.result
     assert value == sign * best_value
     assert to_model(point) == best_position
+
+
+# --- what the objective is given is its own ----------------------------------------
+
+KINDS = [key[:-4] for key in ALL_BOUNDS if key.endswith("_min")]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_kept_lists_and_elements_keep_their_values(kind):
+    """Lists and elements an objective holds on to are never refilled for a
+    later call, also when the objective keeps only some of them."""
+    bounds = {f"{kind}_min": ALL_BOUNDS[f"{kind}_min"], f"{kind}_max": ALL_BOUNDS[f"{kind}_max"]}
+    kept = []
+
+    def f(**kw):
+        values = kw[kind]
+        call = len(kept)
+        if call % 3 == 0:
+            kept.append((values, list(values), None))
+        else:
+            # Only the first element is kept: the list itself may be reused.
+            kept.append((None, None, (values[0], copy.copy(values[0]))))
+        return call % 5
+
+    kavell.PSO(5, 6).min(f, **bounds)
+    assert len(kept) == 35
+    for values, snapshot, element in kept:
+        if values is not None:
+            assert values == snapshot
+        else:
+            held, value = element
+            assert held == value or (held != held and value != value)
+
+
+def test_each_call_gets_lists_and_elements_no_other_call_has_seen_changed():
+    """Every call sees exactly the model's point, whatever the previous calls
+    did to the lists they were given."""
+    def score(**kw):
+        return sum(float(abs(x)) for xs in kw.values() for x in xs)
+
+    f = Recorder(score)
+    mutations = [
+        lambda xs: xs.append(xs[0]),
+        lambda xs: xs.clear(),
+        lambda xs: xs.__setitem__(0, "not a number"),
+        lambda xs: xs.__setitem__(0, xs[0] * 2),
+        lambda xs: xs.reverse(),
+        lambda xs: xs.extend([1.5] * 50),
+        lambda xs: None,
+    ]
+
+    def f_mutating(**kw):
+        result = f(**kw)
+        for index, values in enumerate(kw.values()):
+            mutations[(len(f.calls) + index) % len(mutations)](values)
+        return result
+
+    config = dict(particle_count=5, iteration_count=8, cognitive_coefficient=1.0, social_coefficient=1.0,
+                  max_velocity_ratio=0.5, inertia_coefficient=0.5)
+    bounds = {key: value for key, value in ALL_BOUNDS.items() if not key.startswith("c")}
+    value, point = kavell.PSO(**config).min(f_mutating, **bounds)
+    lower = {key[:-4]: list(v) for key, v in bounds.items() if key.endswith("_min")}
+    upper = {key[:-4]: list(v) for key, v in bounds.items() if key.endswith("_max")}
+    model = SwarmModel(config, lower, upper, score)
+    expected = list(model.run(f.calls[:5]))
+    assert [to_model(call) for call in f.calls] == expected
+    assert list(point) == list(f.calls[0])
+
+
+def test_objects_left_in_a_list_go_right_after_the_call():
+    """An object the objective puts into its list and forgets is released
+    when the call returns, before the next call, as with a dict per call."""
+    log = []
+
+    class Marker:
+        def __init__(self, n):
+            self.n = n
+
+        def __del__(self):
+            log.append(("released", self.n))
+
+    def f(f64, i64):
+        n = len([entry for entry in log if entry[0] == "call"])
+        log.append(("call", n))
+        f64.append(Marker(n))
+        i64[0] = Marker(-n - 1)
+        return 0.0
+
+    kavell.PSO(3, 2).min(f, f64_min=[0.0], f64_max=[1.0], i64_min=[0], i64_max=[10**12])
+    expected = []
+    for n in range(9):
+        expected += [("call", n), ("released", -n - 1), ("released", n)]
+    assert log == expected
+
+
+def test_wrong_signature_fails_with_the_interpreters_own_message():
+    def f(x):
+        return x
+
+    def g(*, f64, i8):
+        return 0
+
+    for objective in (f, g):
+        try:
+            objective(f64=[0.5])
+        except TypeError as error:
+            expected = repr(error)
+        text = panic_text(lambda: kavell.PSO(2, 1).min(objective, f64_min=[0.0], f64_max=[1.0]))
+        match = re.fullmatch("failed to call f: " + DEBUG, text)
+        assert match["type"] == "<class 'TypeError'>" and match["value"] == expected
+
+
+def test_bound_methods_and_callable_objects_see_the_same_keywords():
+    seen = []
+
+    class Objective:
+        def method(self, **kw):
+            seen.append(("method", list(kw)))
+            return 0
+
+        def __call__(self, **kw):
+            seen.append(("call", list(kw)))
+            return 0
+
+    bounds = dict(i8_min=[0], i8_max=[5], f64_min=[0.0], f64_max=[1.0], d_min=[0], d_max=[1])
+    kavell.PSO(2, 1).min(Objective().method, **bounds)
+    kavell.PSO(2, 1).min(Objective(), **bounds)
+    assert seen == [("method", ["i8", "f64", "d"])] * 4 + [("call", ["i8", "f64", "d"])] * 4
 
 
 # --- leaks -----------------------------------------------------------------------

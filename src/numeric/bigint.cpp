@@ -1,5 +1,7 @@
 #include "numeric/bigint.hpp"
 
+#include <algorithm>
+
 #include <bit>
 #include <cmath>
 
@@ -89,7 +91,70 @@ double power_of_two(std::size_t e) noexcept {
     return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
 }
 
+// a = a + b with b's sign given separately, in a's own words: the same
+// value and normalisation as signed_sum, without a new vector once a's
+// storage has grown to the operands' size.
+void signed_sum_in_place(BigInt& a, const BigInt& b, bool b_negative) {
+    if (&a == &b) {
+        a = signed_sum(a, b, b_negative);
+        return;
+    }
+    if (b.is_zero()) {
+        return;
+    }
+    Limbs& x = a.limbs;
+    const Limbs& y = b.limbs;
+    if (a.is_zero()) {
+        x.assign(y.begin(), y.end());
+        a.sign = b_negative ? BigInt::NEGATIVE : BigInt::POSITIVE;
+        return;
+    }
+    if (a.is_negative() == b_negative) {
+        const std::size_t n = std::max(x.size(), y.size());
+        x.reserve(n + 1);
+        x.resize(n, 0);
+        unsigned carry = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const UInt128 word = static_cast<UInt128>(x[i]) + (i < y.size() ? y[i] : 0) + carry;
+            x[i] = static_cast<std::uint64_t>(word);
+            carry = static_cast<unsigned>(word >> 64);
+        }
+        if (carry != 0) {
+            x.push_back(carry);
+        }
+        return;
+    }
+    const auto order = compare_magnitudes(x, y);
+    if (order == 0) {
+        x.clear();
+        a.sign = BigInt::ZERO;
+        return;
+    }
+    // The smaller magnitude is subtracted from the larger one word by word;
+    // each step reads x[i] before writing it.
+    const bool x_larger = order > 0;
+    const std::size_t n = x_larger ? x.size() : y.size();
+    x.resize(n, 0);
+    unsigned borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint64_t yi = i < y.size() ? y[i] : 0;
+        const UInt128 word = x_larger ? static_cast<UInt128>(x[i]) - yi - borrow : static_cast<UInt128>(yi) - x[i] - borrow;
+        x[i] = static_cast<std::uint64_t>(word);
+        borrow = static_cast<unsigned>(word >> 127);
+    }
+    while (!x.empty() && x.back() == 0) {
+        x.pop_back();
+    }
+    if (!x_larger) {
+        a.sign = b_negative ? BigInt::NEGATIVE : BigInt::POSITIVE;
+    }
+}
+
 }  // namespace
+
+void BigInt::add_assign(BigInt& a, const BigInt& b) { signed_sum_in_place(a, b, b.is_negative()); }
+
+void BigInt::sub_assign(BigInt& a, const BigInt& b) { signed_sum_in_place(a, b, b.sign == POSITIVE); }
 
 BigInt BigInt::add(const BigInt& a, const BigInt& b) { return signed_sum(a, b, b.is_negative()); }
 
@@ -130,28 +195,44 @@ double BigInt::to_double(const BigInt& value) noexcept {
 }
 
 std::optional<BigInt> BigInt::from_double(double value) {
-    if (!std::isfinite(value)) {
+    BigInt result;
+    if (!assign_double(result, value)) {
         return std::nullopt;
+    }
+    return result;
+}
+
+bool BigInt::assign_double(BigInt& target, double value) {
+    if (!std::isfinite(value)) {
+        return false;
     }
     const std::uint64_t bits = std::bit_cast<std::uint64_t>(std::trunc(value));
     const bool negative = (bits >> 63) != 0;
     const int biased_exponent = static_cast<int>((bits >> 52) & 0x7ff);
     // A truncated non-zero value is at least 1, hence normal: the hidden bit
     // is always present here.
+    Limbs& magnitude = target.limbs;
     if (biased_exponent == 0) {
-        return BigInt();
+        magnitude.clear();
+        target.sign = ZERO;
+        return true;
     }
     const std::uint64_t significand = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
     const int exponent = biased_exponent - 1075;
     if (exponent <= 0) {
-        return from_magnitude(negative, {significand >> -exponent});
+        magnitude.assign(1, significand >> -exponent);
+    } else {
+        const std::size_t word = static_cast<std::size_t>(exponent) / 64;
+        const unsigned shift = static_cast<unsigned>(exponent % 64);
+        magnitude.assign(word + 2, 0);
+        magnitude[word] = significand << shift;
+        magnitude[word + 1] = shift == 0 ? 0 : significand >> (64 - shift);
     }
-    const std::size_t word = static_cast<std::size_t>(exponent) / 64;
-    const unsigned shift = static_cast<unsigned>(exponent % 64);
-    Limbs magnitude(word + 2, 0);
-    magnitude[word] = significand << shift;
-    magnitude[word + 1] = shift == 0 ? 0 : significand >> (64 - shift);
-    return from_magnitude(negative, std::move(magnitude));
+    while (!magnitude.empty() && magnitude.back() == 0) {
+        magnitude.pop_back();
+    }
+    target.sign = magnitude.empty() ? ZERO : (negative ? NEGATIVE : POSITIVE);
+    return true;
 }
 
 }  // namespace kavell

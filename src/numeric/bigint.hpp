@@ -60,6 +60,9 @@ struct BigInt {
     // Exact sum and difference, normalised.
     static BigInt add(const BigInt& a, const BigInt& b);
     static BigInt sub(const BigInt& a, const BigInt& b);
+    // a = add(a, b) and a = sub(a, b), reusing a's words.
+    static void add_assign(BigInt& a, const BigInt& b);
+    static void sub_assign(BigInt& a, const BigInt& b);
     // Flips the sign of a non-zero value; the words stay.
     void negate() noexcept { sign = static_cast<std::uint8_t>(2 - sign); }
 
@@ -73,6 +76,9 @@ struct BigInt {
     static double to_double(const BigInt& value) noexcept;
     // Truncates toward zero; empty for NaN and infinities.
     static std::optional<BigInt> from_double(double value);
+    // target = *from_double(value) in target's own words; false, leaving
+    // target as it was, where from_double is empty.
+    static bool assign_double(BigInt& target, double value);
 };
 
 }  // namespace kavell

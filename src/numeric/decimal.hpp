@@ -74,6 +74,9 @@ struct Decimal {
     // Text forms. `parse` returns the value or the fixed error text.
     static std::variant<Decimal, const char*> parse(std::string_view text) noexcept;
     std::string to_text() const;
+    // The same text written into `out` without allocating; returns its length.
+    static constexpr std::size_t TEXT_CAPACITY = 32;  // "-0." and 28 digits, or "-" and 29 digits
+    std::size_t write_text(char (&out)[TEXT_CAPACITY]) const noexcept;
 };
 
 }  // namespace kavell

@@ -3,6 +3,10 @@
 
 #include "python/ref.hpp"
 
+#if PY_VERSION_HEX < 0x030B0000
+#include <longintrepr.h>
+#endif
+
 #include <cstddef>
 
 namespace kavell::compat {
@@ -61,6 +65,40 @@ inline int long_as_byte_array(PyObject* v, unsigned char* bytes, std::size_t n) 
 
 inline PyObject* long_from_byte_array(const unsigned char* bytes, std::size_t n) noexcept {
     return _PyLong_FromByteArray(bytes, n, 1, 1);
+}
+
+// Writes `value` into an exact int that nobody but the caller references,
+// when the object already has the number of digits the value needs; returns
+// false, writing nothing, otherwise. Values of the small-int cache are never
+// written, since the interpreter hands those out as shared objects. Only the
+// digit layout before 3.12 is known here: later versions always say false.
+inline bool long_overwrite(PyObject* object, long long value) noexcept {
+#if PY_VERSION_HEX < 0x030C0000 && !defined(Py_GIL_DISABLED)
+    if (value >= -5 && value <= 256) {
+        return false;
+    }
+    unsigned long long magnitude = value < 0 ? 0ull - static_cast<unsigned long long>(value)
+                                             : static_cast<unsigned long long>(value);
+    digit digits[(64 + PyLong_SHIFT - 1) / PyLong_SHIFT];
+    Py_ssize_t count = 0;
+    for (; magnitude != 0; magnitude >>= PyLong_SHIFT) {
+        digits[count++] = static_cast<digit>(magnitude & PyLong_MASK);
+    }
+    const Py_ssize_t size = Py_SIZE(object);
+    if ((size < 0 ? -size : size) != count) {
+        return false;
+    }
+    auto* number = reinterpret_cast<PyLongObject*>(object);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        number->ob_digit[i] = digits[i];
+    }
+    Py_SET_SIZE(object, value < 0 ? -count : count);
+    return true;
+#else
+    (void)object;
+    (void)value;
+    return false;
+#endif
 }
 
 // Bits of the magnitude of an int; (size_t)-1 with an exception set on failure.

@@ -4,6 +4,7 @@
 #include "python/scalars.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string_view>
@@ -192,8 +193,44 @@ Ref PyKind<Int128>::to_py(const Int128& value) {
 }
 
 Ref PyKind<BigInt>::to_py(const BigInt& value) {
-    const std::vector<std::uint8_t> bytes = value.to_signed_le_bytes();
-    return int_from_le_bytes(bytes.data(), bytes.size());
+    const std::size_t words = value.limbs.size();
+    if (words == 0) {
+        return expect_object(PyLong_FromLong(0));
+    }
+    const std::uint64_t low = value.limbs[0];
+    if (words == 1 && !value.is_negative()) {
+        return expect_object(PyLong_FromUnsignedLongLong(low));
+    }
+    if (words == 1 && low <= static_cast<std::uint64_t>(1) << 63) {
+        // The two's complement of the magnitude is the value.
+        return expect_object(PyLong_FromLongLong(static_cast<long long>(0 - low)));
+    }
+    // The words as little-endian bytes and one more byte, which leaves room
+    // for the sign; negated in place for a negative value. Up to 1023 bits
+    // the stack holds them.
+    const std::size_t length = words * 8 + 1;
+    std::uint8_t small[129];
+    std::unique_ptr<std::uint8_t[]> large;
+    std::uint8_t* bytes = small;
+    if (length > sizeof small) {
+        large = std::make_unique_for_overwrite<std::uint8_t[]>(length);
+        bytes = large.get();
+    }
+    for (std::size_t w = 0; w < words; ++w) {
+        for (unsigned b = 0; b < 8; ++b) {
+            bytes[w * 8 + b] = static_cast<std::uint8_t>(value.limbs[w] >> (8 * b));
+        }
+    }
+    bytes[length - 1] = 0;
+    if (value.is_negative()) {
+        unsigned carry = 1;
+        for (std::size_t i = 0; i < length; ++i) {
+            const unsigned sum = static_cast<std::uint8_t>(~bytes[i]) + carry;
+            bytes[i] = static_cast<std::uint8_t>(sum);
+            carry = sum >> 8;
+        }
+    }
+    return int_from_le_bytes(bytes, length);
 }
 
 Ref PyKind<float>::to_py(const float& value) { return expect_object(PyFloat_FromDouble(value)); }
@@ -208,8 +245,11 @@ Ref PyKind<Complex128>::to_py(const Complex128& value) {
 
 Ref PyKind<Decimal>::to_py(const Decimal& value) {
     PyObject* cls = decimal_class();
-    const std::string text = value.to_text();
-    Ref argument = expect_object(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    // The text is ASCII: copied straight into a one-byte str.
+    char text[Decimal::TEXT_CAPACITY];
+    const std::size_t length = value.write_text(text);
+    Ref argument = expect_object(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
+    std::memcpy(PyUnicode_1BYTE_DATA(argument.get()), text, length);
     Ref result = Ref::steal(PyObject_CallOneArg(cls, argument.get()));
     if (!result) {
         panic_with_error("failed to call decimal.Decimal(value)", PyErr::fetch());

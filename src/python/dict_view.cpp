@@ -1,6 +1,7 @@
 #include "python/dict_view.hpp"
 
 #include "python/convert.hpp"
+#include "python/point_call.hpp"
 
 namespace kavell {
 
@@ -12,11 +13,9 @@ Ref to_dict(const XVec& v) {
         if (sequence.empty()) {
             return;
         }
-        // The dict ends up holding the only references to key and list.
+        // The dict ends up holding the only reference to the list.
         Ref list = list_to_py(sequence);
-        constexpr std::string_view key_text = KIND_KEYS[K];
-        Ref key = expect_object(PyUnicode_FromStringAndSize(key_text.data(), static_cast<Py_ssize_t>(key_text.size())));
-        if (PyDict_SetItem(dict.get(), key.get(), list.get()) < 0) {
+        if (PyDict_SetItem(dict.get(), kind_key(K), list.get()) < 0) {
             panic_with_error("called `Result::unwrap()` on an `Err` value", PyErr::fetch());
         }
     });

@@ -1,7 +1,7 @@
 #include "swarm/py_wrapper.hpp"
 
-#include "python/dict_view.hpp"
 #include "python/error.hpp"
+#include "python/point_call.hpp"
 
 namespace kavell {
 namespace {
@@ -36,7 +36,36 @@ PyWrapper PyWrapper::neg(PyWrapper value) {
     return PyWrapper(Ref::steal(result));
 }
 
+namespace {
+
+// The three steps on two exact floats or two exact ints within 64 bits,
+// which answer without raising and without running Python code: equal, then
+// less, else greater. A NaN is unequal to everything and not less than
+// anything, so it orders Greater on either side, as the generic steps give.
+std::optional<Ordering> compare_numbers(PyObject* a, PyObject* b) noexcept {
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        const double x = PyFloat_AS_DOUBLE(a);
+        const double y = PyFloat_AS_DOUBLE(b);
+        return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+    }
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b)) {
+        int overflow_a = 0;
+        int overflow_b = 0;
+        const long long x = PyLong_AsLongLongAndOverflow(a, &overflow_a);
+        const long long y = PyLong_AsLongLongAndOverflow(b, &overflow_b);
+        if (overflow_a == 0 && overflow_b == 0) {
+            return x == y ? Ordering::Equal : (x < y ? Ordering::Less : Ordering::Greater);
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 std::optional<Ordering> PyWrapper::compare(const PyWrapper& a, const PyWrapper& b) {
+    if (const std::optional<Ordering> order = compare_numbers(a.get(), b.get())) {
+        return order;
+    }
     const int equal = compare_step(a.get(), b.get(), Py_EQ);
     if (equal == 1) {
         return Ordering::Equal;
@@ -57,16 +86,20 @@ std::optional<Ordering> PyWrapper::compare(const PyWrapper& a, const PyWrapper& 
     return std::nullopt;
 }
 
-PyWrapper evaluate(PyObject* f, const XVec& position) {
-    Ref kwargs = to_dict(position);
-    Ref args = expect_object(PyTuple_New(0));
-    PyObject* result = PyObject_Call(f, args.get(), kwargs.get());
+PyWrapper evaluate(PointCall& call, const XVec& position) {
+    PyObject* result = call.call(position);
     if (result == nullptr) {
+        // The lists of the failed call go after the error is taken and
+        // described, while the fault unwinds.
+        struct ReleaseLists {
+            PointCall& call;
+            ~ReleaseLists() { call.release_lists(); }
+        } release{call};
         panic_with_error("failed to call f", PyErr::fetch());
     }
     return PyWrapper(Ref::steal(result));
 }
 
-PyWrapper evaluate_negated(PyObject* f, const XVec& position) { return PyWrapper::neg(evaluate(f, position)); }
+PyWrapper evaluate_negated(PointCall& call, const XVec& position) { return PyWrapper::neg(evaluate(call, position)); }
 
 }  // namespace kavell

@@ -41,10 +41,12 @@ private:
     Ref object_;
 };
 
-// f(**view): the dict view of `position` as keyword arguments and an empty
-// positional tuple. Faults with "failed to call f: ..." when f raises.
-PyWrapper evaluate(PyObject* f, const XVec& position);
+class PointCall;
+
+// f(**view): the dict view of `position` as keyword arguments, through the
+// run's PointCall. Faults with "failed to call f: ..." when f raises.
+PyWrapper evaluate(PointCall& call, const XVec& position);
 // evaluate, then PyWrapper::neg of the result (maximisation).
-PyWrapper evaluate_negated(PyObject* f, const XVec& position);
+PyWrapper evaluate_negated(PointCall& call, const XVec& position);
 
 }  // namespace kavell

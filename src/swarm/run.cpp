@@ -2,6 +2,7 @@
 
 #include "python/dict_view.hpp"
 #include "python/error.hpp"
+#include "python/point_call.hpp"
 #include "random/thread_rng.hpp"
 #include "random/xvec_sampler.hpp"
 #include "support/panic.hpp"
@@ -18,7 +19,7 @@
 namespace kavell {
 namespace {
 
-using Evaluation = PyWrapper (*)(PyObject*, const XVec&);
+using Evaluation = PyWrapper (*)(PointCall&, const XVec&);
 
 // The element rule after a move: a position outside its bounds is put on
 // the bound and stops in that element; otherwise the velocity carried into
@@ -37,6 +38,9 @@ void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
         using T = Element<K>;
         if constexpr (KindOps<T>::ordered) {
             auto& x = position.get<K>();
+            if (x.empty()) {
+                return;
+            }
             auto& v = velocity.get<K>();
             const auto& lo = limits.lower.get<K>();
             const auto& hi = limits.upper.get<K>();
@@ -70,7 +74,7 @@ void scale_by(XVec& v, const char* coefficient, double factor) {
 // Particles are created one at a time: each position is drawn, then
 // evaluated, before the next is drawn.
 std::vector<Particle> create_particles(const XVecSampler& sampler, ThreadRng& rng, std::uint64_t particle_count,
-                                       PyObject* f, Evaluation evaluation) {
+                                       PointCall& f, Evaluation evaluation) {
     std::vector<Particle> particles;
     // Room for the whole swarm up front: a count far beyond memory fails
     // here, as MemoryError, before f is ever called.
@@ -120,7 +124,8 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     scale_by(max_velocity, "max_velocity_ratio", config.max_velocity_ratio);
     XVec min_velocity = XVec::neg(XVec::clone(max_velocity));
 
-    std::vector<Particle> particles = create_particles(*sampler, *rng, config.particle_count, f.get(), evaluation);
+    PointCall call(f.get());
+    std::vector<Particle> particles = create_particles(*sampler, *rng, config.particle_count, call, evaluation);
     sampler.reset();
 
     const Particle& first_best = initial_best(particles);
@@ -128,25 +133,21 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     PyWrapper swarm_best_value = first_best.best_value;
 
     const Limits limits{lower, upper, min_velocity, max_velocity};
-    // The two pulls are rebuilt for every particle in storage kept across
-    // the whole run; both have the particle's shape, so summing the second
-    // into the first gives exactly their sum.
+    // The two pulls of the kinds that can fail are rebuilt for every
+    // particle in storage kept across the whole run; both have the
+    // particle's shape, so summing the second into the first gives exactly
+    // their sum.
     XVec to_swarm;
     XVec to_own;
     for (std::uint64_t iteration = 0; iteration < config.iteration_count; ++iteration) {
         for (Particle& p : particles) {
             // The cognitive coefficient weights the pull toward the swarm's
             // best, the social coefficient the pull toward the particle's own.
-            XVec::assign_difference(to_swarm, swarm_best_position, p.position);
-            scale_by(to_swarm, "cognitive_coefficient", config.cognitive_coefficient);
-            XVec::assign_difference(to_own, p.best_position, p.position);
-            scale_by(to_own, "social_coefficient", config.social_coefficient);
-            XVec::add_assign(to_swarm, to_own);
-            XVec::add_assign(p.velocity, to_swarm);
-            XVec::add_assign(p.position, p.velocity);
+            XVec::move(p.position, p.velocity, swarm_best_position, p.best_position, config.cognitive_coefficient,
+                       config.social_coefficient, to_swarm, to_own);
             bound_elements(p.position, p.velocity, limits);
 
-            PyWrapper value = evaluation(f.get(), p.position);
+            PyWrapper value = evaluation(call, p.position);
             // Only strict improvements count; an unorderable value is simply
             // not one. A new swarm best is seen at once by later particles.
             if (PyWrapper::compare(value, p.best_value) != Ordering::Less) {
@@ -165,6 +166,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     }
 
     particles.clear();
+    call.release_lists();
     max_velocity = XVec();
     min_velocity = XVec();
     rng = ThreadRngHandle();

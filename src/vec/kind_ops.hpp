@@ -176,7 +176,7 @@ struct KindOps<Complex64> : detail::ComplexOps<float> {};
 template <>
 struct KindOps<Complex128> : detail::ComplexOps<double> {};
 
-// Exact; only the results allocate.
+// Exact; results reuse the storage of the element they replace.
 template <>
 struct KindOps<BigInt> {
     static constexpr bool ordered = true;
@@ -185,11 +185,11 @@ struct KindOps<BigInt> {
 
     static void negate(BigInt& x) noexcept { x.negate(); }
     static bool add(BigInt& x, const BigInt& y) {
-        x = BigInt::add(x, y);
+        BigInt::add_assign(x, y);
         return true;
     }
     static bool sub(BigInt& x, const BigInt& y) {
-        x = BigInt::sub(x, y);
+        BigInt::sub_assign(x, y);
         return true;
     }
 
@@ -198,11 +198,9 @@ struct KindOps<BigInt> {
     using Factor = double;
     static double scale_factor(double factor) noexcept { return factor; }
     static void scale(BigInt& x, double factor) {
-        auto product = BigInt::from_double(BigInt::to_double(x) * factor);
-        if (!product) {
+        if (!BigInt::assign_double(x, BigInt::to_double(x) * factor)) {
             panic("f64 can not to BigInt");
         }
-        x = std::move(*product);
     }
 };
 

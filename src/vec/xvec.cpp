@@ -145,47 +145,138 @@ XVec XVec::difference(const XVec& a, const XVec& b) {
     return result;
 }
 
-void XVec::assign_difference(XVec& target, const XVec& a, const XVec& b) {
+namespace {
+
+// The per-kind bodies of the in-place operations; XVec's operations run them
+// for every kind, XVec::move for some.
+template <std::size_t K>
+void assign_difference_kind(XVec& target, const XVec& a, const XVec& b) {
+    const auto& x = a.get<K>();
+    const auto& y = b.get<K>();
+    const std::size_t n = std::min(x.size(), y.size());
+    auto& out = target.get<K>();
+    reserve_checked(out, n);
+    out.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+    combine_elements<Subtraction>(out.data(), y.data(), n);
+}
+
+template <std::size_t K>
+void add_assign_kind(XVec& a, const XVec& b) {
+    auto& x = a.get<K>();
+    const auto& y = b.get<K>();
+    combine_elements<Addition>(x.data(), y.data(), std::min(x.size(), y.size()));
+}
+
+template <std::size_t K>
+void scale_kind(XVec& v, double factor) {
+    using T = Element<K>;
+    auto& values = v.get<K>();
+    // An empty kind never prepares its factor, so an unconvertible
+    // factor only fails where there is an element to scale.
+    if (values.empty()) {
+        return;
+    }
+    const typename KindOps<T>::Factor prepared = KindOps<T>::scale_factor(factor);
+    T* xs = values.data();
+    if constexpr (std::is_trivially_copyable_v<T> && !std::is_same_v<T, Decimal>) {
+        for_each_index<T>(values.size(), [=](std::size_t i) { KindOps<T>::scale(xs[i], prepared); });
+    } else {
+        // The kinds whose scaling can fail ("i" and "d") name the element.
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            with_panic_note([&] { KindOps<T>::scale(xs[i], prepared); },
+                            [&] { return "at element " + element_note(kind_key<T>(), i, xs[i]); });
+        }
+    }
+}
+
+// BigInt scaling and Decimal arithmetic can fail; every other kind's
+// arithmetic is total and has no effect beyond its result.
+template <class T>
+constexpr bool can_fail = std::is_same_v<T, BigInt> || std::is_same_v<T, Decimal>;
+
+// Calls f(integral_constant<K>) for the kinds whose arithmetic can fail, in kind order.
+template <class F>
+void for_each_failing_kind(F&& f) {
     for_each_kind([&](auto k) {
-        const auto& x = a.get<decltype(k)::value>();
-        const auto& y = b.get<decltype(k)::value>();
-        const std::size_t n = std::min(x.size(), y.size());
-        auto& out = target.get<decltype(k)::value>();
-        reserve_checked(out, n);
-        out.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
-        combine_elements<Subtraction>(out.data(), y.data(), n);
+        if constexpr (can_fail<ElementOf<decltype(k)>>) {
+            f(k);
+        }
     });
+}
+
+// One pass per element of a kind whose arithmetic cannot fail: the same
+// operations on each element as the separate passes, in the same order, with
+// the two pulls kept in registers.
+template <std::size_t K>
+void move_kind(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
+               double social) {
+    using T = Element<K>;
+    using Ops = KindOps<T>;
+    auto& xs = position.get<K>();
+    if (xs.empty()) {
+        return;
+    }
+    auto& vs = velocity.get<K>();
+    const auto& sbs = swarm_best.get<K>();
+    const auto& pbs = own_best.get<K>();
+    const std::size_t n = std::min({xs.size(), vs.size(), sbs.size(), pbs.size()});
+    const typename Ops::Factor to_swarm_factor = Ops::scale_factor(cognitive);
+    const typename Ops::Factor to_own_factor = Ops::scale_factor(social);
+    T* __restrict x = xs.data();
+    T* __restrict v = vs.data();
+    const T* __restrict sb = sbs.data();
+    const T* __restrict pb = pbs.data();
+    for_each_index<T>(n, [=](std::size_t i) {
+        T to_swarm = sb[i];
+        Ops::sub(to_swarm, x[i]);
+        Ops::scale(to_swarm, to_swarm_factor);
+        T to_own = pb[i];
+        Ops::sub(to_own, x[i]);
+        Ops::scale(to_own, to_own_factor);
+        Ops::add(to_swarm, to_own);
+        Ops::add(v[i], to_swarm);
+        Ops::add(x[i], v[i]);
+    });
+}
+
+}  // namespace
+
+void XVec::assign_difference(XVec& target, const XVec& a, const XVec& b) {
+    for_each_kind([&](auto k) { assign_difference_kind<decltype(k)::value>(target, a, b); });
 }
 
 void XVec::add_assign(XVec& a, const XVec& b) {
-    for_each_kind([&](auto k) {
-        auto& x = a.get<decltype(k)::value>();
-        const auto& y = b.get<decltype(k)::value>();
-        combine_elements<Addition>(x.data(), y.data(), std::min(x.size(), y.size()));
-    });
+    for_each_kind([&](auto k) { add_assign_kind<decltype(k)::value>(a, b); });
 }
 
 void XVec::scale(XVec& v, double factor) {
+    for_each_kind([&](auto k) { scale_kind<decltype(k)::value>(v, factor); });
+}
+
+void XVec::move(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
+                double social, XVec& to_swarm, XVec& to_own) {
     for_each_kind([&](auto k) {
-        using T = ElementOf<decltype(k)>;
-        auto& values = v.get<decltype(k)::value>();
-        // An empty kind never prepares its factor, so an unconvertible
-        // factor only fails where there is an element to scale.
-        if (values.empty()) {
-            return;
-        }
-        const typename KindOps<T>::Factor prepared = KindOps<T>::scale_factor(factor);
-        T* xs = values.data();
-        if constexpr (std::is_trivially_copyable_v<T> && !std::is_same_v<T, Decimal>) {
-            for_each_index<T>(values.size(), [=](std::size_t i) { KindOps<T>::scale(xs[i], prepared); });
-        } else {
-            // The kinds whose scaling can fail ("i" and "d") name the element.
-            for (std::size_t i = 0; i < values.size(); ++i) {
-                with_panic_note([&] { KindOps<T>::scale(xs[i], prepared); },
-                                [&] { return "at element " + element_note(kind_key<T>(), i, xs[i]); });
-            }
+        if constexpr (!can_fail<ElementOf<decltype(k)>>) {
+            move_kind<decltype(k)::value>(position, velocity, swarm_best, own_best, cognitive, social);
         }
     });
+    bool any_failing = false;
+    for_each_failing_kind([&](auto k) { any_failing = any_failing || !position.get<decltype(k)::value>().empty(); });
+    if (!any_failing) {
+        return;
+    }
+    // The kinds that can fail go pass by pass, each pass over all of them in
+    // kind order, so that the first failure is the one the separate
+    // operations meet first.
+    for_each_failing_kind([&](auto k) { assign_difference_kind<decltype(k)::value>(to_swarm, swarm_best, position); });
+    with_panic_note([&] { for_each_failing_kind([&](auto k) { scale_kind<decltype(k)::value>(to_swarm, cognitive); }); },
+                    [&] { return "while scaling by cognitive_coefficient = " + element_text(cognitive); });
+    for_each_failing_kind([&](auto k) { assign_difference_kind<decltype(k)::value>(to_own, own_best, position); });
+    with_panic_note([&] { for_each_failing_kind([&](auto k) { scale_kind<decltype(k)::value>(to_own, social); }); },
+                    [&] { return "while scaling by social_coefficient = " + element_text(social); });
+    for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(to_swarm, to_own); });
+    for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(velocity, to_swarm); });
+    for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(position, velocity); });
 }
 
 }  // namespace kavell

@@ -66,6 +66,18 @@ public:
     // Multiplies every element by `factor` in its kind's own arithmetic.
     static void scale(XVec& v, double factor);
 
+    // The move of one particle (all five vectors of one shape): the same
+    // values and the same first failure as
+    //   assign_difference(to_swarm, swarm_best, position); scale(to_swarm, cognitive);
+    //   assign_difference(to_own, own_best, position); scale(to_own, social);
+    //   add_assign(to_swarm, to_own); add_assign(velocity, to_swarm);
+    //   add_assign(position, velocity);
+    // but one pass per element for the kinds whose arithmetic cannot fail,
+    // which leave to_swarm and to_own untouched. A fault while scaling notes
+    // the coefficient as cognitive_coefficient or social_coefficient.
+    static void move(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
+                     double social, XVec& to_swarm, XVec& to_own);
+
 private:
     Arrays arrays_;
 };

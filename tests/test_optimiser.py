@@ -692,7 +692,51 @@ def test_each_call_gets_lists_and_elements_no_other_call_has_seen_changed():
     assert list(point) == list(f.calls[0])
 
 
-def test_objects_left_in_a_list_go_right_after_the_call():
+class _SubFloat(float):
+    pass
+
+
+class _SubComplex(complex):
+    pass
+
+
+class _SubInt(int):
+    pass
+
+
+@pytest.mark.parametrize("kind, bounds, planted", [
+    ("f64", dict(f64_min=[0.0], f64_max=[1.0]), lambda: _SubFloat(0.5)),
+    ("c128", dict(c128_min=[0j], c128_max=[1 + 1j]), lambda: _SubComplex(0.5, 0.5)),
+    ("i64", dict(i64_min=[10**12], i64_max=[10**12 + 1000]), lambda: _SubInt(10**12 + 7)),
+])
+def test_a_list_changed_by_code_run_between_calls_is_never_refilled(kind, bounds, planted):
+    """Code that runs between two calls (here a released result's __del__)
+    can reach the previous call's list through gc without holding it and put
+    another object into it; the next call still gets elements of the exact
+    type with the model's values."""
+    ids = []
+
+    class Result:
+        def __eq__(self, other):
+            return True
+
+        def __del__(self):
+            for obj in gc.get_objects():
+                if type(obj) is list and ids and id(obj) == ids[-1]:
+                    obj[0] = planted()
+
+    seen = []
+
+    def f(**kw):
+        values = kw[kind]
+        ids.append(id(values))
+        seen.append((type(values[0]), values[0]))
+        return Result()
+
+    kavell.PSO(3, 3).min(f, **bounds)
+    assert len(seen) == 12
+    assert all(t is type(planted()).__mro__[1] for t, _ in seen), seen
+
     """An object the objective puts into its list and forgets is released
     when the call returns, before the next call, as with a dict per call."""
     log = []

@@ -109,12 +109,20 @@ void PointCall::fill_lists(const XVec& position, PyObject** stack) {
             return;
         }
         present |= 1u << K;
-        // A kept list is checked once more: the objective is not running
-        // now, but code it left behind (a __del__, a gc callback) may have
-        // taken it since.
-        if (list && Py_REFCNT(list.get()) == 1 && PyList_GET_SIZE(list.get()) == static_cast<Py_ssize_t>(array.size())) {
-            refill(list.get(), array);
-        } else {
+        // A kept list is checked once more, elements included: the
+        // objective is not running now, but code run since the call (a
+        // __del__, a comparison, a gc callback) may have reached it through
+        // gc without holding it and put other objects in, which must never
+        // be written in place.
+        bool refilled = false;
+        if constexpr (keeps_list<Element<K>>) {
+            if (list && PyList_GET_SIZE(list.get()) == static_cast<Py_ssize_t>(array.size()) &&
+                may_keep<Element<K>>(list.get())) {
+                refill(list.get(), array);
+                refilled = true;
+            }
+        }
+        if (!refilled) {
             list = list_to_py(array);
         }
         stack[count++] = list.get();

@@ -40,9 +40,11 @@ std::vector<T> bound_from_py(const char* name, PyObject* object) {
     }
     try {
         if (PyUnicode_Check(object)) {
-            throw PyErr(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            PyErr err(PyExc_TypeError, "Can't extract `str` to `Vec`");
+            err.add_note(std::string("while converting ") + name + " = " + short_repr(object));
+            throw err;
         }
-        return list_from_py<T>(object);
+        return list_from_py<T>(object, name);
     } catch (PyErr& err) {
         throw argument_error(name, std::move(err));
     }
@@ -52,6 +54,10 @@ using Run = RunResult (*)(const PsoConfig&, Ref, XVec, XVec);
 
 PyObject* optimise(const ArgumentSpec& spec, Run run, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames) {
+    // The objective may call min or max again, to any depth: each entry is
+    // a level of the interpreter's recursion guard.
+    RecursionLevel level(&spec == &MIN_SPEC ? " while calling PSO.min"
+                                                                      : " while calling PSO.max");
     std::array<PyObject*, PARAMETERS.size()> slots{};
     bind_fastcall(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots);
     PsoObject& pso = pso_receiver(self);

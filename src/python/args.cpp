@@ -185,6 +185,15 @@ PyErr argument_error(const char* name, PyErr err) {
     if (PyObject* cause = PyException_GetCause(original)) {
         PyException_SetCause(replacement.get(), cause);  // steals the new reference
     }
+    // Notes say where the replaced error happened; the replacement keeps them.
+    if (Ref notes = Ref::steal(PyObject_GetAttrString(original, "__notes__"))) {
+        if (PyList_Check(notes.get())) {
+            Ref copy = Ref::check(PyList_GetSlice(notes.get(), 0, PyList_GET_SIZE(notes.get())));
+            check_status(PyObject_SetAttrString(replacement.get(), "__notes__", copy.get()));
+        }
+    } else if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+        throw std::move(*interrupt);
+    }
     Ref type = Ref::borrow(PyExc_TypeError);
     return PyErr(std::move(type), std::move(replacement), Ref());
 }

@@ -30,6 +30,20 @@ inline void fetch_error(PyObject** type, PyObject** value, PyObject** traceback)
 #endif
 }
 
+// The interpreter's normalisation of a fetched (type, value, traceback),
+// with its recursion headroom. Deprecated, not removed, from 3.12 on, where
+// errors are normalised when raised and this only finishes the odd case.
+inline void normalize_error(PyObject** type, PyObject** value, PyObject** traceback) noexcept {
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+#endif
+    PyErr_NormalizeException(type, value, traceback);
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+}
+
 // Signed little-endian conversion of an int into `n` bytes; -1 with
 // OverflowError when the value does not fit.
 inline int long_as_byte_array(PyObject* v, unsigned char* bytes, std::size_t n) noexcept {

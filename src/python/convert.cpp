@@ -156,14 +156,17 @@ Complex128 PyKind<Complex128>::from_py(PyObject* object) {
 
 Decimal PyKind<Decimal>::from_py(PyObject* object) {
     // Integers within 64 bits take the direct route; for anything else the
-    // failure of that route is of no interest, the text route decides.
+    // ordinary failure of that route is of no interest, the text route
+    // decides. An interrupt in __index__ ends the conversion as it is.
     if (Ref index = Ref::steal(PyNumber_Index(object))) {
         const long long value = PyLong_AsLongLong(index.get());
         if (!(value == -1 && PyErr_Occurred())) {
             return Decimal::from_i64(value);
         }
     }
-    PyErr_Clear();
+    if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+        throw std::move(*interrupt);
+    }
     Ref text = Ref::check(PyObject_Str(object));
     Py_ssize_t size = 0;
     const char* data = PyUnicode_AsUTF8AndSize(text.get(), &size);

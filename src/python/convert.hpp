@@ -24,6 +24,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -74,28 +76,53 @@ Ref to_py(const T& value) {
 // Any object that passes PySequence_Check (list, tuple, range, bytes, ...),
 // read by iteration. Anything else is TypeError "'{qualname}' object cannot
 // be converted to 'Sequence'". The first element that fails ends the
-// conversion with its own exception.
+// conversion with its own exception. Given the argument's `name`, failures
+// carry a note saying where: "while converting i8_min[2] = 1.5" (the
+// element's repr, cut short), "while converting i8_min = None", "while
+// iterating i8_min".
 template <class T>
-std::vector<T> list_from_py(PyObject* object) {
+std::vector<T> list_from_py(PyObject* object, std::string_view name = {}) {
+    const auto noted = [&](PyErr err, auto&& note) {
+        if (!name.empty()) {
+            err.add_note(note());
+        }
+        return err;
+    };
     if (!PySequence_Check(object)) {
-        throw conversion_error(object, "Sequence");
+        throw noted(conversion_error(object, "Sequence"),
+                    [&] { return "while converting " + std::string(name) + " = " + short_repr(object); });
     }
     std::vector<T> array;
     // The reported length is only a capacity hint: a sequence whose __len__
-    // fails is still read by iteration.
+    // fails is still read by iteration (an interrupt is not a failing __len__).
     const Py_ssize_t size = PySequence_Size(object);
     if (size < 0) {
-        PyErr_Clear();
+        if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+            throw std::move(*interrupt);
+        }
     } else {
         reserve_checked(array, static_cast<std::size_t>(size));
     }
-    Ref iterator = Ref::check(PyObject_GetIter(object));
+    const auto iteration_failed = [&] {
+        return noted(PyErr::fetch(), [&] { return "while iterating " + std::string(name); });
+    };
+    Ref iterator = Ref::steal(PyObject_GetIter(object));
+    if (!iterator) {
+        throw iteration_failed();
+    }
     while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
-        array.push_back(PyKind<T>::from_py(item.get()));
+        try {
+            array.push_back(PyKind<T>::from_py(item.get()));
+        } catch (PyErr& err) {
+            throw noted(std::move(err), [&] {
+                return "while converting " + std::string(name) + "[" + std::to_string(array.size()) +
+                       "] = " + short_repr(item.get());
+            });
+        }
     }
     // PyIter_Next returns null both at the end and on failure.
     if (PyErr_Occurred()) {
-        throw_fetched();
+        throw iteration_failed();
     }
     return array;
 }

@@ -5,6 +5,8 @@
 #include "support/panic.hpp"
 
 #include <cstdio>
+#include <string>
+#include <vector>
 
 namespace kavell {
 namespace {
@@ -24,6 +26,54 @@ std::string repr_text(PyObject* object) {
     return utf8_lossy(repr.get());
 }
 
+// A resumed message is str() of what Python holds. Before 3.12 that is the
+// argument tuple when no handler normalised it, so each run a fault passes
+// through wraps the message once more as "('...',)", and repr's escaping of
+// quotes and backslashes makes it about twice as long per level. A message
+// longer than MAX_RESUMED_MESSAGE bytes therefore keeps only its first and
+// last MAX_RESUMED_MESSAGE / 2 bytes around a marker: one level of wrapping
+// is kept exactly (fault messages are far shorter), and however deep the
+// nesting the message stays below MAX_RESUMED_MESSAGE plus the marker.
+constexpr std::size_t MAX_RESUMED_MESSAGE = 8192;
+
+std::size_t char_boundary(const std::string& text, std::size_t at) {
+    while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+        --at;
+    }
+    return at;
+}
+
+std::string bounded_resumed_message(std::string message) {
+    if (message.size() <= MAX_RESUMED_MESSAGE) {
+        return message;
+    }
+    const std::size_t head = char_boundary(message, MAX_RESUMED_MESSAGE / 2);
+    const std::size_t tail = char_boundary(message, message.size() - MAX_RESUMED_MESSAGE / 2);
+    return message.substr(0, head) + "[... " + std::to_string(tail - head) + " bytes cut ...]" +
+           message.substr(tail);
+}
+
+// The notes of a PanicException instance (a nested run's fault that
+// carried context), so that the resumed fault carries them on.
+std::vector<std::string> notes_of(PyObject* value) {
+    std::vector<std::string> notes;
+    if (value == nullptr || !PyExceptionInstance_Check(value)) {
+        return notes;
+    }
+    Ref list = Ref::steal(PyObject_GetAttrString(value, "__notes__"));
+    if (!list || !PyList_Check(list.get())) {
+        PyErr_Clear();
+        return notes;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        PyObject* note = PyList_GET_ITEM(list.get(), i);
+        if (PyUnicode_Check(note)) {
+            notes.push_back(utf8_lossy(note));
+        }
+    }
+    return notes;
+}
+
 // A PanicException fetched from Python is one of our faults (raised by a
 // nested call into this module) passing back through Python code: print
 // what Python saw of it and continue the fault here.
@@ -31,17 +81,18 @@ std::string repr_text(PyObject* object) {
     std::string message = "Unwrapped panic from Python code";
     if (value) {
         if (Ref text = Ref::steal(PyObject_Str(value.get()))) {
-            message = utf8_lossy(text.get());
+            message = bounded_resumed_message(utf8_lossy(text.get()));
         } else {
             PyErr_Clear();
         }
     }
+    std::vector<std::string> notes = notes_of(value.get());
     std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
     std::fputs("Python stack trace below:\n", stderr);
     std::fflush(stderr);
     PyErr_Restore(type.release(), value.release(), traceback.release());
     PyErr_PrintEx(0);
-    resume_panic(std::move(message));
+    resume_panic(std::move(message), std::move(notes));
 }
 
 }  // namespace
@@ -89,31 +140,20 @@ void PyErr::normalize() {
         }
         return;
     }
-    // Build the instance as the interpreter would: no argument, the
-    // argument tuple spread out, or the single argument.
-    Ref instance;
-    if (!value_ || value_.get() == Py_None) {
-        instance = Ref::steal(PyObject_CallNoArgs(type_.get()));
-    } else if (PyTuple_Check(value_.get())) {
-        instance = Ref::steal(PyObject_Call(type_.get(), value_.get(), nullptr));
-    } else {
-        instance = Ref::steal(PyObject_CallOneArg(type_.get(), value_.get()));
+    // The interpreter builds the instance. When building it fails, that
+    // error is normalised in turn; at the recursion limit building a
+    // RecursionError fails again and again, and only the interpreter's own
+    // normalisation has the headroom that ends this.
+    PyObject* t = type_.release();
+    PyObject* v = value_.release();
+    PyObject* tb = traceback_.release();
+    compat::normalize_error(&t, &v, &tb);
+    type_ = Ref::steal(t);
+    value_ = Ref::steal(v);
+    traceback_ = Ref::steal(tb);
+    if (traceback_ && value_ && PyExceptionInstance_Check(value_.get())) {
+        PyException_SetTraceback(value_.get(), traceback_.get());
     }
-    if (!instance) {
-        // Creating the exception raised instead: that error is the one to
-        // describe, keeping the original traceback if it brings none.
-        Ref initial_traceback = std::move(traceback_);
-        *this = fetch();
-        if (!traceback_) {
-            traceback_ = std::move(initial_traceback);
-        }
-        normalize();
-        return;
-    }
-    if (traceback_) {
-        PyException_SetTraceback(instance.get(), traceback_.get());
-    }
-    value_ = std::move(instance);
 }
 
 PyObject* PyErr::value() {
@@ -127,11 +167,72 @@ std::string PyErr::debug_text() {
         PyGILState_STATE state = PyGILState_Ensure();
         ~GilState() { PyGILState_Release(state); }
     } gil;
+    RecursionHeadroom headroom;
     normalize();
     std::string text = "PyErr { type: " + repr_text(type_.get()) + ", value: " + repr_text(value_.get()) +
                        ", traceback: ";
     text += traceback_ ? "Some(" + repr_text(traceback_.get()) + ")" : std::string("None");
     text += " }";
+    return text;
+}
+
+void PyErr::add_note(std::string_view note) {
+    PyObject* instance = value();
+    if (instance == nullptr || !PyExceptionInstance_Check(instance)) {
+        return;
+    }
+    Ref text = Ref::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
+    if (!text || !attach_note(instance, text.get())) {
+        if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+            throw std::move(*interrupt);
+        }
+    }
+}
+
+bool attach_note(PyObject* instance, PyObject* note) {
+    Ref notes = Ref::steal(PyObject_GetAttrString(instance, "__notes__"));
+    if (!notes) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return false;
+        }
+        PyErr_Clear();
+        notes = Ref::steal(PyList_New(0));
+        if (!notes || PyObject_SetAttrString(instance, "__notes__", notes.get()) < 0) {
+            return false;
+        }
+    } else if (!PyList_Check(notes.get())) {
+        // add_note refuses this case with a TypeError; a note is not worth
+        // replacing the error it would describe.
+        return true;
+    }
+    return PyList_Append(notes.get(), note) == 0;
+}
+
+std::optional<PyErr> drop_ordinary_error() {
+    std::optional<PyErr> err = PyErr::take();
+    if (err && PyErr_GivenExceptionMatches(err->type(), PyExc_Exception)) {
+        return std::nullopt;
+    }
+    return err;
+}
+
+std::string short_repr(PyObject* object, std::size_t limit) {
+    Ref repr = Ref::steal(PyObject_Repr(object));
+    if (!repr) {
+        if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+            throw std::move(*interrupt);
+        }
+        return "<unprintable object>";
+    }
+    std::string text = utf8_lossy(repr.get());
+    if (text.size() > limit) {
+        std::size_t cut = limit;
+        while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+            --cut;  // not inside a UTF-8 sequence
+        }
+        text.resize(cut);
+        text += "...";
+    }
     return text;
 }
 

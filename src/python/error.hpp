@@ -49,6 +49,12 @@ public:
     // "PyErr { type: T, value: V, traceback: Some(R) }" or "... traceback: None }".
     std::string debug_text();
 
+    // Appends `note` to the exception's __notes__, as BaseException.add_note
+    // does on 3.11 and later (and the same way on 3.10, where tracebacks do
+    // not show notes yet). str(), args and the type stay as they are. A note
+    // that cannot be attached is dropped: it only adds context.
+    void add_note(std::string_view note);
+
     const char* what() const noexcept override { return "Python exception"; }
 
 private:
@@ -57,6 +63,28 @@ private:
     Ref type_;
     Ref value_;
     Ref traceback_;
+};
+
+// Extra recursion depth while a failure is being reported. At the
+// recursion limit, describing an error (repr() of its parts) or raising
+// PanicException would itself fail with RecursionError, again and again;
+// the interpreter gives its own error handling the same kind of headroom.
+// The limit is raised by HEADROOM for the scope and put back unless Python
+// code run meanwhile changed it.
+class RecursionHeadroom {
+public:
+    static constexpr int HEADROOM = 50;
+    RecursionHeadroom() noexcept : raised_(Py_GetRecursionLimit() + HEADROOM) { Py_SetRecursionLimit(raised_); }
+    ~RecursionHeadroom() {
+        if (Py_GetRecursionLimit() == raised_) {
+            Py_SetRecursionLimit(raised_ - HEADROOM);
+        }
+    }
+    RecursionHeadroom(const RecursionHeadroom&) = delete;
+    RecursionHeadroom& operator=(const RecursionHeadroom&) = delete;
+
+private:
+    int raised_;
 };
 
 // Throws PyErr::fetch(). For a C-API call that reported failure.
@@ -94,5 +122,23 @@ PyErr conversion_error(PyObject* object, std::string_view target);
 
 // UTF-8 of a str object with invalid sequences replaced.
 std::string utf8_lossy(PyObject* str);
+
+// repr() as text for notes, cut to about `limit` bytes (on a character
+// boundary, "..." marking the cut); "<unprintable object>" when repr raises
+// an ordinary exception.
+std::string short_repr(PyObject* object, std::size_t limit = 200);
+
+// Appends the str `note` to the __notes__ list of an exception instance,
+// creating the list if there is none. Returns false with the error pending
+// when that fails; __notes__ that is not a list is left alone (true).
+bool attach_note(PyObject* instance, PyObject* note);
+
+// The one rule for errors that a step may drop (a failed comparison step,
+// the failed integer route of a decimal conversion, a failing __len__): takes
+// the pending error and drops it when it is an Exception. Anything else
+// (KeyboardInterrupt, SystemExit, GeneratorExit and other BaseException
+// subclasses) is returned for the caller to raise, so an interrupt is never
+// swallowed. A PanicException is resumed as our fault, as every fetch does.
+std::optional<PyErr> drop_ordinary_error();
 
 }  // namespace kavell

@@ -9,12 +9,36 @@ void abort_at_boundary() noexcept {
     std::abort();
 }
 
-void raise_caught_panic(std::string_view message) noexcept {
+namespace {
+thread_local int recursion_levels = 0;
+}  // namespace
+
+void raise_caught_panic(std::string_view message, const std::vector<std::string>& notes) noexcept {
     try {
-        raise_panic_exception(message);
+        RecursionHeadroom headroom;
+        // Before 3.12 a fault raised inside an enclosing run keeps the lazy
+        // argument-tuple form: the enclosing run resumes it with the
+        // one-element-tuple text, which a normalised instance would change.
+        // Its notes are dropped then; the outermost fault still has its own.
+        const bool keep_lazy = PY_VERSION_HEX < 0x030C0000 && RecursionLevel::depth() > 0;
+        raise_panic_exception(message, keep_lazy ? std::vector<std::string>{} : notes);
     } catch (...) {
         abort_at_boundary();
     }
 }
+
+RecursionLevel::RecursionLevel(const char* where) {
+    if (Py_EnterRecursiveCall(where) != 0) {
+        throw_fetched();
+    }
+    ++recursion_levels;
+}
+
+RecursionLevel::~RecursionLevel() {
+    --recursion_levels;
+    Py_LeaveRecursiveCall();
+}
+
+int RecursionLevel::depth() noexcept { return recursion_levels; }
 
 }  // namespace kavell

@@ -12,16 +12,35 @@
 
 #include <new>
 #include <string_view>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 namespace kavell {
 
 // A fault while converting a caught fault: nothing sane is left to do.
 [[noreturn]] void abort_at_boundary() noexcept;
 
-// Raises PanicException(message); a fault while doing so aborts. Takes a
-// view so that nothing is allocated before its own try block.
-void raise_caught_panic(std::string_view message) noexcept;
+// Raises PanicException(message), with the panic's notes if it has any; a
+// fault while doing so aborts. Takes views so that nothing is allocated
+// before its own try block.
+void raise_caught_panic(std::string_view message, const std::vector<std::string>& notes = {}) noexcept;
+
+// One level of the interpreter's recursion guard, held by an entry whose
+// body may call back into Python and so into the module again (min and max
+// call f, which may start a nested run). Deep nesting then ends with the
+// interpreter's RecursionError instead of overflowing the native stack.
+// Throws the RecursionError (as PyErr) when the limit is reached.
+class RecursionLevel {
+public:
+    explicit RecursionLevel(const char* where);
+    ~RecursionLevel();
+    RecursionLevel(const RecursionLevel&) = delete;
+    RecursionLevel& operator=(const RecursionLevel&) = delete;
+
+    // How many such levels the calling thread holds.
+    static int depth() noexcept;
+};
 
 // Runs the body; on any failure sets the matching Python exception and
 // returns false.
@@ -33,7 +52,7 @@ bool run_guarded(Body&& body) noexcept {
     } catch (PyErr& err) {
         std::move(err).restore();
     } catch (const Panic& p) {
-        raise_caught_panic(p.message());
+        raise_caught_panic(p.message(), p.notes());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -30,12 +30,20 @@ PyObject* panic_exception_type() {
     return panic_type;
 }
 
-void raise_panic_exception(std::string_view message) {
+void raise_panic_exception(std::string_view message, const std::vector<std::string>& notes) {
     PyObject* type = panic_exception_type();
     Ref text = expect_object(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
-    Ref args = expect_object(PyTuple_Pack(1, text.get()));
-    // The argument tuple as the value: the interpreter normalises lazily.
-    PyErr_Restore(Py_NewRef(type), args.release(), nullptr);
+    if (notes.empty()) {
+        Ref args = expect_object(PyTuple_Pack(1, text.get()));
+        // The argument tuple as the value: the interpreter normalises lazily.
+        PyErr_Restore(Py_NewRef(type), args.release(), nullptr);
+        return;
+    }
+    PyErr err(type, std::move(text));
+    for (const std::string& note : notes) {
+        err.add_note(note);
+    }
+    std::move(err).restore();
 }
 
 }  // namespace kavell

@@ -3,7 +3,9 @@
 
 #include "python/ref.hpp"
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavell {
 
@@ -15,8 +17,9 @@ PyObject* panic_exception_type();
 // which must not create it.
 PyObject* existing_panic_exception_type() noexcept;
 
-// Sets PanicException(message) as the pending exception. The value is the
-// argument tuple, normalised only when someone inspects it.
-void raise_panic_exception(std::string_view message);
+// Sets PanicException(message) as the pending exception. Without notes the
+// value is the argument tuple, normalised only when someone inspects it;
+// with notes it is the instance, its __notes__ holding them.
+void raise_panic_exception(std::string_view message, const std::vector<std::string>& notes = {});
 
 }  // namespace kavell

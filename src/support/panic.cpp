@@ -64,6 +64,8 @@ void panic(std::string message, std::source_location where) {
     throw Panic(std::move(message));
 }
 
-void resume_panic(std::string message) { throw Panic(std::move(message)); }
+void resume_panic(std::string message, std::vector<std::string> notes) {
+    throw Panic(std::move(message), std::move(notes));
+}
 
 }  // namespace kavell

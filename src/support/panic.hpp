@@ -11,18 +11,41 @@
 #include <source_location>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kavell {
 
 class Panic : public std::exception {
 public:
     explicit Panic(std::string message) noexcept : message_(std::move(message)) {}
+    Panic(std::string message, std::vector<std::string> notes) noexcept
+        : message_(std::move(message)), notes_(std::move(notes)) {}
     const char* what() const noexcept override { return message_.c_str(); }
     const std::string& message() const noexcept { return message_; }
 
+    // Context that the message cannot hold (its text is fixed): which
+    // argument, element or coefficient was involved. Layers that know the
+    // context catch a passing Panic, add a note and rethrow it; the guard
+    // attaches the notes to the PanicException (see add_note in Python).
+    void add_note(std::string note) { notes_.push_back(std::move(note)); }
+    const std::vector<std::string>& notes() const noexcept { return notes_; }
+
 private:
     std::string message_;
+    std::vector<std::string> notes_;
 };
+
+// Runs body(); a Panic passing through gets note() added on its way out.
+// note is called only on failure, so formatting costs nothing on success.
+template <class Body, class Note>
+decltype(auto) with_panic_note(Body&& body, Note&& note) {
+    try {
+        return body();
+    } catch (Panic& p) {
+        p.add_note(note());
+        throw;
+    }
+}
 
 // Writes the fault report for `message` to standard error:
 //   thread '<unnamed>' panicked at '<message>', <file>:<line>:<column>
@@ -35,6 +58,6 @@ void report_fault(std::string_view message, std::source_location where) noexcept
 
 // Throws Panic(message) without a report: for a fault already reported
 // elsewhere (one that comes back to us through Python code).
-[[noreturn]] void resume_panic(std::string message);
+[[noreturn]] void resume_panic(std::string message, std::vector<std::string> notes = {});
 
 }  // namespace kavell

@@ -12,9 +12,15 @@ int compare_step(PyObject* a, PyObject* b, int op) {
     return result ? PyObject_IsTrue(result.get()) : -1;
 }
 
-// Fetches and drops the pending error of a failed comparison step. A
-// PanicException coming back from Python is still resumed as our fault.
-void discard_error() { (void)PyErr::take(); }
+// Drops the pending error of a failed comparison step. Only an ordinary
+// Exception is dropped: an interrupt (KeyboardInterrupt, SystemExit, ...)
+// ends the run as a failing f does, and a PanicException coming back from
+// Python is resumed as our fault.
+void discard_error() {
+    if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
+        panic_with_error("failed to compare", std::move(*interrupt));
+    }
+}
 
 }  // namespace
 

@@ -64,7 +64,10 @@ run_pytest() {
     shift
     KAVELL_TESTING_DIR="$root/build/$name/testing" "$root/.venv/$name/bin/python" -m pytest -q \
         -p no:cacheprovider "$@" 2>&1 | tee "$root/build/$name.log"
-    return "${PIPESTATUS[0]}"
+    local result=${PIPESTATUS[0]}
+    detail+="${detail:+; }$name: $(grep -E '(passed|failed|error).* in [0-9.]+s' "$root/build/$name.log" |
+        tail -n 1 | tr -d '=')"
+    return "$result"
 }
 
 # The sanitizer runtime comes first in the process: the interpreter is not
@@ -120,7 +123,7 @@ step_fuzz() {
         [ -f "$root/tests/fuzz/${name#fuzz_}.dict" ] && options+=(-dict="$root/tests/fuzz/${name#fuzz_}.dict")
         echo "--- $name for ${fuzz_seconds}s"
         if nice "$target" "${options[@]}" "$corpus" >"$build/$name.log" 2>&1; then
-            echo "$name: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$build/$name.log")"
+            echo "hardening fuzz: $name: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$build/$name.log")"
         else
             tail -n 40 "$build/$name.log"
             echo "$name: FAILED (crash input in $build)"
@@ -146,7 +149,7 @@ step_fuzz() {
 status=0
 for step in "${steps[@]}"; do
     echo "=== hardening: $step"
-    start=$SECONDS
+    start=$SECONDS detail=
     case $step in
         sanitize) step_sanitize ;;
         debug-python) step_debug_python ;;
@@ -154,7 +157,7 @@ for step in "${steps[@]}"; do
         *) echo "unknown step $step" >&2; false ;;
     esac
     result=$?
-    echo "hardening $step: $([ $result -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start))s"
+    echo "hardening $step: $([ $result -eq 0 ] && echo passed || echo FAILED) in $((SECONDS - start))s${detail:+ ($detail)}"
     [ $result -eq 0 ] || status=1
 done
 exit $status

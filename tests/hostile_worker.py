@@ -10,7 +10,8 @@ module turns into hostile objects: values whose special methods act normally
 until their n-th call and then raise, raise KeyboardInterrupt or SystemExit,
 return the wrong thing or call back into the module; sequences whose length
 lies or fails; objectives that re-enter the module, change or keep the lists
-they are given, or raise. The rules checked after each call:
+they are given, or raise; values whose __del__ re-enters the module or
+raises. The rules checked after each call:
 - an error is of a type the call may raise: the argument errors TypeError,
   OverflowError and ValueError, MemoryError, PanicException, or what the
   hostile objects raised themselves;
@@ -24,6 +25,7 @@ they are given, or raise. The rules checked after each call:
 """
 import faulthandler
 import gc
+import os
 import pickle
 import struct
 import sys
@@ -53,6 +55,7 @@ class Call:
 
 
 CALL = None
+KEPT = []  # the arguments of an objective call that an objective kept, across calls and scenarios
 
 
 def misbehave(action, name, normal):
@@ -71,10 +74,13 @@ def misbehave(action, name, normal):
     return normal()
 
 
-# What a lying method returns instead of the right thing.
+# What a lying method returns instead of the right thing. A length beyond
+# memory is a MemoryError, except under AddressSanitizer, which stops the
+# process on such an allocation instead of failing it.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 LIES = {"__index__": 2**200, "__float__": "1.5", "__complex__": 1, "__str__": 5, "__eq__": NotImplemented,
         "__lt__": NotImplemented, "__gt__": NotImplemented, "__bool__": 2, "__neg__": None,
-        "__len__": sys.maxsize, "__getitem__": "junk"}
+        "__len__": 10**7 if UNDER_ASAN else sys.maxsize, "__getitem__": "junk"}
 
 
 class Planned:
@@ -139,6 +145,15 @@ class Hostile(Planned):
         return self.act("__gt__", lambda: Truth(self.base > unwrap(other), self))
 
     __hash__ = object.__hash__
+
+    def __del__(self):
+        # Runs wherever the module drops its last reference; Python reports
+        # and ignores what it raises.
+        action, _ = self.plan.get("__del__", ("ok", 0))
+        if action == "reenter":
+            kavell.PSO(1, 1).max(lambda **kw: 1, i_min=[0], i_max=[9])
+        elif action == "raise":
+            raise HostileError("__del__")
 
     def __neg__(self):
         def normal():
@@ -213,8 +228,10 @@ def act_in_objective(action, kw, scenario):
         pso.particle_count = pso.particle_count
     elif action == "other_pso":
         kavell.PSO(2, 1).max(lambda **k: 1, i8_min=[0], i8_max=[3])
+    elif action == "keep":
+        KEPT[:] = [kw]
     elif action == "mutate":
-        for values in kw.values():
+        for values in list(kw.values()) + [v for kept in KEPT for v in kept.values()]:
             values.append(Hostile(0, {"__index__": ("raise", 0), "__float__": ("raise", 0)}))
             values.reverse()
             del values[1:]

@@ -26,7 +26,7 @@ TIMEOUT = 60
 
 ACTIONS = ("ok", "raise", "kbi", "exit", "lie", "reenter")
 ELEMENT_METHODS = ("__index__", "__float__", "__complex__", "__str__")
-VALUE_METHODS = ("__eq__", "__lt__", "__gt__", "__bool__", "__neg__")
+VALUE_METHODS = ("__eq__", "__lt__", "__gt__", "__bool__", "__neg__", "__del__")
 
 
 def plan(methods, actions=ACTIONS):
@@ -36,6 +36,7 @@ def plan(methods, actions=ACTIONS):
 
 
 def number(kind):
+    """Any number the kind's conversion may meet, in range or not."""
     if kind in WIDTH:
         edge = 2 ** (WIDTH[kind] - 1)
         return st.one_of(st.integers(-9, 9), st.integers(-edge - 2, edge + 1))
@@ -47,32 +48,35 @@ def number(kind):
                      st.floats(-1e6, 1e6))
 
 
+def hostile(base, methods):
+    return st.builds(lambda b, p: {"hostile": p, "base": b}, base, plan(methods))
+
+
 def element(kind):
     wrong = st.sampled_from([None, "1", "x", b"", 1.5, 2**200, [1]])
-    hostile = st.builds(lambda base, p: {"hostile": p, "base": base}, number(kind), plan(ELEMENT_METHODS))
-    return st.one_of(number(kind), number(kind), number(kind), hostile, wrong)
+    return st.one_of(number(kind), number(kind), hostile(number(kind), ELEMENT_METHODS), wrong)
 
 
 @st.composite
-def ordered_pair(draw, kind):
-    """Mostly lower < upper element by element, so that many runs get going."""
-    lower = draw(st.lists(element(kind), max_size=3))
-    upper = draw(st.lists(element(kind), min_size=max(0, len(lower) - 1), max_size=len(lower) + 1))
-    if draw(st.booleans()):
-        for index, (a, b) in enumerate(zip(lower, upper)):
-            try:
-                if a > b:
-                    lower[index], upper[index] = b, a
-                elif a == b and isinstance(b, (int, float, Decimal)):
-                    upper[index] = b + 1
-            except (TypeError, ArithmeticError):  # not ordered: left as drawn
-                pass
-    return lower, upper
+def valid_pair(draw, kind):
+    """Two in-range values of the kind with lower < upper (part by part for
+    complex numbers), so that a run gets going."""
+    if kind in WIDTH:
+        edge = 2 ** (WIDTH[kind] - 1)
+        values = st.integers(-edge, edge - 1) if kind != "i" else st.integers(-(2**200), 2**200)
+    elif kind == "d":
+        values = st.decimals(-10**6, 10**6, places=draw(st.integers(0, 6)))
+    else:
+        values = st.floats(-1e3, 1e3)
+    if kind in ("c64", "c128"):
+        re, im = (sorted(draw(st.lists(values, min_size=2, max_size=2, unique=True))) for _ in range(2))
+        return complex(re[0], im[0]), complex(re[1], im[1])
+    return tuple(sorted(draw(st.lists(values, min_size=2, max_size=2, unique=True))))
 
 
 @st.composite
-def sequence(draw, items):
-    container = draw(st.sampled_from(["list", "list", "tuple", "hostile"]))
+def sequence(draw, items, clean):
+    container = draw(st.sampled_from(["list", "tuple"] if clean else ["list", "tuple", "hostile"]))
     desc = {"sequence": items, "container": container}
     if container == "hostile":
         desc["plan"] = draw(plan(("__len__", "__getitem__"), ("ok", "raise", "kbi", "exit", "lie")))
@@ -80,46 +84,54 @@ def sequence(draw, items):
 
 
 @st.composite
-def bounds(draw):
+def bounds(draw, clean):
     out = {}
     for kind in draw(st.lists(st.sampled_from(KINDS), max_size=4, unique=True)):
-        lower, upper = draw(ordered_pair(kind))
-        out[kind + "_min"] = draw(sequence(lower))
-        out[kind + "_max"] = draw(sequence(upper))
-    if draw(st.integers(0, 9)) == 0:
+        if clean:
+            pairs = draw(st.lists(valid_pair(kind), max_size=3))
+            lower, upper = [pair[0] for pair in pairs], [pair[1] for pair in pairs]
+        else:
+            lower = draw(st.lists(element(kind), max_size=3))
+            upper = draw(st.lists(element(kind), min_size=max(0, len(lower) - 1), max_size=len(lower) + 1))
+        out[kind + "_min"] = draw(sequence(lower, clean))
+        out[kind + "_max"] = draw(sequence(upper, clean))
+    if not clean and draw(st.booleans()):
         out[draw(st.sampled_from(KINDS)) + draw(st.sampled_from(["_min", "_max"]))] = \
             draw(st.sampled_from([None, "abc", {1, 2}, 5]))
     return out
 
 
-def config():
-    count = st.one_of(st.integers(0, 3), st.sampled_from([-1, 2**64, 1.5]),
-                      st.builds(lambda base, p: {"hostile": p, "base": base}, st.integers(0, 3),
-                                plan(("__index__",))))
-    coefficient = st.one_of(st.floats(-2, 2), st.sampled_from([float("nan"), float("inf"), -1e308, "x"]),
-                            st.builds(lambda base, p: {"hostile": p, "base": base}, st.floats(-2, 2),
-                                      plan(("__float__", "__index__"))))
+def config(clean):
+    # Small swarms: an objective may nest two runs of the same size.
+    count = st.integers(1, 3)
+    coefficient = st.floats(-2, 2)
+    if not clean:
+        count = st.one_of(count, st.sampled_from([0, -1, 2**64, 1.5]), hostile(st.integers(0, 3), ("__index__",)))
+        coefficient = st.one_of(coefficient, st.sampled_from([float("nan"), float("inf"), -1e308, "x"]),
+                                hostile(st.floats(-2, 2), ("__float__", "__index__")))
     names = ("cognitive_coefficient", "social_coefficient", "max_velocity_ratio", "inertia_coefficient")
-    # Small swarms mostly: an objective may nest two runs of the same size.
-    small = st.one_of(st.integers(1, 3), st.integers(1, 3), count)
-    return st.fixed_dictionaries({"particle_count": small, "iteration_count": small},
+    return st.fixed_dictionaries({"particle_count": count, "iteration_count": st.integers(0, 2) | count},
                                  optional={name: coefficient for name in names})
 
 
-objective = st.one_of(
-    st.fixed_dictionaries({
-        "value": st.sampled_from(["count", "float", "none", "nan", "hostile", "hostile"]),
-        "plan": plan(VALUE_METHODS, ACTIONS + ("flip",)),
-        "actions": st.lists(st.tuples(st.integers(0, 5),
-                                      st.sampled_from(["raise", "kbi", "exit", "nested", "nested_bad", "recurse",
-                                                       "set_property", "other_pso", "mutate", "clear"])),
-                            max_size=2),
-    }),
-    st.sampled_from([5, None, len]),  # not callable, or not with keywords
-)
+objective = st.fixed_dictionaries({
+    "value": st.sampled_from(["count", "float", "none", "nan", "hostile", "hostile", "hostile"]),
+    "plan": plan(VALUE_METHODS, ACTIONS + ("flip",)),
+    "actions": st.lists(st.tuples(st.integers(0, 5),
+                                  st.sampled_from(["raise", "kbi", "exit", "nested", "nested_bad", "recurse",
+                                                   "set_property", "other_pso", "keep", "mutate", "clear"])),
+                        max_size=2),
+})
 
-scenarios = st.fixed_dictionaries({"config": config(), "method": st.sampled_from(["min", "max"]),
-                                   "bounds": bounds(), "f": objective})
+
+@st.composite
+def scenarios(draw):
+    """Mostly clean arguments and a hostile objective; otherwise hostile
+    arguments (one bad element is enough to end the call before any run)."""
+    clean = draw(st.integers(0, 9)) < 7
+    f = objective if clean else st.one_of(objective, st.sampled_from([5, None, len]))
+    return {"config": draw(config(clean)), "method": draw(st.sampled_from(["min", "max"])),
+            "bounds": draw(bounds(clean)), "f": draw(f)}
 
 
 class Worker:
@@ -198,7 +210,7 @@ def worker():
           phases=[Phase.explicit, Phase.generate, Phase.shrink],
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
                                  HealthCheck.function_scoped_fixture])
-@given(scenario=scenarios)
+@given(scenario=scenarios())
 def test_hostile_call_survives_and_fails_as_specified(worker, scenario):
     problems = worker.run(scenario)
     assert not problems, "\n".join(problems)

@@ -111,15 +111,18 @@ step_fuzz() {
     apt_install clang libclang-rt-14-dev libgmp-dev || return 1
     local build=$root/build/fuzz status=0 target name corpus
     echo "--- building the fuzz targets"
-    nice cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ -DPython_EXECUTABLE="$python" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
-        nice cmake --build "$build" --target fuzz >/dev/null || return 1
+    if ! { nice cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+               -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
+           nice cmake --build "$build" --target fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
+        tail -n 40 "$root/build/fuzz-build.log"
+        return 1
+    fi
     for target in "$build"/fuzz_*; do
         [ -x "$target" ] || continue
         name=$(basename "$target")
         corpus=$build/corpus/$name
         mkdir -p "$corpus"
-        local options=(-max_total_time="$fuzz_seconds" -print_final_stats=1)
+        local options=(-max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$build/$name-")
         [ -f "$root/tests/fuzz/${name#fuzz_}.dict" ] && options+=(-dict="$root/tests/fuzz/${name#fuzz_}.dict")
         echo "--- $name for ${fuzz_seconds}s"
         if nice "$target" "${options[@]}" "$corpus" >"$build/$name.log" 2>&1; then

@@ -50,23 +50,18 @@ std::vector<T> bound_from_py(const char* name, PyObject* object) {
     }
 }
 
-using Run = RunResult (*)(const PsoConfig&, Ref, XVec, XVec);
+struct Bounds {
+    XVec lower;
+    XVec upper;
+};
 
-PyObject* optimise(const ArgumentSpec& spec, Run run, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames) {
-    // The objective may call min or max again, to any depth: each entry is
-    // a level of the interpreter's recursion guard.
-    RecursionLevel level(&spec == &MIN_SPEC ? " while calling PSO.min"
-                                                                      : " while calling PSO.max");
-    std::array<PyObject*, PARAMETERS.size()> slots{};
-    bind_fastcall(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots);
-    PsoObject& pso = pso_receiver(self);
-    // Held until the call ends, however it ends: the objective may read the
-    // properties (and even start a nested run), but not assign them.
-    SharedBorrow use(pso);
-    Ref f = Ref::borrow(slots[0]);
+using Slots = std::array<PyObject*, PARAMETERS.size()>;
 
-    // Parameter order: i8_min, i8_max, i16_min, ... d_max.
+// The 22 bound parameters, converted in parameter order (i8_min, i8_max,
+// i16_min, ... d_max). Kept out of optimise(): the conversions' temporaries
+// would otherwise take about 2 KiB of optimise's frame, which stays on the
+// native stack for the whole run and once more for every nested run.
+[[gnu::noinline]] Bounds bounds_from_py(const Slots& slots) {
     Arrays lower;
     Arrays upper;
     for_each_kind([&](auto kind) {
@@ -75,8 +70,27 @@ PyObject* optimise(const ArgumentSpec& spec, Run run, PyObject* self, PyObject* 
         std::get<K>(lower) = bound_from_py<T>(PARAMETERS[1 + 2 * K], slots[1 + 2 * K]);
         std::get<K>(upper) = bound_from_py<T>(PARAMETERS[2 + 2 * K], slots[2 + 2 * K]);
     });
+    return Bounds{XVec(std::move(lower)), XVec(std::move(upper))};
+}
 
-    RunResult result = run(pso.config, std::move(f), XVec(std::move(lower)), XVec(std::move(upper)));
+using Run = RunResult (*)(const PsoConfig&, Ref, XVec, XVec);
+
+PyObject* optimise(const ArgumentSpec& spec, Run run, PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames) {
+    // The objective may call min or max again, to any depth: each entry is
+    // a level of the interpreter's recursion guard.
+    RecursionLevel level(&spec == &MIN_SPEC ? " while calling PSO.min"
+                                                                      : " while calling PSO.max");
+    Slots slots{};
+    bind_fastcall(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots);
+    PsoObject& pso = pso_receiver(self);
+    // Held until the call ends, however it ends: the objective may read the
+    // properties (and even start a nested run), but not assign them.
+    SharedBorrow use(pso);
+    Ref f = Ref::borrow(slots[0]);
+
+    Bounds bounds = bounds_from_py(slots);
+    RunResult result = run(pso.config, std::move(f), std::move(bounds.lower), std::move(bounds.upper));
     Ref value = std::move(result.best_value).release();
     return Ref::check(PyTuple_Pack(2, value.get(), result.best_point.get())).release();
 }

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 
 namespace kavell {
 namespace {
@@ -34,12 +35,19 @@ struct FieldValue {
     double coefficient = 0.0;
 };
 
-FieldValue convert_field(const Field& field, PyObject* object) {
+// A failure gains the note "{action} {field} = {repr}": the interpreter's
+// OverflowError for a negative count, say, does not name the field.
+FieldValue convert_field(const Field& field, PyObject* object, const char* action) {
     FieldValue value;
-    if (field.count != nullptr) {
-        value.count = u64_from_py(object);
-    } else {
-        value.coefficient = double_from_py(object);
+    try {
+        if (field.count != nullptr) {
+            value.count = u64_from_py(object);
+        } else {
+            value.coefficient = double_from_py(object);
+        }
+    } catch (PyErr& err) {
+        err.add_note(std::string(action) + " " + field.name + " = " + short_repr(object));
+        throw;
     }
     return value;
 }
@@ -76,7 +84,7 @@ PyObject* pso_new(PyTypeObject* subtype, PyObject* args, PyObject* kwargs) noexc
                 continue;
             }
             try {
-                store_field(config, FIELDS[i], convert_field(FIELDS[i], slots[i]));
+                store_field(config, FIELDS[i], convert_field(FIELDS[i], slots[i], "while converting"));
             } catch (PyErr& err) {
                 throw argument_error(FIELDS[i].name, std::move(err));
             }
@@ -123,7 +131,7 @@ int field_set(PyObject* self, PyObject* value, void* closure) noexcept {
         // The value is converted before the receiver is checked and before
         // the write starts, so a bad value is reported even when the write
         // would also be refused.
-        const FieldValue converted = convert_field(field, value);
+        const FieldValue converted = convert_field(field, value, "while setting");
         PsoObject& pso = pso_receiver(self);
         if (pso.borrow != 0) {
             throw PyErr(PyExc_RuntimeError, "Already borrowed");

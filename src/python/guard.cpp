@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "support/native_stack.hpp"
+
 namespace kavell {
 
 void abort_at_boundary() noexcept {
@@ -28,6 +30,13 @@ void raise_caught_panic(std::string_view message, const std::vector<std::string>
 }
 
 RecursionLevel::RecursionLevel(const char* where) {
+    // The native stack may run out before the interpreter's count does
+    // (its C recursion limit is high from 3.12 on); that ends the nesting
+    // with the same RecursionError.
+    if (native_stack_remaining() < native_stack_reserve()) {
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        throw_fetched();
+    }
     if (Py_EnterRecursiveCall(where) != 0) {
         throw_fetched();
     }

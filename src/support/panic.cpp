@@ -64,6 +64,11 @@ void panic(std::string message, std::source_location where) {
     throw Panic(std::move(message));
 }
 
+void panic(std::string message, std::vector<std::string> notes, std::source_location where) {
+    report_fault(message, where);
+    throw Panic(std::move(message), std::move(notes));
+}
+
 void resume_panic(std::string message, std::vector<std::string> notes) {
     throw Panic(std::move(message), std::move(notes));
 }

@@ -56,6 +56,10 @@ void report_fault(std::string_view message, std::source_location where) noexcept
 [[noreturn]] void panic(std::string message,
                         std::source_location where = std::source_location::current());
 
+// Reports the fault, then throws Panic(message) carrying `notes`.
+[[noreturn]] void panic(std::string message, std::vector<std::string> notes,
+                        std::source_location where = std::source_location::current());
+
 // Throws Panic(message) without a report: for a fault already reported
 // elsewhere (one that comes back to us through Python code).
 [[noreturn]] void resume_panic(std::string message, std::vector<std::string> notes = {});

@@ -1,15 +1,18 @@
 #include "swarm/run.hpp"
 
 #include "python/dict_view.hpp"
+#include "python/error.hpp"
 #include "random/thread_rng.hpp"
 #include "random/xvec_sampler.hpp"
 #include "support/panic.hpp"
 #include "swarm/particle.hpp"
 #include "vec/kind_ops.hpp"
+#include "vec/kind_text.hpp"
 
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace kavell {
@@ -57,6 +60,13 @@ void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
     });
 }
 
+// XVec::scale by one of the configuration's coefficients; a fault (a
+// factor that is not finite, a decimal product too large) names it.
+void scale_by(XVec& v, const char* coefficient, double factor) {
+    with_panic_note([&] { XVec::scale(v, factor); },
+                    [&] { return std::string("while scaling by ") + coefficient + " = " + element_text(factor); });
+}
+
 // Particles are created one at a time: each position is drawn, then
 // evaluated, before the next is drawn.
 std::vector<Particle> create_particles(const XVecSampler& sampler, ThreadRng& rng, std::uint64_t particle_count,
@@ -88,7 +98,10 @@ const Particle& initial_best(const std::vector<Particle>& particles) {
     for (std::size_t i = 1; i < particles.size(); ++i) {
         const std::optional<Ordering> order = PyWrapper::compare(best->best_value, particles[i].best_value);
         if (!order) {
-            panic("failed to compare");
+            const auto index = static_cast<std::size_t>(best - particles.data());
+            panic("failed to compare", {"while choosing the initial best: particle " + std::to_string(index) +
+                                            " has " + short_repr(best->best_value.get()) + ", particle " +
+                                            std::to_string(i) + " has " + short_repr(particles[i].best_value.get())});
         }
         if (*order == Ordering::Greater) {
             best = &particles[i];
@@ -104,7 +117,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     // Invalid bounds fail here, before any particle exists or f is called.
     std::optional<XVecSampler> sampler = XVecSampler::create(XVec::clone(lower), XVec::clone(upper));
     XVec max_velocity = XVec::difference(upper, lower);
-    XVec::scale(max_velocity, config.max_velocity_ratio);
+    scale_by(max_velocity, "max_velocity_ratio", config.max_velocity_ratio);
     XVec min_velocity = XVec::neg(XVec::clone(max_velocity));
 
     std::vector<Particle> particles = create_particles(*sampler, *rng, config.particle_count, f.get(), evaluation);
@@ -125,9 +138,9 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
             // The cognitive coefficient weights the pull toward the swarm's
             // best, the social coefficient the pull toward the particle's own.
             XVec::assign_difference(to_swarm, swarm_best_position, p.position);
-            XVec::scale(to_swarm, config.cognitive_coefficient);
+            scale_by(to_swarm, "cognitive_coefficient", config.cognitive_coefficient);
             XVec::assign_difference(to_own, p.best_position, p.position);
-            XVec::scale(to_own, config.social_coefficient);
+            scale_by(to_own, "social_coefficient", config.social_coefficient);
             XVec::add_assign(to_swarm, to_own);
             XVec::add_assign(p.velocity, to_swarm);
             XVec::add_assign(p.position, p.velocity);
@@ -147,7 +160,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
             XVec::assign_clone(p.best_position, p.position);
         }
         for (Particle& p : particles) {
-            XVec::scale(p.velocity, config.inertia_coefficient);
+            scale_by(p.velocity, "inertia_coefficient", config.inertia_coefficient);
         }
     }
 

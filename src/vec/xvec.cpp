@@ -4,6 +4,9 @@
 
 #include "support/capacity.hpp"
 #include "vec/kind_ops.hpp"
+#include "vec/kind_text.hpp"
+
+#include <string>
 
 namespace kavell {
 
@@ -14,6 +17,7 @@ using ElementOf = Element<K::value>;
 
 struct Addition {
     static constexpr const char* overflow = "Addition overflowed";
+    static constexpr const char* symbol = "+";
     template <class T>
     static bool apply(T& x, const T& y) {
         return KindOps<T>::add(x, y);
@@ -22,6 +26,7 @@ struct Addition {
 
 struct Subtraction {
     static constexpr const char* overflow = "Subtraction overflowed";
+    static constexpr const char* symbol = "-";
     template <class T>
     static bool apply(T& x, const T& y) {
         return KindOps<T>::sub(x, y);
@@ -56,10 +61,17 @@ inline void for_each_index(std::size_t n, Body&& body) {
 // vectors and never overlap; saying so spares the vectoriser a runtime
 // overlap check.
 template <class Op, class T>
+[[noreturn]] [[gnu::cold, gnu::noinline]] void overflow_fault(std::size_t i, const T& x, const T& y) {
+    const std::string key(kind_key<T>());
+    panic(Op::overflow, {"at element " + key + "[" + std::to_string(i) + "]: " + element_text(x) + " " +
+                         Op::symbol + " " + element_text(y)});
+}
+
+template <class Op, class T>
 void combine_elements(T* __restrict xs, const T* __restrict ys, std::size_t n) {
     for_each_index<T>(n, [=](std::size_t i) {
         if (!Op::apply(xs[i], ys[i])) {
-            panic(Op::overflow);
+            overflow_fault<Op>(i, xs[i], ys[i]);
         }
     });
 }
@@ -164,7 +176,15 @@ void XVec::scale(XVec& v, double factor) {
         }
         const typename KindOps<T>::Factor prepared = KindOps<T>::scale_factor(factor);
         T* xs = values.data();
-        for_each_index<T>(values.size(), [=](std::size_t i) { KindOps<T>::scale(xs[i], prepared); });
+        if constexpr (std::is_trivially_copyable_v<T> && !std::is_same_v<T, Decimal>) {
+            for_each_index<T>(values.size(), [=](std::size_t i) { KindOps<T>::scale(xs[i], prepared); });
+        } else {
+            // The kinds whose scaling can fail ("i" and "d") name the element.
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                with_panic_note([&] { KindOps<T>::scale(xs[i], prepared); },
+                                [&] { return "at element " + element_note(kind_key<T>(), i, xs[i]); });
+            }
+        }
     });
 }
 

@@ -108,7 +108,9 @@ step_debug_python() {
 }
 
 step_fuzz() {
-    apt_install clang libclang-rt-14-dev libgmp-dev || return 1
+    apt_install clang libgmp-dev || return 1
+    # libFuzzer's runtime comes with the compiler-rt package of clang's version.
+    apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev" || return 1
     local build=$root/build/fuzz status=0 target name corpus
     echo "--- building the fuzz targets"
     if ! { nice cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \

@@ -208,8 +208,7 @@ def worker():
 
 @settings(max_examples=int(os.environ.get("KAVELL_HOSTILE_EXAMPLES", "60")), deadline=None, database=None,
           phases=[Phase.explicit, Phase.generate, Phase.shrink],
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large,
-                                 HealthCheck.function_scoped_fixture])
+          suppress_health_check=list(HealthCheck))
 @given(scenario=scenarios())
 def test_hostile_call_survives_and_fails_as_specified(worker, scenario):
     problems = worker.run(scenario)

@@ -44,6 +44,17 @@ inline void normalize_error(PyObject** type, PyObject** value, PyObject** traceb
 #endif
 }
 
+// Adds `calls` to the calling thread's budget of nested C calls, which 3.12
+// and 3.13 keep apart from the Python recursion limit (and which
+// Py_SetRecursionLimit does not touch); a later call takes it back.
+inline void add_c_recursion_headroom(int calls) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
+    PyThreadState_Get()->c_recursion_remaining += calls;
+#else
+    (void)calls;
+#endif
+}
+
 // Signed little-endian conversion of an int into `n` bytes; -1 with
 // OverflowError when the value does not fit.
 inline int long_as_byte_array(PyObject* v, unsigned char* bytes, std::size_t n) noexcept {

@@ -236,6 +236,18 @@ std::string short_repr(PyObject* object, std::size_t limit) {
     return text;
 }
 
+RecursionHeadroom::RecursionHeadroom() noexcept : raised_(Py_GetRecursionLimit() + HEADROOM) {
+    Py_SetRecursionLimit(raised_);
+    compat::add_c_recursion_headroom(HEADROOM);
+}
+
+RecursionHeadroom::~RecursionHeadroom() {
+    compat::add_c_recursion_headroom(-HEADROOM);
+    if (Py_GetRecursionLimit() == raised_) {
+        Py_SetRecursionLimit(raised_ - HEADROOM);
+    }
+}
+
 void throw_fetched() { throw PyErr::fetch(); }
 
 Ref expect_object(PyObject* p, std::source_location where) {

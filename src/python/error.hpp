@@ -70,16 +70,13 @@ private:
 // PanicException would itself fail with RecursionError, again and again;
 // the interpreter gives its own error handling the same kind of headroom.
 // The limit is raised by HEADROOM for the scope and put back unless Python
-// code run meanwhile changed it.
+// code run meanwhile changed it; where C calls are counted apart (3.12 and
+// 3.13), the thread's C budget gets the same headroom.
 class RecursionHeadroom {
 public:
     static constexpr int HEADROOM = 50;
-    RecursionHeadroom() noexcept : raised_(Py_GetRecursionLimit() + HEADROOM) { Py_SetRecursionLimit(raised_); }
-    ~RecursionHeadroom() {
-        if (Py_GetRecursionLimit() == raised_) {
-            Py_SetRecursionLimit(raised_ - HEADROOM);
-        }
-    }
+    RecursionHeadroom() noexcept;
+    ~RecursionHeadroom();
     RecursionHeadroom(const RecursionHeadroom&) = delete;
     RecursionHeadroom& operator=(const RecursionHeadroom&) = delete;
 

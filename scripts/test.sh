@@ -60,6 +60,14 @@ for index in "${!versions[@]}"; do
     [ "$result" -eq 0 ] || status=1
 done
 
+# The hardening checks (sanitizers, the debug interpreter, fuzzing) run after
+# the suites: on by default, as in CI; KAVELL_HARDENING=0 skips them.
+if [ "${KAVELL_HARDENING:-1}" != 0 ]; then
+    "$root/scripts/ci-hardening.sh" "${interpreters[0]}" 2>&1 | tee "$root/build/hardening.log"
+    [ "${PIPESTATUS[0]}" -eq 0 ] || status=1
+    mapfile -t -O "${#summary[@]}" summary < <(grep '^hardening [a-z-]*: ' "$root/build/hardening.log")
+fi
+
 echo
 echo "=== Summary"
 printf '%s\n' "${summary[@]}"

@@ -9,6 +9,12 @@
 
 #include <cstddef>
 
+// A module built against a debug interpreter must see its pyconfig.h: object
+// layouts and reference counting differ from the release headers.
+#if defined(KAVELL_PYTHON_DEBUG) && !defined(Py_DEBUG)
+#error "the interpreter is a debug build but the headers read are not: check the include folders"
+#endif
+
 namespace kavell::compat {
 
 // Takes the pending exception as (type, value, traceback); all null when

@@ -91,7 +91,7 @@ step_sanitize() {
     # the rest of the suite does not.
     with_sanitizers run_pytest asan "$root/tests" \
         --ignore="$root/tests/test_distribution.py" --ignore="$root/tests/test_stubs.py" \
-        --deselect="$root/tests/test_examples.py::test_dask_example_runs_on_a_local_cluster_and_reports_a_failure"
+        --deselect="tests/test_examples.py::test_dask_example_runs_on_a_local_cluster_and_reports_a_failure"
 }
 
 debug_python() {

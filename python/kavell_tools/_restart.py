@@ -5,7 +5,6 @@ import dataclasses
 from typing import Any
 
 from ._bounds import narrowed
-from ._errors import KavellError
 from ._settings import RECOMMENDED, Settings
 from ._tracking import Objective, ProgressBar, Result, Tracker, open_progress
 
@@ -75,7 +74,4 @@ def restarts(
             fraction = max(fraction * shrink, 1e-12) if improved else shrink
     finally:
         tracker.close()
-    result = tracker.result()
-    if result is None:
-        raise KavellError("the run made no evaluation")
-    return result
+    return tracker.final_result()

@@ -273,6 +273,13 @@ class Tracker:
         if self.progress is not None:
             self.progress.close()
 
+    def final_result(self) -> Result:
+        """The result once every run is over; a run with no evaluation is an error."""
+        result = self.result()
+        if result is None:
+            raise KavellError("the run made no evaluation")
+        return result
+
 
 def minimize(
     pso: Swarm,
@@ -309,10 +316,7 @@ def minimize(
         tracker.run(pso, bounds)
     finally:
         tracker.close()
-    result = tracker.result()
-    if result is None:
-        raise KavellError("the run made no evaluation")
-    return result
+    return tracker.final_result()
 
 
 def maximize(pso: Swarm, f: Objective, **options: Any) -> Result:

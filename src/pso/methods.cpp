@@ -79,8 +79,7 @@ PyObject* optimise(const ArgumentSpec& spec, Run run, PyObject* self, PyObject* 
                    PyObject* kwnames) {
     // The objective may call min or max again, to any depth: each entry is
     // a level of the interpreter's recursion guard.
-    RecursionLevel level(&spec == &MIN_SPEC ? " while calling PSO.min"
-                                                                      : " while calling PSO.max");
+    RecursionLevel level(&spec == &MIN_SPEC ? " while calling PSO.min" : " while calling PSO.max");
     Slots slots{};
     bind_fastcall(spec, args, PyVectorcall_NARGS(nargs), kwnames, slots);
     PsoObject& pso = pso_receiver(self);

@@ -147,6 +147,11 @@ XVec XVec::difference(const XVec& a, const XVec& b) {
 
 namespace {
 
+// BigInt scaling and Decimal arithmetic can fail; every other kind's
+// arithmetic is total and has no effect beyond its result.
+template <class T>
+constexpr bool can_fail = std::is_same_v<T, BigInt> || std::is_same_v<T, Decimal>;
+
 // The per-kind bodies of the in-place operations; XVec's operations run them
 // for every kind, XVec::move for some.
 template <std::size_t K>
@@ -178,21 +183,16 @@ void scale_kind(XVec& v, double factor) {
     }
     const typename KindOps<T>::Factor prepared = KindOps<T>::scale_factor(factor);
     T* xs = values.data();
-    if constexpr (std::is_trivially_copyable_v<T> && !std::is_same_v<T, Decimal>) {
+    if constexpr (!can_fail<T>) {
         for_each_index<T>(values.size(), [=](std::size_t i) { KindOps<T>::scale(xs[i], prepared); });
     } else {
-        // The kinds whose scaling can fail ("i" and "d") name the element.
+        // A failing element is named in the fault's notes.
         for (std::size_t i = 0; i < values.size(); ++i) {
             with_panic_note([&] { KindOps<T>::scale(xs[i], prepared); },
                             [&] { return "at element " + element_note(kind_key<T>(), i, xs[i]); });
         }
     }
 }
-
-// BigInt scaling and Decimal arithmetic can fail; every other kind's
-// arithmetic is total and has no effect beyond its result.
-template <class T>
-constexpr bool can_fail = std::is_same_v<T, BigInt> || std::is_same_v<T, Decimal>;
 
 // Calls f(integral_constant<K>) for the kinds whose arithmetic can fail, in kind order.
 template <class F>

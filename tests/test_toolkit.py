@@ -14,6 +14,7 @@ from hypothesis import assume, given, settings as hypothesis_settings, strategie
 import kavell_tools
 from kavell_tools import RECOMMENDED, Settings
 from kavell_tools._bounds import narrowed
+from kavell_tools._record import read_recording
 from kavell_tools.problems import mixed, sphere, standard_problems
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -66,34 +67,77 @@ def test_tracker_keeps_the_best_of_every_evaluation(maximize):
     [
         ({"max_evaluations": 17}, lambda r, values: r.evaluations == 17),
         ({"target": 2.0}, lambda r, values: r.value <= 2.0 and all(v > 2.0 for v in values[:-1])),
-        ({"patience": 30}, lambda r, values: r.evaluations - r.history[-1][0] == 30),
+        ({"patience": 30, "tolerance": 0.0}, lambda r, values: r.evaluations - r.history[-1][0] == 30),
         ({"max_time": 0.0}, lambda r, values: r.evaluations == 1),
     ],
 )
-def test_early_stop_returns_the_best_point_seen(condition, expected, capfd):
+def test_early_stop_returns_the_best_point_seen_promptly_and_quietly(condition, expected, capfd):
     recorder = Recorder()
-    result = kavell_tools.minimize(kavell.PSO(20, 1_000_000), recorder, **condition, **BOX)
+    calls = []
+    tracker = kavell_tools.Tracker(recorder, decode=lambda point: calls.append(1) or point, **condition)
+    assert not tracker.run(kavell.PSO(20, 1_000_000), BOX)
+    result = tracker.final_result()
     assert result.stop_reason == next(iter(condition)).replace("max_", "")
-    assert result.evaluations == len(recorder.values)
+    assert result.evaluations == len(recorder.values) == len(calls)  # no call of the module after the stop
     assert result.value == min(recorder.values) == sphere(**result.point)
     assert expected(result, recorder.values)
-    assert "EarlyStop" in capfd.readouterr().err  # the module's own fault report
+    assert capfd.readouterr().err == ""  # the module's fault report of the stop is kept off descriptor 2
+
+
+@pytest.mark.parametrize("tolerance, stopped_at", [(None, 51), (0.0, None), (1e-13, None), (1e-10, 51)])
+def test_patience_counts_only_improvements_beyond_the_tolerance(tolerance, stopped_at):
+    # A collapsed swarm: after the first value, each one better by 1e-12 only.
+    values = iter(1.0 - n * 1e-12 for n in range(10**6))
+    options = {} if tolerance is None else {"tolerance": tolerance}
+    result = kavell_tools.minimize(kavell.PSO(10, 10**5), lambda f64: next(values), patience=50,
+                                   max_evaluations=500, **options, **BOX)
+    assert result.evaluations == (stopped_at or 500)
+    assert result.stop_reason == ("patience" if stopped_at else "evaluations")
+    assert len(result.history) == result.evaluations  # every value was still a strict improvement
 
 
 @pytest.mark.parametrize(
-    "error, kind",
-    [(ValueError("bad point"), kavell_tools.RunFailed), (KeyboardInterrupt(), kavell_tools.RunInterrupted)],
+    "error, kind, base",
+    [(ValueError("bad point"), kavell_tools.RunFailed, RuntimeError),
+     (KeyboardInterrupt(), kavell_tools.RunInterrupted, KeyboardInterrupt)],
 )
-def test_failure_keeps_the_best_point_and_chains_the_cause(error, kind):
+def test_failure_keeps_the_best_point_and_chains_the_cause(error, kind, base, capfd):
     recorder = Recorder(fail_at=25, error=error)
     with pytest.raises(kind) as caught:
         kavell_tools.minimize(kavell.PSO(10, 10), recorder, **BOX)
     failure = caught.value
-    assert isinstance(failure, RuntimeError) and not kavell_tools.is_panic(failure)
+    assert isinstance(failure, base) and isinstance(failure, Exception) == (base is RuntimeError)
+    assert not kavell_tools.is_panic(failure)
     assert failure.__cause__ is error
     assert failure.__context__ is None  # the module's fault cannot be pickled, so it is not kept
-    assert failure.result.evaluations == 24
+    assert failure.result.evaluations == 24 and failure.evaluation == 25
     assert failure.result.value == min(recorder.values)
+    assert set(failure.point) == {"f64"} and len(failure.point["f64"]) == 3
+    assert "failed to call f" in capfd.readouterr().err  # a genuine failure is still reported
+    copy = pickle.loads(pickle.dumps(failure))
+    assert (type(copy), copy.point, copy.evaluation, type(copy.__cause__)) == (kind, failure.point, 25, type(error))
+
+
+def fails_right_of_centre(f64):
+    if f64[0] > 0.5:
+        raise ValueError(f"cannot score {f64[0]!r}")
+    return sphere(f64)
+
+
+def test_a_failure_is_reproduced_from_its_point_and_its_recording(tmp_path):
+    path = tmp_path / "run.jsonl"
+    with pytest.raises(kavell_tools.RunFailed) as caught:
+        kavell_tools.minimize(kavell.PSO(50, 10), fails_right_of_centre, record=path, **BOX)
+    failure = caught.value
+    with pytest.raises(ValueError, match=repr(failure.point["f64"][0])):
+        fails_right_of_centre(**failure.point)
+    lines = list(read_recording(path))
+    assert [line[0] for line in lines] == list(range(1, failure.evaluation + 1))
+    assert lines[-1][1:] == (failure.point, "error", repr(failure.__cause__))
+    assert all(outcome == "value" and value == sphere(**point) for _, point, outcome, value in lines[:-1])
+    assert kavell_tools.replay(path, fails_right_of_centre) is None
+    difference = kavell_tools.replay(path, sphere)  # succeeds where the recording failed
+    assert (difference.evaluation, difference.recorded_error, difference.replayed_error) == (failure.evaluation, True, False)
 
 
 def test_failure_before_any_evaluation_and_argument_errors():

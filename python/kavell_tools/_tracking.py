@@ -1,8 +1,10 @@
 """The objective wrapper: evaluation count, best so far, history, progress, early stop, recording."""
 from __future__ import annotations
 
+import atexit
 import math
 import os
+import signal
 import sys
 import time
 from collections.abc import Callable, Mapping
@@ -115,6 +117,33 @@ class RunInterrupted(_Partial, Chained, KeyboardInterrupt):
     script that does not catch it ends as on any Ctrl-C. ``result``,
     ``point`` and ``evaluation`` as for :class:`RunFailed`.
     """
+
+
+def _exit_as_on_ctrl_c(previous: Callable[..., Any]) -> Callable[..., Any]:
+    def hook(kind: type[BaseException], error: BaseException, traceback: Any) -> None:
+        previous(kind, error, traceback)
+        if not isinstance(error, RunInterrupted) or hasattr(sys, "ps1") or sys.flags.interactive:
+            return
+        # Python ends a script stopped by an uncaught KeyboardInterrupt with SIGINT itself, so that
+        # the shell sees an interrupted program, but only for that exact type. Do as it does, after
+        # the exit functions that a normal exit would run.
+        atexit._run_exitfuncs()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    hook.kavell_tools = True  # type: ignore[attr-defined]
+    return hook
+
+
+def _install_exit_hook() -> None:
+    """Make an uncaught :class:`RunInterrupted` end the script as Ctrl-C does; installed on first need."""
+    if not getattr(sys.excepthook, "kavell_tools", False):
+        sys.excepthook = _exit_as_on_ctrl_c(sys.excepthook)
 
 
 class EarlyStop(Exception):
@@ -438,6 +467,7 @@ class Tracker(Generic[V]):
         if isinstance(error, KeyboardInterrupt) or isinstance(cause, KeyboardInterrupt) or (
             cause is None and is_panic(error) and "KeyboardInterrupt" in str(error)
         ):
+            _install_exit_hook()
             interrupted = RunInterrupted(
                 f"run interrupted after {self.evaluations} evaluations", self.result(), *where
             )

@@ -2,6 +2,7 @@
 import concurrent.futures
 import json
 import math
+import os
 import pathlib
 import pickle
 import signal
@@ -18,7 +19,7 @@ from hypothesis import assume, given, settings as hypothesis_settings, strategie
 import kavell_tools
 from kavell_tools import RECOMMENDED, Settings
 from kavell_tools._bounds import narrowed
-from kavell_tools import _record
+from kavell_tools import _record, _tracking
 from kavell_tools._record import read_recording
 from kavell_tools.problems import mixed, sphere, standard_problems
 
@@ -89,6 +90,30 @@ def test_early_stop_returns_the_best_point_seen_promptly_and_quietly(condition, 
     assert capfd.readouterr().err == ""  # the module's fault report of the stop is kept off descriptor 2
 
 
+def descriptor_2():
+    status = os.fstat(2)
+    return status.st_dev, status.st_ino
+
+
+@pytest.mark.parametrize("order", ["nested", "interleaved"])
+def test_stops_in_several_threads_put_descriptor_2_back(order, capfd):
+    before = descriptor_2()
+    first, second = _tracking._QuietStderr(), _tracking._QuietStderr()
+    first.silence()
+    second.silence()
+    os.write(2, b"lost")
+    (first if order == "interleaved" else second).restore()
+    (second if order == "interleaved" else first).restore()
+    assert descriptor_2() == before
+    os.write(2, b"kept")
+    assert capfd.readouterr().err == "kept"
+    with concurrent.futures.ThreadPoolExecutor(4) as pool:
+        result = kavell_tools.multistart(sphere, 16, settings=Settings(10, 1000), executor=pool, patience=20,
+                                         tolerance=0.0, **BOX)
+    assert all(run.stop_reason == "patience" for run in result.runs)
+    assert descriptor_2() == before and capfd.readouterr().err == ""
+
+
 @pytest.mark.parametrize("tolerance, stopped_at", [(None, 51), (0.0, None), (1e-13, None), (1e-10, 51)])
 def test_patience_counts_only_improvements_beyond_the_tolerance(tolerance, stopped_at):
     # A collapsed swarm: after the first value, each one better by 1e-12 only.
@@ -127,6 +152,36 @@ def fails_right_of_centre(f64):
     if f64[0] > 0.5:
         raise ValueError(f"cannot score {f64[0]!r}")
     return sphere(f64)
+
+
+def test_decoded_points_are_what_f_sees_and_what_is_kept(tmp_path):
+    def decode(point):
+        return {"i": [round(x) for x in point["f64"]]}
+
+    def cost(i):
+        if i[0] == 3:
+            raise ValueError("three")
+        return abs(i[0] + 2)
+
+    path = tmp_path / "run.jsonl"
+    tracker = kavell_tools.Tracker(cost, decode=decode, record=path)
+    with pytest.raises(kavell_tools.RunFailed) as caught:
+        tracker.run(kavell.PSO(200, 5), {"f64_min": [-3.4], "f64_max": [3.4]})  # some start rounds to 3
+    tracker.close()
+    failure = caught.value
+    assert failure.point == {"i": [3]} and type(failure.point["i"][0]) is int
+    assert all(set(point) == {"i"} for _, point, _, _ in read_recording(path))
+    assert set(failure.result.point) == {"i"} and cost(**failure.result.point) == failure.result.value
+
+
+@pytest.mark.parametrize("budget", [0, 1, 25, 40])
+def test_max_evaluations_is_never_exceeded_across_runs(budget):
+    recorder = Recorder()
+    tracker = kavell_tools.Tracker(recorder, max_evaluations=budget)
+    for _ in range(2):
+        tracker.run(kavell.PSO(10, 1), BOX)  # 20 evaluations each
+    assert len(recorder.values) == tracker.evaluations == budget
+    assert tracker.stop_reason == "evaluations" and tracker.runs == 2
 
 
 def test_a_failure_is_reproduced_from_its_point_and_its_recording(tmp_path):

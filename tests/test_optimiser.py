@@ -1203,22 +1203,18 @@ ROOT_LIMIT = 1024
 
 def cut_oracle(text, root):
     """The bounded form of a resumed message, built on bytes."""
-    data = text.encode()
+    data, kept = text.encode(), root.encode()
     if len(data) <= MAX_RESUMED_MESSAGE:
         return text
 
-    def boundary(at):
-        while 0 < at < len(data) and data[at] & 0xC0 == 0x80:
+    def boundary(raw, at):
+        while 0 < at < len(raw) and raw[at] & 0xC0 == 0x80:
             at -= 1
         return at
 
-    head, tail = boundary(MAX_RESUMED_MESSAGE // 2), boundary(len(data) - MAX_RESUMED_MESSAGE // 2)
-    kept = root.encode()
+    head, tail = boundary(data, MAX_RESUMED_MESSAGE // 2), boundary(data, len(data) - MAX_RESUMED_MESSAGE // 2)
     if len(kept) > ROOT_LIMIT:
-        end = ROOT_LIMIT
-        while kept[end] & 0xC0 == 0x80:
-            end -= 1
-        kept = kept[:end] + b"..."
+        kept = kept[:boundary(kept, ROOT_LIMIT)] + b"..."
     marker = f"[... {tail - head} bytes cut ...][innermost fault ({len(kept)} bytes): ".encode() + kept + b"]"
     return (data[:head] + marker + data[tail:]).decode()
 

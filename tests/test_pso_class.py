@@ -125,33 +125,27 @@ def test_non_type_errors_from_conversion_are_unchanged():
     assert str(info.value) == "no float here"
 
 
-class CustomBase(BaseException):
-    pass
-
-
-@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, CustomBase, ValueError])
+@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, ValueError])
 @pytest.mark.parametrize("name", ["particle_count", "social_coefficient"])
-def test_an_error_raised_by_a_field_conversion_is_noted_once_and_an_interrupt_never(error_type, name):
+def test_a_field_error_is_noted_once_and_an_interrupt_never(error_type, name):
     shared = error_type("stop")
 
     class Raising:
         def __index__(self):
             raise shared
-
         __float__ = __index__
 
         def __repr__(self):
-            return "Raising()"
+            return "R"
 
     for attempt in range(2):
         with pytest.raises(error_type) as info:
             kavell.PSO(**{name: Raising()})
-        assert info.value is shared
         with pytest.raises(error_type):
             setattr(kavell.PSO(), name, Raising())
-    expected = [f"while converting {name} = Raising()", f"while setting {name} = Raising()"]
+        assert info.value is shared and shared.args == ("stop",)
+    expected = [f"while converting {name} = R", f"while setting {name} = R"]
     assert getattr(shared, "__notes__", []) == (expected if issubclass(error_type, Exception) else [])
-    assert shared.args == ("stop",)
 
 
 @pytest.mark.parametrize("name, given", [

@@ -704,3 +704,24 @@ def test_decimal_class_call_failure_is_a_fault(native):
         "failed to call decimal.Decimal(value): PyErr { type: <class 'ArithmeticError'>, "
         "value: ArithmeticError('refused -1.50'), traceback: Some(<traceback object at "
     )
+
+
+# --- the text of a fault resumed through nested runs -------------------------------
+
+# Text as a fault carries it: UTF-8, so no lone surrogates.
+FAULT_TEXT = st.text(st.characters(blacklist_categories=("Cs",)))
+
+
+@given(FAULT_TEXT)
+def test_a_one_element_tuple_text_reads_back_to_its_element(native, text):
+    # str() of the lazy argument tuple is the wrapping; Python's own repr is the oracle.
+    assert native.unwrap_resumed(str((text,))) == text
+    assert native.unwrap_resumed(str((str((text,)),))) == str((text,))
+
+
+@pytest.mark.parametrize("text", [
+    "", "plain", "('a', 'b')", "('a')", "['a',]", "(1,)", "('a,)", "('a\",)", "('it's',)", "('a\\',)",
+    "('\\q',)", "('\\x4',)", "('\\U00110000',)", "('a'),)",
+])
+def test_other_texts_are_not_read_as_a_wrapping(native, text):
+    assert native.unwrap_resumed(text) is None

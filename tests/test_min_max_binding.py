@@ -225,8 +225,20 @@ class Interrupting:
     def __index__(self):
         raise self.error
 
+    __float__ = __complex__ = __index__
+
     def __str__(self):
         return "1"
+
+
+class InterruptingText(Interrupting):
+    """A d element whose integer route fails ordinarily, so that its str() is read."""
+
+    def __index__(self):
+        raise TypeError("no index")
+
+    def __str__(self):
+        raise self.error
 
 
 class InterruptingLength(list):
@@ -235,6 +247,13 @@ class InterruptingLength(list):
         self.error = error
 
     def __len__(self):
+        raise self.error
+
+
+class InterruptingIter(InterruptingLength):
+    __len__ = list.__len__
+
+    def __iter__(self):
         raise self.error
 
 
@@ -248,13 +267,34 @@ class CustomBase(BaseException):
     lambda error: dict(d_max=[0, 0, Interrupting(error)]),
     lambda error: dict(i8_min=InterruptingLength(error)),
     lambda error: dict(d_min=InterruptingLength(error)),
-], ids=["d __index__", "d __index__ at 2", "__len__ i8", "__len__ d"])
+    lambda error: dict(i8_min=[0, Interrupting(error)]),
+    lambda error: dict(i_max=[Interrupting(error)]),
+    lambda error: dict(f64_min=[Interrupting(error)]),
+    lambda error: dict(c64_max=[Interrupting(error)]),
+    lambda error: dict(d_min=[InterruptingText(error)]),
+    lambda error: dict(f32_min=InterruptingIter(error)),
+], ids=["d __index__", "d __index__ at 2", "__len__ i8", "__len__ d", "i8 __index__", "i __index__",
+        "f64 __float__", "c64 __complex__", "d __str__", "__iter__"])
 def test_interrupts_in_a_conversion_are_raised_unchanged(pso, error_type, where):
     raised = error_type("stop")
     f_calls = []
-    with pytest.raises(error_type) as info:
-        pso.min(record(f_calls), **where(raised))
-    assert info.value is raised and f_calls == []
+    for attempt in range(2):  # the same object raised again stays as it was
+        with pytest.raises(error_type) as info:
+            pso.min(record(f_calls), **where(raised))
+        assert info.value is raised and f_calls == []
+        assert not hasattr(raised, "__notes__") and raised.args == ("stop",)
+
+
+@pytest.mark.parametrize("error_type", [ValueError, OverflowError, TypeError])
+def test_a_shared_error_raised_again_gets_its_note_once(pso, error_type):
+    shared = error_type("shared")
+    bounds = dict(i16_min=[0, Interrupting(shared)], i16_max=[1, 2])
+    for attempt in range(3):
+        error, _, _, _, notes = conversion_error(lambda: pso.min(abs, **bounds))
+        # A TypeError is replaced by a prefixed copy; the copy carries the note over.
+        assert (error is shared) == (error_type is not TypeError)
+        assert notes == ["while converting i16_min[1] = " + repr(bounds["i16_min"][1])]
+    assert shared.__notes__ == notes
 
 
 @pytest.mark.parametrize("error", [ValueError("x"), ArithmeticError("y"), TypeError("z")])

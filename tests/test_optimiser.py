@@ -1189,14 +1189,61 @@ NESTING = textwrap.dedent("""
         except BaseException as error:
             text = str(error)
             print(type(error).__name__, depth, len(text.encode()), "bytes cut ...]" in text)
-            print(text[:200])
+            print(text)
     thread = threading.Thread(target=run)
     thread.start()
     thread.join()
 """)
 
-# A resumed message longer than this keeps its two ends around a short marker.
+# A resumed message longer than this keeps its two ends around a short marker
+# and the innermost fault's own message, itself cut after ROOT_LIMIT bytes.
 MAX_RESUMED_MESSAGE = 8192
+ROOT_LIMIT = 1024
+
+
+def cut_oracle(text, root):
+    """The bounded form of a resumed message, built on bytes."""
+    data, kept = text.encode(), root.encode()
+    if len(data) <= MAX_RESUMED_MESSAGE:
+        return text
+
+    def boundary(raw, at):
+        while 0 < at < len(raw) and raw[at] & 0xC0 == 0x80:
+            at -= 1
+        return at
+
+    head, tail = boundary(data, MAX_RESUMED_MESSAGE // 2), boundary(data, len(data) - MAX_RESUMED_MESSAGE // 2)
+    if len(kept) > ROOT_LIMIT:
+        kept = kept[:boundary(kept, ROOT_LIMIT)] + b"..."
+    marker = f"[... {tail - head} bytes cut ...][innermost fault ({len(kept)} bytes): ".encode() + kept + b"]"
+    return (data[:head] + marker + data[tail:]).decode()
+
+
+# Quotes, backslashes, control and non-printable characters: every escape that
+# repr() adds while a message is wrapped level after level.
+OWN_FAULT = "own fault: it's a \\ \"quoted\" \n\t\x00\x7f é \u2028 \U000e0001 \ud800 end"
+
+
+@pytest.mark.parametrize("root", [OWN_FAULT, "ab" * 5000 + OWN_FAULT], ids=["short", "long"])
+@pytest.mark.parametrize("levels", [1, 2, 3, 6, 9, 12, 16, 24])
+def test_a_resumed_message_keeps_its_innermost_fault_at_any_depth(root, levels):
+    panic_type = type(panic_error(lambda: kavell.PSO(0).min(abs)))
+    pso = kavell.PSO(1, 0)
+
+    def run(level):
+        if level == 0:
+            raise panic_type(root)  # a fault raised in the innermost objective
+        return pso.min(lambda **kw: run(level - 1), f64_min=[0.0], f64_max=[1.0])
+
+    error = panic_error(lambda: run(levels))
+    # A fault's text is UTF-8 with invalid sequences (the lone surrogate) replaced.
+    own = root.encode("utf-8", "surrogatepass").decode("utf-8", "replace")
+    expected = own
+    for level in range(levels):
+        if level > 0 and sys.version_info < (3, 12):
+            expected = str((expected,))  # the lazy argument tuple of the inner fault
+        expected = cut_oracle(expected, own)
+    assert str(error) == expected and error.args == (expected,)
 
 
 @pytest.mark.parametrize("stack", [None, 4 << 20, 1 << 20], ids=["default limit", "4 MiB stack", "1 MiB stack"])
@@ -1207,9 +1254,16 @@ def test_deep_nesting_ends_in_recursion_error_with_a_bounded_message(stack):
     summary, text = result.stdout.splitlines()[:2]
     kind, depth, size, cut = summary.split()
     assert kind == "PanicException" and int(depth) > 20
-    assert int(size) < MAX_RESUMED_MESSAGE + 64
+    assert int(size) < MAX_RESUMED_MESSAGE + ROOT_LIMIT + 128
     innermost = "failed to call f: PyErr { type: <class 'RecursionError'>"
     if sys.version_info >= (3, 12):
         assert text.startswith(innermost)
     else:
         assert text.startswith("('(") and cut == "True"
+        # The root cause stays readable between the two cut ends.
+        assert re.search(r"\[\.\.\. \d+ bytes cut \.\.\.\]\[innermost fault \(\d+ bytes\): " + re.escape(innermost),
+                         text)
+    # Every level prints the traceback of what it resumed, each bounded too:
+    # under 1 MB for the 333 levels of the default limit.
+    assert len(result.stderr.encode()) < 3000 * int(depth)
+    assert (sys.version_info < (3, 12)) == ("][innermost fault (" in result.stderr)

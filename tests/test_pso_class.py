@@ -125,6 +125,29 @@ def test_non_type_errors_from_conversion_are_unchanged():
     assert str(info.value) == "no float here"
 
 
+@pytest.mark.parametrize("error_type", [KeyboardInterrupt, SystemExit, ValueError])
+@pytest.mark.parametrize("name", ["particle_count", "social_coefficient"])
+def test_a_field_error_is_noted_once_and_an_interrupt_never(error_type, name):
+    shared = error_type("stop")
+
+    class Raising:
+        def __index__(self):
+            raise shared
+        __float__ = __index__
+
+        def __repr__(self):
+            return "R"
+
+    for attempt in range(2):
+        with pytest.raises(error_type) as info:
+            kavell.PSO(**{name: Raising()})
+        with pytest.raises(error_type):
+            setattr(kavell.PSO(), name, Raising())
+        assert info.value is shared and shared.args == ("stop",)
+    expected = [f"while converting {name} = R", f"while setting {name} = R"]
+    assert getattr(shared, "__notes__", []) == (expected if issubclass(error_type, Exception) else [])
+
+
 @pytest.mark.parametrize("name, given", [
     ("particle_count", -1), ("iteration_count", 2**64), ("particle_count", 1.5),
     ("cognitive_coefficient", "x"), ("max_velocity_ratio", None), ("inertia_coefficient", 1j),

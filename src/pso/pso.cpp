@@ -46,7 +46,9 @@ FieldValue convert_field(const Field& field, PyObject* object, const char* actio
             value.coefficient = double_from_py(object);
         }
     } catch (PyErr& err) {
-        err.add_note(std::string(action) + " " + field.name + " = " + short_repr(object));
+        if (err.takes_notes()) {
+            err.add_note(std::string(action) + " " + field.name + " = " + short_repr(object));
+        }
         throw;
     }
     return value;

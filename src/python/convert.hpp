@@ -79,11 +79,12 @@ Ref to_py(const T& value) {
 // conversion with its own exception. Given the argument's `name`, failures
 // carry a note saying where: "while converting i8_min[2] = 1.5" (the
 // element's repr, cut short), "while converting i8_min = None", "while
-// iterating i8_min".
+// iterating i8_min". An interrupt gets no note (see PyErr::takes_notes):
+// nothing, not even the element's repr, runs before it passes on.
 template <class T>
 std::vector<T> list_from_py(PyObject* object, std::string_view name = {}) {
     const auto noted = [&](PyErr err, auto&& note) {
-        if (!name.empty()) {
+        if (!name.empty() && err.takes_notes()) {
             err.add_note(note());
         }
         return err;

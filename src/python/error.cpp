@@ -2,11 +2,10 @@
 
 #include "python/compat.hpp"
 #include "python/panic_exception.hpp"
+#include "python/resumed_fault.hpp"
 #include "support/panic.hpp"
 
-#include <cstdio>
 #include <string>
-#include <vector>
 
 namespace kavell {
 namespace {
@@ -24,75 +23,6 @@ std::string repr_text(PyObject* object) {
         return "<unprintable object>";
     }
     return utf8_lossy(repr.get());
-}
-
-// A resumed message is str() of what Python holds. Before 3.12 that is the
-// argument tuple when no handler normalised it, so each run a fault passes
-// through wraps the message once more as "('...',)", and repr's escaping of
-// quotes and backslashes makes it about twice as long per level. A message
-// longer than MAX_RESUMED_MESSAGE bytes therefore keeps only its first and
-// last MAX_RESUMED_MESSAGE / 2 bytes around a marker: one level of wrapping
-// is kept exactly (fault messages are far shorter), and however deep the
-// nesting the message stays below MAX_RESUMED_MESSAGE plus the marker.
-constexpr std::size_t MAX_RESUMED_MESSAGE = 8192;
-
-std::size_t char_boundary(const std::string& text, std::size_t at) {
-    while (at > 0 && at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
-        --at;
-    }
-    return at;
-}
-
-std::string bounded_resumed_message(std::string message) {
-    if (message.size() <= MAX_RESUMED_MESSAGE) {
-        return message;
-    }
-    const std::size_t head = char_boundary(message, MAX_RESUMED_MESSAGE / 2);
-    const std::size_t tail = char_boundary(message, message.size() - MAX_RESUMED_MESSAGE / 2);
-    return message.substr(0, head) + "[... " + std::to_string(tail - head) + " bytes cut ...]" +
-           message.substr(tail);
-}
-
-// The notes of a PanicException instance (a nested run's fault that
-// carried context), so that the resumed fault carries them on.
-std::vector<std::string> notes_of(PyObject* value) {
-    std::vector<std::string> notes;
-    if (value == nullptr || !PyExceptionInstance_Check(value)) {
-        return notes;
-    }
-    Ref list = Ref::steal(PyObject_GetAttrString(value, "__notes__"));
-    if (!list || !PyList_Check(list.get())) {
-        PyErr_Clear();
-        return notes;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
-        PyObject* note = PyList_GET_ITEM(list.get(), i);
-        if (PyUnicode_Check(note)) {
-            notes.push_back(utf8_lossy(note));
-        }
-    }
-    return notes;
-}
-
-// A PanicException fetched from Python is one of our faults (raised by a
-// nested call into this module) passing back through Python code: print
-// what Python saw of it and continue the fault here.
-[[noreturn]] void resume_from_python(Ref type, Ref value, Ref traceback) {
-    std::string message = "Unwrapped panic from Python code";
-    if (value) {
-        if (Ref text = Ref::steal(PyObject_Str(value.get()))) {
-            message = bounded_resumed_message(utf8_lossy(text.get()));
-        } else {
-            PyErr_Clear();
-        }
-    }
-    std::vector<std::string> notes = notes_of(value.get());
-    std::fputs("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n", stderr);
-    std::fputs("Python stack trace below:\n", stderr);
-    std::fflush(stderr);
-    PyErr_Restore(type.release(), value.release(), traceback.release());
-    PyErr_PrintEx(0);
-    resume_panic(std::move(message), std::move(notes));
 }
 
 }  // namespace
@@ -176,20 +106,33 @@ std::string PyErr::debug_text() {
     return text;
 }
 
+bool PyErr::takes_notes() {
+    PyObject* instance = value();
+    return instance != nullptr && PyObject_TypeCheck(instance, reinterpret_cast<PyTypeObject*>(PyExc_Exception));
+}
+
 void PyErr::add_note(std::string_view note) {
+    if (takes_notes()) {
+        append_note(note, true);
+    }
+}
+
+void PyErr::add_fault_note(std::string_view note) { append_note(note, false); }
+
+void PyErr::append_note(std::string_view note, bool once) {
     PyObject* instance = value();
     if (instance == nullptr || !PyExceptionInstance_Check(instance)) {
         return;
     }
     Ref text = Ref::steal(PyUnicode_DecodeUTF8(note.data(), static_cast<Py_ssize_t>(note.size()), "replace"));
-    if (!text || !attach_note(instance, text.get())) {
+    if (!text || !attach_note(instance, text.get(), once)) {
         if (std::optional<PyErr> interrupt = drop_ordinary_error()) {
             throw std::move(*interrupt);
         }
     }
 }
 
-bool attach_note(PyObject* instance, PyObject* note) {
+bool attach_note(PyObject* instance, PyObject* note, bool once) {
     Ref notes = Ref::steal(PyObject_GetAttrString(instance, "__notes__"));
     if (!notes) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
@@ -204,6 +147,11 @@ bool attach_note(PyObject* instance, PyObject* note) {
         // add_note refuses this case with a TypeError; a note is not worth
         // replacing the error it would describe.
         return true;
+    } else if (once) {
+        const int held = PySequence_Contains(notes.get(), note);
+        if (held != 0) {
+            return held > 0;
+        }
     }
     return PyList_Append(notes.get(), note) == 0;
 }

@@ -49,16 +49,27 @@ public:
     // "PyErr { type: T, value: V, traceback: Some(R) }" or "... traceback: None }".
     std::string debug_text();
 
+    // Whether add_note adds anything: only an Exception takes notes. An
+    // interrupt (KeyboardInterrupt, SystemExit, any other BaseException)
+    // passes on exactly as it was raised, so a caller skips making the note.
+    bool takes_notes();
+
     // Appends `note` to the exception's __notes__, as BaseException.add_note
     // does on 3.11 and later (and the same way on 3.10, where tracebacks do
-    // not show notes yet). str(), args and the type stay as they are. A note
+    // not show notes yet). str(), args and the type stay as they are. Not for
+    // an error that takes no notes (above), nor when the exception already
+    // carries the same note: one instance raised again gets it once. A note
     // that cannot be attached is dropped: it only adds context.
     void add_note(std::string_view note);
+
+    // add_note without those rules: for a PanicException of our own making.
+    void add_fault_note(std::string_view note);
 
     const char* what() const noexcept override { return "Python exception"; }
 
 private:
     void normalize();
+    void append_note(std::string_view note, bool once);
 
     Ref type_;
     Ref value_;
@@ -126,9 +137,10 @@ std::string utf8_lossy(PyObject* str);
 std::string short_repr(PyObject* object, std::size_t limit = 200);
 
 // Appends the str `note` to the __notes__ list of an exception instance,
-// creating the list if there is none. Returns false with the error pending
-// when that fails; __notes__ that is not a list is left alone (true).
-bool attach_note(PyObject* instance, PyObject* note);
+// creating the list if there is none; with `once`, not when the list already
+// holds an equal note. Returns false with the error pending when that fails;
+// __notes__ that is not a list is left alone (true).
+bool attach_note(PyObject* instance, PyObject* note, bool once = false);
 
 // The one rule for errors that a step may drop (a failed comparison step,
 // the failed integer route of a decimal conversion, a failing __len__): takes

@@ -41,7 +41,7 @@ void raise_panic_exception(std::string_view message, const std::vector<std::stri
     }
     PyErr err(type, std::move(text));
     for (const std::string& note : notes) {
-        err.add_note(note);
+        err.add_fault_note(note);
     }
     std::move(err).restore();
 }

@@ -7,6 +7,7 @@
 #include "python/convert.hpp"
 #include "python/dict_view.hpp"
 #include "python/guard.hpp"
+#include "python/resumed_fault.hpp"
 
 #include <string_view>
 #include <type_traits>
@@ -143,6 +144,17 @@ PyObject* parse_decimal(PyObject*, PyObject* text) noexcept {
     });
 }
 
+// unwrap_resumed(text: str) -> str | None: a one-element-tuple text read back.
+PyObject* unwrap_resumed(PyObject*, PyObject* text) noexcept {
+    return guard<PyObject*>(nullptr, [&] {
+        const std::optional<std::string> inner = resumed::unwrapped(text_of(text));
+        if (!inner) {
+            return Py_NewRef(Py_None);
+        }
+        return Ref::check(PyUnicode_FromStringAndSize(inner->data(), static_cast<Py_ssize_t>(inner->size()))).release();
+    });
+}
+
 // decimal_to_text((flags, hi, lo, mid)) -> str.
 PyObject* decimal_to_text(PyObject*, PyObject* raw) noexcept {
     return guard<PyObject*>(nullptr, [&] {
@@ -206,6 +218,7 @@ PyMethodDef methods[] = {
     {"list_roundtrip", list_roundtrip, METH_VARARGS, nullptr},
     {"from_py_repr", from_py_repr, METH_VARARGS, nullptr},
     {"parse_decimal", parse_decimal, METH_O, nullptr},
+    {"unwrap_resumed", unwrap_resumed, METH_O, nullptr},
     {"decimal_to_text", decimal_to_text, METH_O, nullptr},
     {"decimal_to_py", decimal_to_py, METH_O, nullptr},
     {"bigint_signed_bytes", bigint_signed_bytes, METH_O, nullptr},

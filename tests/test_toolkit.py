@@ -232,6 +232,7 @@ def test_panic_conversion_and_pickling():
 
 
 def test_progress_bar_counts_every_evaluation(capsys):
+    pytest.importorskip("tqdm")
     pso = kavell.PSO(7, 5)
     result = kavell_tools.minimize(pso, sphere, progress=True, **BOX)
     assert result.evaluations == 42

@@ -1,11 +1,15 @@
 """kavell_tools: tracking, early stop, failures, panic conversion, multi-start, restarts."""
 import concurrent.futures
+import json
 import math
 import pathlib
 import pickle
+import signal
 import subprocess
 import sys
+import threading
 import time
+from decimal import Decimal
 
 import kavell
 import pytest
@@ -14,6 +18,8 @@ from hypothesis import assume, given, settings as hypothesis_settings, strategie
 import kavell_tools
 from kavell_tools import RECOMMENDED, Settings
 from kavell_tools._bounds import narrowed
+from kavell_tools import _record
+from kavell_tools._record import read_recording
 from kavell_tools.problems import mixed, sphere, standard_problems
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -66,34 +72,77 @@ def test_tracker_keeps_the_best_of_every_evaluation(maximize):
     [
         ({"max_evaluations": 17}, lambda r, values: r.evaluations == 17),
         ({"target": 2.0}, lambda r, values: r.value <= 2.0 and all(v > 2.0 for v in values[:-1])),
-        ({"patience": 30}, lambda r, values: r.evaluations - r.history[-1][0] == 30),
+        ({"patience": 30, "tolerance": 0.0}, lambda r, values: r.evaluations - r.history[-1][0] == 30),
         ({"max_time": 0.0}, lambda r, values: r.evaluations == 1),
     ],
 )
-def test_early_stop_returns_the_best_point_seen(condition, expected, capfd):
+def test_early_stop_returns_the_best_point_seen_promptly_and_quietly(condition, expected, capfd):
     recorder = Recorder()
-    result = kavell_tools.minimize(kavell.PSO(20, 1_000_000), recorder, **condition, **BOX)
+    calls = []
+    tracker = kavell_tools.Tracker(recorder, decode=lambda point: calls.append(1) or point, **condition)
+    assert not tracker.run(kavell.PSO(20, 1_000_000), BOX)
+    result = tracker.final_result()
     assert result.stop_reason == next(iter(condition)).replace("max_", "")
-    assert result.evaluations == len(recorder.values)
+    assert result.evaluations == len(recorder.values) == len(calls)  # no call of the module after the stop
     assert result.value == min(recorder.values) == sphere(**result.point)
     assert expected(result, recorder.values)
-    assert "EarlyStop" in capfd.readouterr().err  # the module's own fault report
+    assert capfd.readouterr().err == ""  # the module's fault report of the stop is kept off descriptor 2
+
+
+@pytest.mark.parametrize("tolerance, stopped_at", [(None, 51), (0.0, None), (1e-13, None), (1e-10, 51)])
+def test_patience_counts_only_improvements_beyond_the_tolerance(tolerance, stopped_at):
+    # A collapsed swarm: after the first value, each one better by 1e-12 only.
+    values = iter(1.0 - n * 1e-12 for n in range(10**6))
+    options = {} if tolerance is None else {"tolerance": tolerance}
+    result = kavell_tools.minimize(kavell.PSO(10, 10**5), lambda f64: next(values), patience=50,
+                                   max_evaluations=500, **options, **BOX)
+    assert result.evaluations == (stopped_at or 500)
+    assert result.stop_reason == ("patience" if stopped_at else "evaluations")
+    assert len(result.history) == result.evaluations  # every value was still a strict improvement
 
 
 @pytest.mark.parametrize(
-    "error, kind",
-    [(ValueError("bad point"), kavell_tools.RunFailed), (KeyboardInterrupt(), kavell_tools.RunInterrupted)],
+    "error, kind, base",
+    [(ValueError("bad point"), kavell_tools.RunFailed, RuntimeError),
+     (KeyboardInterrupt(), kavell_tools.RunInterrupted, KeyboardInterrupt)],
 )
-def test_failure_keeps_the_best_point_and_chains_the_cause(error, kind):
+def test_failure_keeps_the_best_point_and_chains_the_cause(error, kind, base, capfd):
     recorder = Recorder(fail_at=25, error=error)
     with pytest.raises(kind) as caught:
         kavell_tools.minimize(kavell.PSO(10, 10), recorder, **BOX)
     failure = caught.value
-    assert isinstance(failure, RuntimeError) and not kavell_tools.is_panic(failure)
+    assert isinstance(failure, base) and isinstance(failure, Exception) == (base is RuntimeError)
+    assert not kavell_tools.is_panic(failure)
     assert failure.__cause__ is error
     assert failure.__context__ is None  # the module's fault cannot be pickled, so it is not kept
-    assert failure.result.evaluations == 24
+    assert failure.result.evaluations == 24 and failure.evaluation == 25
     assert failure.result.value == min(recorder.values)
+    assert set(failure.point) == {"f64"} and len(failure.point["f64"]) == 3
+    assert "failed to call f" in capfd.readouterr().err  # a genuine failure is still reported
+    copy = pickle.loads(pickle.dumps(failure))
+    assert (type(copy), copy.point, copy.evaluation, type(copy.__cause__)) == (kind, failure.point, 25, type(error))
+
+
+def fails_right_of_centre(f64):
+    if f64[0] > 0.5:
+        raise ValueError(f"cannot score {f64[0]!r}")
+    return sphere(f64)
+
+
+def test_a_failure_is_reproduced_from_its_point_and_its_recording(tmp_path):
+    path = tmp_path / "run.jsonl"
+    with pytest.raises(kavell_tools.RunFailed) as caught:
+        kavell_tools.minimize(kavell.PSO(50, 10), fails_right_of_centre, record=path, **BOX)
+    failure = caught.value
+    with pytest.raises(ValueError, match=repr(failure.point["f64"][0])):
+        fails_right_of_centre(**failure.point)
+    lines = list(read_recording(path))
+    assert [line[0] for line in lines] == list(range(1, failure.evaluation + 1))
+    assert lines[-1][1:] == (failure.point, "error", repr(failure.__cause__))
+    assert all(outcome == "value" and value == sphere(**point) for _, point, outcome, value in lines[:-1])
+    assert kavell_tools.replay(path, fails_right_of_centre) is None
+    difference = kavell_tools.replay(path, sphere)  # succeeds where the recording failed
+    assert (difference.evaluation, difference.recorded_error, difference.replayed_error) == (failure.evaluation, True, False)
 
 
 def test_failure_before_any_evaluation_and_argument_errors():
@@ -143,6 +192,29 @@ def test_progress_bar_counts_every_evaluation(capsys):
     assert "42/42" in capsys.readouterr().err
 
 
+class Bar:
+    """A bar of the caller's own, with no total, as tqdm(unit="eval") makes one."""
+
+    def __init__(self):
+        self.total, self.n, self.closed, self.postfix = None, 0, False, ""
+
+    def update(self, n=1):
+        self.n += n
+
+    def set_postfix_str(self, s="", refresh=True):
+        self.postfix = s
+
+    def close(self):
+        self.closed = True
+
+
+def test_a_bar_of_the_callers_own_gets_the_total_and_stays_open():
+    bar = Bar()
+    result = kavell_tools.minimize(kavell.PSO(7, 5), sphere, progress=bar, max_evaluations=30, **BOX)
+    assert (bar.total, bar.n, bar.closed) == (30, 30, False) and result.evaluations == 30
+    assert bar.postfix == f"best={result.value:.6g}"
+
+
 def flaky(f64):
     """Fails in the first run of a sequential multi-start only (see the test below)."""
     flaky.calls += 1
@@ -177,19 +249,66 @@ def test_multistart_failures_are_raised_or_reported():
 
 
 def slow(f64):
+    slow.calls += 1
     time.sleep(0.2)
     return f64[0]
 
 
-def test_multistart_timeout_cancels_instead_of_waiting():
-    pool = concurrent.futures.ThreadPoolExecutor(1)
-    started = time.monotonic()
-    with pytest.raises(kavell_tools.MultiStartFailed) as caught:
-        kavell_tools.multistart(slow, 3, settings=Settings(2, 2), executor=pool, timeout=0.1,
-                                f64_min=[0.0], f64_max=[1.0])
-    assert time.monotonic() - started < 1.0  # the runs themselves take 3.6 s
-    assert all(isinstance(run.error, TimeoutError) for run in caught.value.runs)
-    pool.shutdown(cancel_futures=True)
+def test_multistart_timeout_says_so_and_cancels_the_runs_not_started():
+    slow.calls = 0
+    with concurrent.futures.ThreadPoolExecutor(1) as pool:
+        with pytest.raises(kavell_tools.MultiStartFailed, match=r"timed out after 0\.1 s") as caught:
+            kavell_tools.multistart(slow, 3, settings=Settings(2, 2), executor=pool, timeout=0.1,
+                                    f64_min=[0.0], f64_max=[1.0])
+    # The pool's one thread ran one run: the other two were cancelled before they started.
+    assert slow.calls <= 6 and [type(run.error) for run in caught.value.runs] == [TimeoutError] * 3
+
+
+def test_a_failed_run_stops_the_runs_under_way():
+    first, other, after, given_up = [], [], [], threading.Event()
+
+    def objective(f64):
+        me = threading.get_ident()
+        first[:] = first or [me]
+        if me != first[0]:
+            other.append(1)
+            if after:
+                given_up.wait(600)  # until the caller has its MultiStartFailed, then count
+                after[0] += 1
+        elif objective.calls == 2:
+            while not other:  # the other run is under way
+                time.sleep(0.001)
+            after.append(0)
+            raise ValueError("the first run fails")
+        objective.calls += me == first[0]
+        return sphere(f64)
+
+    objective.calls = 0
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        with pytest.raises(kavell_tools.MultiStartFailed, match="the first run fails"):
+            kavell_tools.multistart(objective, 2, settings=Settings(10, 100_000), executor=pool, **BOX)
+        given_up.set()
+    # The other run stops at its next look at the flag instead of making its million evaluations.
+    assert after[0] <= kavell_tools._tracking.CANCEL_EVERY and len(other) < 10 * 100_001
+
+
+def test_terminate_ends_a_hung_objective_so_the_pool_block_exits(tmp_path):
+    script = tmp_path / "hung.py"
+    script.write_text(
+        "import concurrent.futures, time, kavell_tools\n"
+        "def hang(f64):\n"
+        "    time.sleep(3600)\n"
+        "if __name__ == '__main__':\n"
+        "    with concurrent.futures.ProcessPoolExecutor(2) as pool:\n"
+        "        try:\n"
+        "            kavell_tools.multistart(hang, 2, executor=pool, timeout=1, terminate=True,\n"
+        "                                    f64_min=[0.0], f64_max=[1.0])\n"
+        "        except kavell_tools.MultiStartFailed as error:\n"
+        "            print(error)\n"
+        "    print('the block exited')\n"
+    )
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert run.stdout.splitlines() == ["run 0 of 2 failed: timed out after 1 s", "the block exited"], run.stderr
 
 
 @pytest.mark.parametrize("budget", [1, 99, 1234, 12_001])
@@ -267,3 +386,165 @@ def test_package_is_typed_and_passes_mypy_strict():
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", str(package)],
                          capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+@pytest.mark.parametrize("bounds, message", [
+    ({"f64_min": [0.0]}, "f64_min is given without f64_max"),
+    ({"i32_max": [3]}, "i32_max is given without i32_min"),
+    ({"f64_min": [0.0, 0.0], "f64_max": [1.0]}, r"f64_min\[1\] has no counterpart in f64_max"),
+    ({"i_min": [0, 0], "i_max": [1, 10**30, 2]}, r"i_max\[2\] has no counterpart in i_min"),
+    ({"i8_min": [0, 5], "i8_max": [1, 4]}, r"i8_min\[1\] = 5 is above i8_max\[1\] = 4"),
+    ({"f64_min": [0.0, 1.0], "f64_max": [1.0, 1.0]}, r"f64_min\[1\] = 1.0 is not below f64_max\[1\]"),
+    ({"f32_min": [1.0], "f32_max": [1.00000001]}, r"f32_min\[0\] = 1.0 is not below"),  # equal as f32
+    ({"f64_min": [float("nan")], "f64_max": [1.0]}, r"f64_min\[0\] = nan is not below"),
+    ({"c128_min": [0j, 0j], "c128_max": [1 + 1j, 1 + 0j]}, r"c128_min\[1\] = 0j is not below"),
+    ({"d_min": ["0.5", Decimal("2.50")], "d_max": [1, "2.5"]}, r"d_min\[1\] = Decimal\('2.50'\) is not below"),
+    ({}, "the box is empty"),
+    ({"f64_min": [], "f64_max": []}, "the box is empty"),
+])
+@pytest.mark.parametrize("entry", ["minimize", "restarts", "multistart"])
+def test_bounds_are_checked_before_any_run(bounds, message, entry):
+    recorder = Recorder()
+    run = {"minimize": lambda: kavell_tools.minimize(kavell.PSO(5, 5), recorder, **bounds),
+           "restarts": lambda: kavell_tools.restarts(recorder, 100, **bounds),
+           "multistart": lambda: kavell_tools.multistart(recorder, 2, settings=Settings(5, 5), **bounds)}[entry]
+    with pytest.raises(ValueError, match=message):
+        run()
+    assert recorder.values == []
+
+
+def test_bounds_the_module_takes_pass_the_check():
+    bounds = {"f32_min": [1.0], "f32_max": [1.0000001], "c64_min": [-1j], "c64_max": [1 + 1j], "i_min": [-(10**30)],
+              "i_max": [10**30], "d_min": [Decimal("1.25")], "d_max": ["1.26"], "i16_min": range(2), "i16_max": b"\x05\x06"}
+    kavell_tools.check_bounds(bounds)
+    point = kavell.PSO(3, 1).min(lambda **point: 0, **bounds)[1]
+    assert {key: len(values) for key, values in point.items()} == {"f32": 1, "c64": 1, "i": 1, "d": 1, "i16": 2}
+
+
+EXACT = st.recursive(
+    st.none() | st.booleans() | st.text(max_size=5) | st.integers() | st.floats()
+    | st.decimals(allow_nan=True) | st.complex_numbers(),
+    lambda inner: st.lists(inner, max_size=3) | st.tuples(inner, inner) | st.dictionaries(st.text(max_size=3), inner, max_size=3),
+    max_leaves=8,
+)
+
+
+def shape(value):
+    """An independent picture of a value: its type, with floats, decimals and complex numbers by their exact text."""
+    if isinstance(value, (list, tuple)):
+        return type(value), [shape(item) for item in value]
+    if isinstance(value, dict):
+        return dict, {key: shape(item) for key, item in value.items()}
+    if isinstance(value, (float, complex)):
+        return type(value), repr(value)
+    if isinstance(value, Decimal):
+        return Decimal, str(value), value.is_signed()
+    return type(value), value
+
+
+@hypothesis_settings(max_examples=300, deadline=None)
+@given(EXACT)
+def test_saved_values_read_back_exactly(value):
+    text = _record.dumps(_record.encode(value))
+
+    def refuse(constant):
+        raise AssertionError(f"{constant} is not standard JSON")
+
+    assert shape(_record.decode(json.loads(text, parse_constant=refuse))) == shape(value)
+
+
+def test_a_recording_holds_every_kind_exactly_and_replays(tmp_path):
+    def cost(i, d, c128, f32):
+        return (i[0] % 7, float(d[0]) + abs(c128[0]) + f32[0])
+
+    bounds = {"i_min": [-(10**40)], "i_max": [10**40], "d_min": ["0.000000001"], "d_max": ["5"],
+              "c128_min": [-1 - 1j], "c128_max": [1 + 1j], "f32_min": [0.0], "f32_max": [1.0]}
+    recorded = []
+    path = tmp_path / "run.jsonl"
+    result = kavell_tools.minimize(kavell.PSO(5, 3), lambda **p: recorded.append(p) or cost(**p), record=path, **bounds)
+    lines = list(read_recording(path))
+    assert [shape(point) for _, point, _, _ in lines] == [shape(point) for point in recorded]
+    assert [value for _, _, _, value in lines] == [cost(**point) for point in recorded]
+    assert len(lines) == result.evaluations == 20
+    assert kavell_tools.replay(path, cost) is None
+    difference = kavell_tools.replay(path, lambda **p: cost(**p) if p["i"][0] % 2 else "changed")
+    first = next(line for line in lines if line[1]["i"][0] % 2 == 0)
+    assert (difference.evaluation, difference.point, difference.replayed) == (first[0], first[1], "changed")
+
+
+def test_checkpoints_write_whole_states_and_refuse_another_job(tmp_path):
+    path = tmp_path / "job.json"
+    saved = kavell_tools.Checkpoint(path)
+    assert saved.load() is None
+    state = {"best": (Decimal("1.50"), 2**70, float("-inf")), "point": {"c64": [1j]}}
+    saved.save(state)
+    saved.save(state)
+    assert shape(saved.load()) == shape(state) and [p.name for p in tmp_path.iterdir()] == ["job.json"]
+    with pytest.raises(ValueError, match="another job"):
+        kavell_tools.restarts(sphere, 50, checkpoint=path, f64_min=[0.0], f64_max=[1.0])
+
+
+def test_ctrl_c_under_the_toolkit_stays_a_keyboard_interrupt(tmp_path):
+    script = tmp_path / "interrupted.py"
+    script.write_text(
+        "import os, signal, kavell, kavell_tools\n"
+        "def f(f64):\n"
+        "    f.calls += 1\n"
+        "    if f.calls == 30:\n"
+        "        os.kill(os.getpid(), signal.SIGINT)\n"
+        "    return f64[0]\n"
+        "f.calls = 0\n"
+        "try:\n"
+        "    kavell_tools.minimize(kavell.PSO(10, 10), f, f64_min=[0.0], f64_max=[1.0])\n"
+        "except Exception:\n"
+        "    print('caught by except Exception')\n"
+    )
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=300)
+    assert run.returncode == -signal.SIGINT and run.stdout == ""
+    assert "RunInterrupted: run interrupted after" in run.stderr
+
+
+KILLED_JOB = """
+import os, signal, sys, kavell_tools
+from kavell_tools import Settings
+checkpoint = sys.argv[1]
+def f(f64):
+    # Killed in the middle of the run after the first one saved.
+    f.seen = f.seen + 1 if os.path.exists(checkpoint) else 0
+    if f.seen == 7:
+        os.kill(os.getpid(), signal.SIGKILL)
+    return sum(x * x for x in f64)
+f.seen = 0
+bounds = {"f64_min": [-5.0] * 3, "f64_max": [5.0] * 3}
+if sys.argv[2] == "restarts":
+    kavell_tools.restarts(f, 9_000, global_evaluations=2_000, checkpoint=checkpoint, **bounds)
+else:
+    kavell_tools.multistart(f, 5, settings=Settings(10, 29), checkpoint=checkpoint, **bounds)
+"""
+
+
+@pytest.mark.parametrize("strategy", ["restarts", "multistart"])
+def test_a_killed_job_resumes_after_its_last_finished_run(strategy, tmp_path):
+    checkpoint = tmp_path / "job.json"
+    script = tmp_path / "job.py"
+    script.write_text(KILLED_JOB)
+    run = subprocess.run([sys.executable, str(script), str(checkpoint), strategy], capture_output=True, text=True,
+                         timeout=300)
+    assert run.returncode == -signal.SIGKILL, run.stderr
+    saved = kavell_tools.Checkpoint(checkpoint).load()
+    recorder = Recorder()
+    if strategy == "restarts":
+        done = saved["tracker"]["evaluations"]
+        assert 0 < done < 9_000
+        result = kavell_tools.restarts(recorder, 9_000, global_evaluations=2_000, checkpoint=checkpoint, **BOX)
+        # Only the evaluations the saved runs had not made, and the budget exactly.
+        assert len(recorder.values) == 9_000 - done and result.evaluations == 9_000
+        assert result.runs > saved["tracker"]["runs"] and result.value <= saved["tracker"]["best_value"]
+    else:
+        kept = saved["runs"]
+        assert 1 <= len(kept) < 5
+        result = kavell_tools.multistart(recorder, 5, settings=Settings(10, 29), checkpoint=checkpoint, **BOX)
+        assert len(recorder.values) == 300 * (5 - len(kept))
+        assert [run.index for run in result.runs] == list(range(5))
+        assert [(run.index, run.value, run.point) for run in result.runs[:len(kept)]] == \
+            [(run["index"], run["value"], run["point"]) for run in kept]

@@ -1,15 +1,19 @@
-"""Companion tools for ``kavell``: progress, history, early stop, restarts, multi-start.
+"""Companion tools for ``kavell``: progress, history, early stop, restarts, multi-start, recordings, checkpoints.
 
 The tools use ``kavell.PSO`` as it is. tqdm, matplotlib and Dask are imported
 only by the features that need them.
 """
 from __future__ import annotations
 
+from ._bounds import Bounds, check_bounds
+from ._checkpoint import Checkpoint
 from ._errors import KavellError, is_panic, ordinary, ordinary_errors
 from ._multistart import MultiStartFailed, MultiStartResult, RunSummary, multistart, run_once
+from ._record import Difference, replay
 from ._restart import restarts
 from ._settings import RECOMMENDED, Settings
 from ._tracking import (
+    TOLERANCE,
     EarlyStop,
     Result,
     RunFailed,
@@ -21,6 +25,9 @@ from ._tracking import (
 )
 
 __all__ = [
+    "Bounds",
+    "Checkpoint",
+    "Difference",
     "EarlyStop",
     "KavellError",
     "MultiStartFailed",
@@ -31,7 +38,9 @@ __all__ = [
     "RunInterrupted",
     "RunSummary",
     "Settings",
+    "TOLERANCE",
     "Tracker",
+    "check_bounds",
     "evaluation_count",
     "is_panic",
     "maximize",
@@ -39,6 +48,7 @@ __all__ = [
     "multistart",
     "ordinary",
     "ordinary_errors",
+    "replay",
     "restarts",
     "run_once",
 ]

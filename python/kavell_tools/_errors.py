@@ -36,18 +36,15 @@ def _picklable(value: object) -> bool:
 _CONTEXT: Any = vars(BaseException)["__context__"]
 
 
-class KavellError(RuntimeError):
-    """An ordinary exception standing for a fault of a run.
+class Chained:
+    """Pickling and context of the toolkit's exceptions, mixed into each of them.
 
-    ``__cause__`` holds what the objective raised when that is known (it
-    survives pickling when it is picklable itself); ``str()`` keeps the
-    module's message.
+    The module's fault type cannot be pickled (its module is not importable),
+    and picklers that keep the whole chain (Dask's, through tblib) would fail
+    on it. Its message is repeated by the exception raised in its place, so
+    Python code sees no context in its place; tracebacks still show it.
     """
 
-    # The module's fault type cannot be pickled (its module is not importable),
-    # and picklers that keep the whole chain (Dask's, through tblib) would fail
-    # on it. Its message is this exception's message, so Python code sees no
-    # context in its place; tracebacks still show it.
     @property
     def __context__(self) -> BaseException | None:
         context: BaseException | None = _CONTEXT.__get__(self)
@@ -61,13 +58,23 @@ class KavellError(RuntimeError):
         # Exceptions pickle without their cause; a process pool or a Dask
         # worker would otherwise drop the one piece of information that says
         # what went wrong in the objective.
+        assert isinstance(self, BaseException)
         cause = self.__cause__ if self.__cause__ is not None and _picklable(self.__cause__) else None
         return (_rebuild, (type(self), self.args, dict(self.__dict__), cause))
 
 
+class KavellError(Chained, RuntimeError):
+    """An ordinary exception standing for a fault of a run.
+
+    ``__cause__`` holds what the objective raised when that is known (it
+    survives pickling when it is picklable itself); ``str()`` keeps the
+    module's message.
+    """
+
+
 def _rebuild(
-    cls: type[KavellError], args: tuple[Any, ...], state: dict[str, Any], cause: BaseException | None
-) -> KavellError:
+    cls: type[BaseException], args: tuple[Any, ...], state: dict[str, Any], cause: BaseException | None
+) -> BaseException:
     error = cls.__new__(cls)
     error.args = args
     error.__dict__.update(state)

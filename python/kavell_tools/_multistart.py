@@ -2,15 +2,24 @@
 from __future__ import annotations
 
 import functools
+import os
 import queue
+import shutil
+import tempfile
 import time
 from collections.abc import Callable, Mapping
-from dataclasses import dataclass, field
-from typing import Any, Protocol
+from concurrent.futures import CancelledError
+from dataclasses import asdict, dataclass, field
+from typing import TYPE_CHECKING, Any, Protocol
 
+from ._bounds import Bounds, check_bounds
+from ._checkpoint import Checkpoint, plain, resume
 from ._errors import KavellError, ordinary
 from ._settings import Settings
-from ._tracking import Objective, Point, RunFailed, RunInterrupted, Tracker, _better
+from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
 
 
 @dataclass
@@ -69,9 +78,12 @@ def run_once(
 ) -> RunSummary:
     """Build a ``PSO`` from ``settings`` and run it once; meant to be sent to a worker.
 
-    Never lets the module's ``PanicException`` out: a failure of the objective
-    comes back as the summary's ``error`` (a :class:`RunFailed` chaining what
-    the objective raised), with the best point seen before it.
+    ``stop`` holds :class:`Tracker` options (stop conditions, ``tolerance``,
+    ``record``, ``cancelled``). Never lets the module's ``PanicException``
+    out: a failure of the objective comes back as the summary's ``error`` (a
+    :class:`RunFailed` chaining what the objective raised), with the best
+    point seen before it. A ``KeyboardInterrupt`` is raised as
+    :class:`RunInterrupted`.
     """
     tracker = Tracker(f, maximize=maximize, history=True, **(stop or {}))
     summary = RunSummary(index)
@@ -83,6 +95,8 @@ def run_once(
         summary.error = ordinary(error)
         if not isinstance(summary.error, Exception):
             raise
+    finally:
+        tracker.close()
     result = tracker.result()
     if result is not None:
         summary.value, summary.point = result.value, result.point
@@ -98,45 +112,109 @@ class _Future(Protocol):
 
     def cancel(self) -> Any: ...
 
+    def done(self) -> bool: ...
+
+
+class Ended:
+    """Tells the runs of one multi-start, in threads or processes of this machine, that it has ended.
+
+    A file exists while the multi-start waits for its runs; :meth:`end`
+    removes it, and each run's tracker, which asks every
+    :data:`~kavell_tools._tracking.CANCEL_EVERY` evaluations, stops at its
+    next look. Picklable, so process pools carry it.
+    """
+
+    def __init__(self) -> None:
+        self.directory = tempfile.mkdtemp(prefix="kavell-multistart-")
+        self.path = os.path.join(self.directory, "running")
+        open(self.path, "w").close()
+
+    def __call__(self) -> bool:
+        return not os.path.exists(self.path)
+
+    def end(self) -> None:
+        shutil.rmtree(self.directory, ignore_errors=True)
+
 
 def _is_dask_client(executor: object) -> bool:
     return type(executor).__module__.split(".")[0] == "distributed" and hasattr(executor, "gather")
 
 
-def _submit_all(executor: Any, count: int, args: tuple[Any, ...]) -> list[_Future]:
+def _submit_all(executor: Any, indices: list[int], args: tuple[Any, ...], record: str | None) -> list[_Future]:
     # A Dask client would merge identical tasks into one unless told they are impure.
     extra = {"pure": False} if _is_dask_client(executor) else {}
-    return [executor.submit(run_once, index, *args, **extra) for index in range(count)]
+    return [executor.submit(run_once, index, *_for_run(args, index, record), **extra) for index in indices]
+
+
+def _for_run(args: tuple[Any, ...], index: int, record: str | None) -> tuple[Any, ...]:
+    """The arguments of run ``index``: its own recording file in the ``record`` directory."""
+    if record is None:
+        return args
+    *head, stop = args
+    return (*head, {**stop, "record": os.path.join(record, f"run-{index}.jsonl")})
 
 
 def _put(done: queue.Queue[int], index: int, future: object) -> None:
     done.put(index)
 
 
-def _collect(futures: list[_Future], timeout: float | None, fail_fast: bool) -> list[RunSummary]:
-    """Summaries in submission order, as the runs finish; never waits past ``timeout``."""
+def _terminate(executor: Any, futures: list[_Future]) -> None:
+    """End the worker processes still running one of ``futures``."""
+    if _is_dask_client(executor):
+        busy = {worker for worker, keys in executor.processing().items()
+                if {getattr(future, "key", None) for future in futures} & set(keys)}
+        if busy:
+            executor.restart_workers(list(busy))
+        return
+    processes = getattr(executor, "_processes", None)  # a concurrent.futures.ProcessPoolExecutor's workers
+    if not processes:
+        raise ValueError("terminate=True needs a ProcessPoolExecutor or a Dask client: threads cannot be ended")
+    for process in list(processes.values()):
+        process.terminate()
+
+
+def _collect(
+    futures: list[_Future],
+    indices: list[int],
+    timeout: float | None,
+    fail_fast: bool,
+    on_finish: Callable[[RunSummary], None],
+) -> tuple[list[RunSummary], list[_Future]]:
+    """Summaries as the runs finish, never waiting past ``timeout``; and the futures left unfinished."""
     done: queue.Queue[int] = queue.Queue()
-    for index, future in enumerate(futures):
-        future.add_done_callback(functools.partial(_put, done, index))
+    for position, future in enumerate(futures):
+        future.add_done_callback(functools.partial(_put, done, position))
     deadline = None if timeout is None else time.monotonic() + timeout
     summaries: dict[int, RunSummary] = {}
+    ended: BaseException | None = None
     while len(summaries) < len(futures):
         remaining = None if deadline is None else max(0.0, deadline - time.monotonic())
         try:
-            index = done.get(timeout=remaining)
+            position = done.get(timeout=remaining)
         except queue.Empty:
+            ended = TimeoutError(f"timed out after {timeout:g} s")
             break
         try:
-            summaries[index] = futures[index].result()
+            summary = futures[position].result()
         except BaseException as error:  # the task itself failed: worker lost, unpicklable objective, ...
-            summaries[index] = RunSummary(index, error=ordinary(error))
-        if fail_fast and not summaries[index].ok:
+            summary = RunSummary(indices[position], error=ordinary(error))
+        summaries[position] = summary
+        on_finish(summary)
+        if fail_fast and not summary.ok:
+            ended = CancelledError(f"cancelled: run {summary.index} failed first")
             break
-    for index, future in enumerate(futures):
-        if index not in summaries:
+    left = [future for position, future in enumerate(futures) if position not in summaries]
+    for position, future in enumerate(futures):
+        if position not in summaries:
             future.cancel()
-            summaries[index] = RunSummary(index, error=TimeoutError("cancelled: the multi-start ended first"))
-    return [summaries[index] for index in range(len(futures))]
+            summaries[position] = RunSummary(indices[position], error=ended)
+    return [summaries[position] for position in range(len(futures))], left
+
+
+def _summary_state(summary: RunSummary) -> dict[str, Any]:
+    state = asdict(summary)
+    del state["error"]
+    return state
 
 
 def multistart(
@@ -147,12 +225,16 @@ def multistart(
     executor: Any = None,
     maximize: bool = False,
     timeout: float | None = None,
+    terminate: bool = False,
     errors: str = "raise",
     target: Any = None,
     max_evaluations: int | None = None,
     max_time: float | None = None,
     patience: int | None = None,
-    **bounds: Any,
+    tolerance: float = TOLERANCE,
+    record: str | os.PathLike[str] | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
+    **bounds: Unpack[Bounds],
 ) -> MultiStartResult:
     """``runs`` independent runs of ``f`` with the same ``settings``; the best wins.
 
@@ -165,12 +247,32 @@ def multistart(
     ``errors="raise"`` (the default) raises :class:`MultiStartFailed` as soon
     as one run fails, chaining that run's error; ``errors="report"`` keeps the
     failed runs' summaries and raises only when every run failed. A run not
-    finished within ``timeout`` seconds is cancelled and reported as failed.
+    finished within ``timeout`` seconds is reported as failed ("timed out
+    after N s"). When the multi-start ends early, runs not started are
+    cancelled and runs under way on a ``concurrent.futures`` executor stop at
+    their next look at a flag (every 64 evaluations); an objective that hangs
+    never looks, and ``terminate=True`` ends the worker processes still busy
+    (those of a ``ProcessPoolExecutor``, which is then broken, or the Dask
+    workers, which restart).
+
+    ``record`` names a directory that receives ``run-<index>.jsonl``, the
+    recording of each run. ``checkpoint`` (a path) keeps the summaries of the
+    runs that succeeded; called again after a kill, the multi-start runs only
+    the others.
     """
     if runs < 1:
         raise ValueError("runs must be at least 1")
     if errors not in ("raise", "report"):
         raise ValueError("errors must be 'raise' or 'report'")
+    check_bounds(bounds)
+    settings = settings or Settings()
+    job = {"strategy": "multistart", "runs": runs, "settings": asdict(settings), "maximize": maximize,
+           "bounds": plain(bounds)}
+    saved, state = resume(checkpoint, job)
+    finished = {summary["index"]: RunSummary(**summary) for summary in (state or {}).get("runs", [])}
+    if record is not None:
+        record = os.fspath(record)
+        os.makedirs(record, exist_ok=True)
     stop = {
         key: value
         for key, value in (
@@ -181,21 +283,39 @@ def multistart(
         )
         if value is not None
     }
-    args = (f, settings or Settings(), dict(bounds), maximize, stop)
+    stop["tolerance"] = tolerance
+
+    def keep(summary: RunSummary) -> None:
+        if saved is not None and summary.ok:
+            finished[summary.index] = summary
+            _save(saved, job, finished)
+
+    todo = [index for index in range(runs) if index not in finished]
+    summaries = [finished[index] for index in range(runs) if index in finished]
     if executor is None:
-        summaries = []
-        for index in range(runs):
-            summaries.append(run_once(index, *args))
-            # Ctrl-C ends the whole multi-start, not just the current run.
-            if (errors == "raise" and not summaries[-1].ok) or isinstance(summaries[-1].error, RunInterrupted):
+        for index in todo:
+            summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index, record)))
+            keep(summaries[-1])
+            if errors == "raise" and not summaries[-1].ok:
                 break
-    else:
-        summaries = _collect(_submit_all(executor, runs, args), timeout, errors == "raise")
+    elif todo:
+        ended = None if _is_dask_client(executor) else Ended()
+        args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
+        try:
+            futures = _submit_all(executor, todo, args, record)
+            collected, left = _collect(futures, todo, timeout, errors == "raise", keep)
+        finally:
+            if ended is not None:
+                ended.end()
+        summaries.extend(collected)
+        if left and terminate:
+            _terminate(executor, left)
+    summaries.sort(key=lambda summary: summary.index)
     failed = [summary for summary in summaries if not summary.ok]
     succeeded = [summary for summary in summaries if summary.ok]
     if (failed and errors == "raise") or not succeeded:
         # The first real failure, not a run cancelled because of it.
-        first = next((s for s in failed if not isinstance(s.error, TimeoutError)), failed[0])
+        first = next((s for s in failed if not isinstance(s.error, (TimeoutError, CancelledError))), failed[0])
         failure = MultiStartFailed(f"run {first.index} of {runs} failed: {first.error}", summaries)
         failure.__cause__ = first.error
         raise failure
@@ -204,3 +324,7 @@ def multistart(
         if _better(summary.value, best.value, maximize):
             best = summary
     return MultiStartResult(best, summaries)
+
+
+def _save(checkpoint: Checkpoint, job: dict[str, Any], finished: dict[int, RunSummary]) -> None:
+    checkpoint.save({"job": job, "runs": [_summary_state(finished[index]) for index in sorted(finished)]})

@@ -2,15 +2,25 @@
 from __future__ import annotations
 
 import dataclasses
-from typing import Any
+import os
+from typing import TYPE_CHECKING, Any, TypeVar
 
-from ._bounds import narrowed
+from ._bounds import Bounds, check_bounds, narrowed
+from ._checkpoint import plain, resume
+from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
-from ._tracking import Objective, ProgressBar, Result, Tracker, open_progress
+from ._tracking import ProgressBar, Result, Tracker, open_progress
+
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
+    from typing_extensions import Unpack
+
+V = TypeVar("V")
 
 
 def restarts(
-    f: Objective,
+    f: Callable[..., V],
     budget: int,
     *,
     maximize: bool = False,
@@ -23,8 +33,10 @@ def restarts(
     target: Any = None,
     max_time: float | None = None,
     progress: bool | ProgressBar = False,
-    **bounds: Any,
-) -> Result:
+    record: RecordTarget | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
+    **bounds: Unpack[Bounds],
+) -> Result[V]:
     """Minimise (or maximise) ``f`` with exactly ``budget`` evaluations spread over restarts.
 
     The optimiser's update has no random factors, so a swarm collapses onto
@@ -37,23 +49,35 @@ def restarts(
     not. ``local_particles`` sets the swarm size of those runs (``None``:
     that of ``settings``). The last run is cut to the budget. The defaults
     were chosen by measurement (docs/choosing-settings.md).
+
+    ``checkpoint`` (a path) saves the state after each run and resumes from
+    it: a job killed and called again with the same arguments goes on after
+    its last finished run. ``record`` writes every evaluation as a JSON line
+    (appended to on resume).
     """
     if budget < 1:
         raise ValueError("budget must be at least 1")
+    check_bounds(bounds)
+    job = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds)}
+    saved, state = resume(checkpoint, job)
     tracker = Tracker(
         f,
         maximize=maximize,
         target=target,
         max_time=max_time,
         progress=open_progress(budget, progress),
+        record=record,
     )
     local_settings = settings
     if local_particles is not None:
         local_settings = dataclasses.replace(settings, particle_count=local_particles)
     global_budget = max(1, int(budget * global_share))
     fraction = shrink
+    if state is not None:
+        tracker.restore(state["tracker"])
+        fraction = state["fraction"]
     try:
-        while tracker.evaluations < budget:
+        while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point
             if centre is None or tracker.evaluations < global_budget:
@@ -63,15 +87,15 @@ def restarts(
                     # No short run at the end of the global share.
                     size = left
                 size = min(max(size, 1), remaining)
-                if not tracker.run(settings.for_budget(size).build(), bounds):
-                    break
-                continue
-            best_before = tracker.best_value
-            run = local_settings.for_budget(min(local_evaluations, remaining))
-            if not tracker.run(run.build(), narrowed(bounds, centre, fraction)):
-                break
-            improved = tracker.best_value is not best_before
-            fraction = max(fraction * shrink, 1e-12) if improved else shrink
+                tracker.run(settings.for_budget(size).build(), bounds)
+            else:
+                best_before = tracker.best_value
+                run = local_settings.for_budget(min(local_evaluations, remaining))
+                tracker.run(run.build(), narrowed(bounds, centre, fraction))
+                improved = tracker.best_value is not best_before
+                fraction = max(fraction * shrink, 1e-12) if improved else shrink
+            if saved is not None:
+                saved.save({"job": job, "tracker": tracker.state(), "fraction": fraction})
     finally:
         tracker.close()
     return tracker.final_result()

@@ -1,16 +1,34 @@
-"""The objective wrapper: evaluation count, best so far, history, progress, early stop."""
+"""The objective wrapper: evaluation count, best so far, history, progress, early stop, recording."""
 from __future__ import annotations
 
+import atexit
 import math
+import os
+import signal
+import sys
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, Protocol
+from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
 
-from ._errors import KavellError, is_panic, ordinary
+from ._bounds import Bounds, check_bounds
+from ._errors import Chained, KavellError, is_panic, ordinary
+from ._record import Point, RecordTarget, Recording
 
-Point = dict[str, list[Any]]
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+__all__ = ["Bounds", "Point"]  # re-exported for the strategies
+
+V = TypeVar("V")
 Objective = Callable[..., Any]
+
+#: The default ``tolerance`` of patience: an improvement resets patience only
+#: when it exceeds ``TOLERANCE * max(1, |value at the last reset|)``.
+TOLERANCE = 1e-9
+
+#: Evaluations between two looks at a ``cancelled`` callback.
+CANCEL_EVERY = 64
 
 
 class Swarm(Protocol):
@@ -47,37 +65,85 @@ def evaluation_count(pso: Swarm) -> int:
 
 
 @dataclass
-class Result:
+class Result(Generic[V]):
     """The outcome of a tracked run (or of several runs sharing one tracker).
 
     ``stop_reason`` is ``None`` when every run went to its end, otherwise one
-    of ``"target"``, ``"evaluations"``, ``"time"`` and ``"patience"``.
-    ``history`` lists ``(evaluations, best value)`` at each improvement.
+    of ``"target"``, ``"evaluations"``, ``"time"``, ``"patience"`` and
+    ``"cancelled"``. ``history`` lists ``(evaluations, best value)`` at each
+    improvement.
     """
 
-    value: Any
+    value: V
     point: Point
     evaluations: int
     elapsed: float
     stop_reason: str | None = None
-    history: list[tuple[int, Any]] = field(default_factory=list)
+    history: list[tuple[int, V]] = field(default_factory=list)
     runs: int = 1
 
 
-class RunFailed(KavellError):
+class _Partial(BaseException):
+    """What a failed or interrupted run leaves: the best point so far and where it ended."""
+
+    def __init__(
+        self,
+        message: str,
+        result: Result[Any] | None = None,
+        point: Point | None = None,
+        evaluation: int | None = None,
+    ) -> None:
+        super().__init__(message)
+        self.result = result
+        self.point = point
+        self.evaluation = evaluation
+
+
+class RunFailed(_Partial, KavellError):
     """The objective failed (``__cause__`` is what it raised).
 
     ``result`` holds the best point seen before the failure, or ``None`` when
-    no evaluation had finished.
+    no evaluation had finished. ``point`` is the point the objective failed
+    at, as ``min`` returns points, and ``evaluation`` its number (counting
+    from 1): ``f(**error.point)`` fails again. Both are ``None`` when the run
+    failed outside the objective.
     """
 
-    def __init__(self, message: str, result: Result | None = None) -> None:
-        super().__init__(message)
-        self.result = result
+
+class RunInterrupted(_Partial, Chained, KeyboardInterrupt):
+    """The run was interrupted (``__cause__`` is the ``KeyboardInterrupt``).
+
+    A ``KeyboardInterrupt``: ``except Exception`` lets it through, and a
+    script that does not catch it ends as on any Ctrl-C. ``result``,
+    ``point`` and ``evaluation`` as for :class:`RunFailed`.
+    """
 
 
-class RunInterrupted(RunFailed):
-    """The run was interrupted (``__cause__`` is the ``KeyboardInterrupt``)."""
+def _exit_as_on_ctrl_c(previous: Callable[..., Any]) -> Callable[..., Any]:
+    def hook(kind: type[BaseException], error: BaseException, traceback: Any) -> None:
+        previous(kind, error, traceback)
+        if not isinstance(error, RunInterrupted) or hasattr(sys, "ps1") or sys.flags.interactive:
+            return
+        # Python ends a script stopped by an uncaught KeyboardInterrupt with SIGINT itself, so that
+        # the shell sees an interrupted program, but only for that exact type. Do as it does, after
+        # the exit functions that a normal exit would run.
+        atexit._run_exitfuncs()
+        for stream in (sys.stdout, sys.stderr):
+            try:
+                stream.flush()
+            except (AttributeError, OSError, ValueError):
+                pass
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    hook.kavell_tools = True  # type: ignore[attr-defined]
+    return hook
+
+
+def _install_exit_hook() -> None:
+    """Make an uncaught :class:`RunInterrupted` end the script as Ctrl-C does; installed on first need."""
+    if not getattr(sys.excepthook, "kavell_tools", False):
+        sys.excepthook = _exit_as_on_ctrl_c(sys.excepthook)
 
 
 class EarlyStop(Exception):
@@ -107,16 +173,47 @@ def _reaches(value: Any, target: Any, maximize: bool) -> bool:
         return False
 
 
+def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:
+    """Whether an improvement on ``base`` is large enough to count; values without a size always count."""
+    try:
+        new, old = float(value), float(base)
+    except (TypeError, ValueError, OverflowError):
+        return True
+    if not math.isfinite(old) or not math.isfinite(new):
+        return True
+    return abs(new - old) > tolerance * max(1.0, abs(old))
+
+
 def _short(value: Any) -> str:
     return f"{value:.6g}" if isinstance(value, float) else str(value)
 
 
+class _Borrowed:
+    """A bar the caller passed in: driven like the toolkit's own, but left open."""
+
+    def __init__(self, bar: ProgressBar) -> None:
+        self.bar = bar
+
+    def update(self, n: float = 1) -> bool | None:
+        return self.bar.update(n)
+
+    def set_postfix_str(self, s: str = "", refresh: bool = True) -> None:
+        self.bar.set_postfix_str(s, refresh=refresh)
+
+    def close(self) -> None:
+        refresh = getattr(self.bar, "refresh", None)
+        if callable(refresh):
+            refresh()
+
+
 def open_progress(total: int, progress: bool | ProgressBar) -> ProgressBar | None:
-    """A tqdm bar of ``total`` evaluations, the given bar, or ``None``."""
+    """A tqdm bar of ``total`` evaluations, the given bar (left open, given ``total`` if it has none), or ``None``."""
     if progress is False:
         return None
     if progress is not True:
-        return progress
+        if getattr(progress, "total", 0) is None:
+            setattr(progress, "total", total)
+        return _Borrowed(progress)
     try:
         from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
@@ -127,31 +224,82 @@ def open_progress(total: int, progress: bool | ProgressBar) -> ProgressBar | Non
     return bar
 
 
-class Tracker:
+class _QuietStderr:
+    """Points file descriptor 2 at the null device while the module unwinds a run the toolkit ended.
+
+    The module writes a fault report to descriptor 2 for every objective call
+    that raises, the toolkit's own stops included, with C stdio: nothing at
+    the Python level can catch it. The redirection starts just before the
+    stop is raised inside the objective and ends as soon as the module's call
+    has returned; the module holds the interpreter lock throughout.
+    """
+
+    def __init__(self) -> None:
+        self.saved: int | None = None
+
+    def silence(self) -> None:
+        if self.saved is not None:
+            return
+        try:
+            sys.stderr.flush()
+        except (AttributeError, OSError, ValueError):
+            pass
+        try:
+            null = os.open(os.devnull, os.O_WRONLY)
+        except OSError:
+            return
+        try:
+            self.saved = os.dup(2)
+            os.dup2(null, 2)
+        except OSError:
+            self.saved = None
+        finally:
+            os.close(null)
+
+    def restore(self) -> None:
+        if self.saved is not None:
+            saved, self.saved = self.saved, None
+            os.dup2(saved, 2)
+            os.close(saved)
+
+
+class Tracker(Generic[V]):
     """Wraps an objective ``f(**point)`` for ``PSO.min`` / ``PSO.max``.
 
     Each call counts one evaluation, keeps the best value and a copy of its
     point, records the best-so-far history and advances the progress bar. When
     a stop condition holds after an evaluation, the tracker raises
     :class:`EarlyStop` out of the objective, which ends the run; :meth:`run`
-    then returns the best point seen.
+    then returns the best point seen, and the module's report of that stop is
+    kept off standard error.
 
     Stop conditions (all optional): ``target`` (a value at least as good),
-    ``max_evaluations``, ``max_time`` in seconds, ``patience`` (evaluations
-    without a strict improvement).
+    ``max_evaluations`` (never exceeded: a run is cut at the budget),
+    ``max_time`` in seconds, ``patience`` (evaluations without an improvement
+    larger than ``tolerance * max(1, |value|)``; see :data:`TOLERANCE`), and
+    ``cancelled``, a callable asked every :data:`CANCEL_EVERY` evaluations.
+
+    ``decode`` maps each point the module passes to the point ``f`` gets;
+    the best point, the history, the recording and a failure's point are all
+    in its terms. ``record`` (a path or a text file) receives every evaluation
+    as a JSON line (see :func:`kavell_tools.replay`).
     """
 
     def __init__(
         self,
-        objective: Objective,
+        objective: Callable[..., V],
         *,
         maximize: bool = False,
         target: Any = None,
         max_evaluations: int | None = None,
         max_time: float | None = None,
         patience: int | None = None,
+        tolerance: float = TOLERANCE,
         progress: ProgressBar | None = None,
         history: bool = True,
+        record: RecordTarget | None = None,
+        decode: Callable[[Point], Point] | None = None,
+        cancelled: Callable[[], bool] | None = None,
     ) -> None:
         self.objective = objective
         self.maximize = maximize
@@ -159,42 +307,72 @@ class Tracker:
         self.max_evaluations = max_evaluations
         self.max_time = max_time
         self.patience = patience
+        self.tolerance = tolerance
         self.progress = progress
         self.keep_history = history
+        self.recording = None if record is None else Recording(record)
+        self.decode = decode
+        self.cancelled = cancelled
         self.evaluations = 0
         self.best_value: Any = None
         self.best_point: Point | None = None
-        self.best_at = 0
-        self.history: list[tuple[int, Any]] = []
+        self.best_at = 0  # the last improvement that counted for patience
+        self.patience_value: Any = None  # and its value
+        self.history: list[tuple[int, V]] = []
         self.stop_reason: str | None = None
         self.error: BaseException | None = None
+        self.failed_point: Point | None = None
+        self.failed_evaluation: int | None = None
         self.runs = 0
         self.started = time.monotonic()
+        self._running = 0
+        self._quiet = _QuietStderr()
 
-    def __call__(self, **point: Any) -> Any:
+    def _stop(self, reason: str) -> None:
+        self.stop_reason = reason
+        if self._running:
+            # Only inside run(), which restores descriptor 2 when the module returns.
+            self._quiet.silence()
+        raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
+
+    def __call__(self, **point: Any) -> V:
         if self.stop_reason is not None:
             # A nested or continued run after a stop ends at once.
-            raise EarlyStop(self.stop_reason)
+            self._stop(self.stop_reason)
+        if self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
+            self._stop("evaluations")
+        if self.cancelled is not None and self.evaluations % CANCEL_EVERY == 0 and self.cancelled():
+            self._stop("cancelled")
+        if self.decode is not None:
+            point = self.decode(point)
+        # A copy before the call when recording: f may change the lists it is given.
+        kept = None if self.recording is None else {key: list(values) for key, values in point.items()}
         try:
             value = self.objective(**point)
         except BaseException as error:
             self.error = error
+            self.failed_evaluation = self.evaluations + 1
+            self.failed_point = kept if kept is not None else {key: list(values) for key, values in point.items()}
+            if self.recording is not None:
+                self.recording.write(self.failed_evaluation, self.failed_point, "error", repr(error))
             raise
         self.evaluations += 1
+        if self.recording is not None and kept is not None:
+            self.recording.write(self.evaluations, kept, "value", value)
         if self.best_point is None or _better(value, self.best_value, self.maximize):
             self.best_value = value
-            self.best_point = {key: list(values) for key, values in point.items()}
-            self.best_at = self.evaluations
+            self.best_point = kept if kept is not None else {key: list(values) for key, values in point.items()}
             if self.keep_history:
                 self.history.append((self.evaluations, value))
             if self.progress is not None:
                 self.progress.set_postfix_str(f"best={_short(value)}", refresh=False)
+            if self.best_at == 0 or _beyond_tolerance(value, self.patience_value, self.tolerance):
+                self.best_at, self.patience_value = self.evaluations, value
         if self.progress is not None:
             self.progress.update(1)
         reason = self._stop_reason(value)
         if reason is not None:
-            self.stop_reason = reason
-            raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
+            self._stop(reason)
         return value
 
     def _stop_reason(self, value: Any) -> str | None:
@@ -208,7 +386,7 @@ class Tracker:
             return "time"
         return None
 
-    def result(self) -> Result | None:
+    def result(self) -> Result[V] | None:
         """The best point seen so far, or ``None`` before the first evaluation."""
         if self.best_point is None:
             return None
@@ -222,6 +400,36 @@ class Tracker:
             runs=self.runs,
         )
 
+    def state(self) -> dict[str, Any]:
+        """What :meth:`restore` needs to go on from here: best value and point, history, counts."""
+        return {
+            "evaluations": self.evaluations,
+            "runs": self.runs,
+            "best_value": self.best_value,
+            "best_point": self.best_point,
+            "best_at": self.best_at,
+            "patience_value": self.patience_value,
+            "history": list(self.history),
+            "stop_reason": self.stop_reason,
+            "elapsed": time.monotonic() - self.started,
+        }
+
+    def restore(self, state: Mapping[str, Any]) -> None:
+        """Go on from a :meth:`state`; a recording is then appended to rather than started afresh."""
+        self.evaluations = state["evaluations"]
+        self.runs = state["runs"]
+        self.best_value = state["best_value"]
+        self.best_point = state["best_point"]
+        self.best_at = state["best_at"]
+        self.patience_value = state["patience_value"]
+        self.history = [tuple(entry) for entry in state["history"]]
+        self.stop_reason = state["stop_reason"]
+        self.started = time.monotonic() - state["elapsed"]
+        if self.recording is not None:
+            self.recording.append = True
+        if self.progress is not None and self.evaluations:
+            self.progress.update(self.evaluations)
+
     def run(self, pso: Swarm, bounds: Mapping[str, Any]) -> bool:
         """One run of ``pso`` on this tracker; ``False`` once a stop condition ended it.
 
@@ -233,14 +441,19 @@ class Tracker:
         self.runs += 1
         method = pso.max if self.maximize else pso.min
         failure: BaseException | None = None
+        self._running += 1
         try:
             method(self, **bounds)
         except BaseException as error:
+            self._quiet.restore()
             if self.stop_reason is not None and is_panic(error):
                 return False
             failure = self._failure(error)
             if failure is error:
                 raise
+        finally:
+            self._running -= 1
+            self._quiet.restore()
         if failure is not None:
             # Raised outside the handler so that the module's fault, which
             # only repeats the cause's description and cannot be pickled,
@@ -250,30 +463,35 @@ class Tracker:
 
     def _failure(self, error: BaseException) -> BaseException:
         cause = self.error
+        where = (self.failed_point, self.failed_evaluation) if cause is not None else (None, None)
         if isinstance(error, KeyboardInterrupt) or isinstance(cause, KeyboardInterrupt) or (
             cause is None and is_panic(error) and "KeyboardInterrupt" in str(error)
         ):
-            failure: RunFailed = RunInterrupted(
-                f"run interrupted after {self.evaluations} evaluations", self.result()
+            _install_exit_hook()
+            interrupted = RunInterrupted(
+                f"run interrupted after {self.evaluations} evaluations", self.result(), *where
             )
             # The interrupt itself, never the module's fault (which cannot be pickled).
-            failure.__cause__ = cause if cause is not None else (
+            interrupted.__cause__ = cause if cause is not None else (
                 error if isinstance(error, KeyboardInterrupt) else KeyboardInterrupt()
             )
-            return failure
+            return interrupted
         if not is_panic(error):
             # Argument errors of the binding are raised before any call of f.
             return error
-        failure = RunFailed(str(error), self.result())
+        failure = RunFailed(str(error), self.result(), *where)
         if cause is not None:
             failure.__cause__ = ordinary(cause)
         return failure
 
     def close(self) -> None:
+        """Close the progress bar (unless the caller owns it) and the recording."""
         if self.progress is not None:
             self.progress.close()
+        if self.recording is not None:
+            self.recording.close()
 
-    def final_result(self) -> Result:
+    def final_result(self) -> Result[V]:
         """The result once every run is over; a run with no evaluation is an error."""
         result = self.result()
         if result is None:
@@ -283,23 +501,29 @@ class Tracker:
 
 def minimize(
     pso: Swarm,
-    f: Objective,
+    f: Callable[..., V],
     *,
     maximize: bool = False,
     target: Any = None,
     max_evaluations: int | None = None,
     max_time: float | None = None,
     patience: int | None = None,
+    tolerance: float = TOLERANCE,
     progress: bool | ProgressBar = False,
-    **bounds: Any,
-) -> Result:
+    record: RecordTarget | None = None,
+    **bounds: Unpack[Bounds],
+) -> Result[V]:
     """Run ``pso.min(f, **bounds)`` (``pso.max`` with ``maximize=True``) under a :class:`Tracker`.
 
     Returns a :class:`Result` with the best point, the evaluation count and the
     best-so-far history, also when a stop condition ended the run early.
     ``progress=True`` shows a tqdm bar over the run's
-    ``particle_count * (iteration_count + 1)`` evaluations.
+    ``particle_count * (iteration_count + 1)`` evaluations (at most
+    ``max_evaluations``); a bar of your own is driven and left open.
+    ``record`` writes every evaluation to a JSON-lines file. The bounds are
+    checked first (:func:`check_bounds`).
     """
+    check_bounds(bounds)
     total = evaluation_count(pso)
     if max_evaluations is not None:
         total = min(total, max_evaluations)
@@ -310,7 +534,9 @@ def minimize(
         max_evaluations=max_evaluations,
         max_time=max_time,
         patience=patience,
+        tolerance=tolerance,
         progress=open_progress(total, progress),
+        record=record,
     )
     try:
         tracker.run(pso, bounds)
@@ -319,6 +545,18 @@ def minimize(
     return tracker.final_result()
 
 
-def maximize(pso: Swarm, f: Objective, **options: Any) -> Result:
+class Options(Bounds, total=False):
+    """The keywords :func:`maximize` passes on to :func:`minimize`: its options and the bounds."""
+
+    target: Any
+    max_evaluations: int | None
+    max_time: float | None
+    patience: int | None
+    tolerance: float
+    progress: bool | ProgressBar
+    record: RecordTarget | None
+
+
+def maximize(pso: Swarm, f: Callable[..., V], **options: Unpack[Options]) -> Result[V]:
     """:func:`minimize` with ``maximize=True``."""
     return minimize(pso, f, maximize=True, **options)

@@ -18,7 +18,7 @@ def _history(run: Any) -> list[tuple[int, Any]]:
 
 
 def plot_history(
-    runs: Result | Iterable[Any],
+    runs: Result[Any] | Iterable[Any],
     path: str | None = None,
     *,
     labels: Sequence[str] | None = None,

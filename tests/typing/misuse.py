@@ -1,9 +1,10 @@
-"""Misuse of kavell that mypy --strict must reject.
+"""Misuse of kavell and kavell_tools that mypy --strict must reject.
 
 Each line that must fail carries a comment "E:" and the mypy error code;
 tests/test_stubs.py checks that exactly those lines fail with those codes.
 """
 import kavell
+import kavell_tools
 
 
 def cost(f64: list[float]) -> float:
@@ -33,3 +34,10 @@ pso.min()  # E: call-arg
 best: str = pso.min(cost)[0]  # E: assignment
 pso.speed = 3  # E: attr-defined
 kavell.PanicException  # E: attr-defined
+kavell_tools.minimize(pso, cost, f64_maxx=[1.0])  # E: call-arg
+kavell_tools.minimize(pso, cost, targt=1e-6)  # E: call-arg
+kavell_tools.maximize(pso, cost, f64_min=["0.0"])  # E: list-item
+kavell_tools.restarts(cost, 100, i8_min=[1.5])  # E: list-item
+kavell_tools.multistart(cost, 4, d_min=[object()])  # E: list-item
+kavell_tools.minimize(pso, cost, patience="long")  # E: arg-type
+toolkit_best: str = kavell_tools.minimize(pso, cost, f64_min=[0.0], f64_max=[1.0]).value  # E: assignment

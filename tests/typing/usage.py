@@ -7,6 +7,8 @@ from typing import Any, NamedTuple
 from typing_extensions import assert_type
 
 import kavell
+import kavell_tools
+from kavell_tools import Result
 
 pso = kavell.PSO(10, iteration_count=True, cognitive_coefficient=2, inertia_coefficient=0.7)
 assert_type(pso.particle_count, int)
@@ -70,3 +72,9 @@ assert_type(pso.max(score, f64_min=[0], f64_max=[1])[0], Score)
 assert_type(pso.max(cost)[0], float)
 # -True is an int, and max negates twice: a bool objective maximises to an int.
 assert_type(pso.max(flag)[0], int)
+
+# The toolkit takes the same bounds and keeps the objective's value type.
+assert_type(kavell_tools.minimize(pso, cost, i32_min=[0], i32_max=[9], d_min=["0.5"], d_max=[2]), Result[float])
+assert_type(kavell_tools.maximize(pso, score, f64_min=[0], f64_max=[1], target=Score(0, 0.9)), Result[Score])
+assert_type(kavell_tools.restarts(lexicographic, 1_000, i32_min=range(3), i32_max=[5, 6, 7]).history,
+            list[tuple[int, tuple[int, float]]])

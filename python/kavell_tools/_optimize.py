@@ -52,8 +52,9 @@ if TYPE_CHECKING:
 
 V = TypeVar("V")
 
-#: Integer spans up to this are searched as reals: a double holds every
+#: Integers up to this size are placed as reals: a double holds every
 #: integer up to 2**53 exactly, with room left for the half unit either side.
+#: Larger ones are searched by the module over their whole box.
 REAL_SEARCH_SPAN = 2**50
 
 
@@ -103,7 +104,9 @@ class _Coordinate:
 
     @property
     def search_kind(self) -> str:
-        return self.kind if self.native or self.kind == "f32" else "f64"
+        if self.native:
+            return "i64" if -(2**63) <= self.low and self.high < 2**63 else "i"
+        return "f32" if self.kind == "f32" else "f64"
 
 
 def _round(x: float, low: int, high: int) -> int:
@@ -119,29 +122,47 @@ class _Space:
         self.coordinates: list[_Coordinate] = []
         self.fixed: dict[str, Any] = {}  # decimal, complex, very wide integers: whole box always
         self.integer_bounds: dict[tuple[str, int], tuple[int, int]] = {}
+        self.wide: dict[str, list[tuple[int, int]]] = {}  # integers too large for a double, by kind
         for kind in sorted(kinds(bounds), key=KINDS.index):
             lows, highs = list(bounds[kind + "_min"]), list(bounds[kind + "_max"])
             n = min(len(lows), len(highs))
             lows, highs = lows[:n], highs[:n]
             if kind in ("f32", "f64"):
                 self.coordinates += [_Coordinate(kind, k, float(a), float(b), False) for k, (a, b) in enumerate(zip(lows, highs))]
-            elif kind in INTEGER_KINDS and all(int(b) - int(a) <= REAL_SEARCH_SPAN for a, b in zip(lows, highs)):
+            elif kind in INTEGER_KINDS and all(abs(int(x)) <= REAL_SEARCH_SPAN for x in lows + highs):
                 for k, (a, b) in enumerate(zip(lows, highs)):
                     self.integer_bounds[kind, k] = (int(a), int(b))
                     if real_integers:
                         # Half a unit either side, so that every integer owns an equal share.
                         self.coordinates.append(_Coordinate(kind, k, int(a) - 0.5, int(b) + 0.5, True))
                     else:
-                        self.coordinates.append(_Coordinate(kind, k, int(a), int(b), True, native=True))
+                        # One past the end, since the module draws below the upper bound.
+                        self.coordinates.append(_Coordinate(kind, k, int(a), int(b) + 1, True, native=True))
+            elif kind in INTEGER_KINDS:
+                # Searched as "i" over one past the end, clamped back at the call.
+                self.wide[kind] = list(zip(map(int, lows), map(int, highs)))
+                self.fixed.setdefault("i_min", []).extend(int(a) for a in lows)
+                self.fixed.setdefault("i_max", []).extend(int(b) + 1 for b in highs)
             else:
                 self.fixed[kind + "_min"], self.fixed[kind + "_max"] = lows, highs
         self.ranges = [c.high - c.low for c in self.coordinates]
 
-    def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None) -> dict[str, Any]:
-        """Search bounds: the whole box, or the given per-coordinate box."""
+    def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None,
+               around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
+        """Search bounds: the whole box, or the given per-coordinate box.
+
+        With ``around`` (a user's point), integers too large for a double get
+        a box of ``fraction`` of their span around it (0: held where they are).
+        """
         lows = [c.low for c in self.coordinates] if lows is None else lows
         highs = [c.high for c in self.coordinates] if highs is None else highs
         result = dict(self.fixed)
+        if around is not None and self.wide:
+            pairs = [pair for kind in self.wide for pair in self.wide[kind]]
+            centre = [n for kind in self.wide for n in around[kind]]
+            halves = [int((high - low) * fraction) // 2 for low, high in pairs]
+            result["i_min"] = [max(low, n - h) for n, h, (low, _) in zip(centre, halves, pairs)]
+            result["i_max"] = [min(high + 1, n + h + 1) for n, h, (_, high) in zip(centre, halves, pairs)]
         for c, low, high in zip(self.coordinates, lows, highs):
             key = c.search_kind
             if c.native:
@@ -152,14 +173,19 @@ class _Space:
 
     def decode(self, point: Point) -> Point:
         """The user's point for a point of the search space."""
-        user: Point = {key: list(point[key]) for key in point if key + "_min" in self.fixed}
+        user: Point = {key: list(point[key]) for key in point if key + "_min" in self.fixed and key != "i"}
+        wide = iter(point.get("i", []))
+        for kind, pairs in self.wide.items():
+            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide, pairs)]
         taken: dict[str, int] = {}
         for c in self.coordinates:
             key = c.search_kind
             position = taken.get(key, 0)
             taken[key] = position + 1
             x = point[key][position]
-            if c.integer and not c.native:
+            if c.native:
+                x = min(x, c.high - 1)
+            elif c.integer:
                 x = _round(x, *self.integer_bounds[c.kind, c.index])
             user.setdefault(c.kind, []).append(x)
         return user
@@ -170,7 +196,10 @@ class _Space:
 
     def rest(self, point: Point) -> Point:
         """The part of a user's point the coordinates do not cover, as search keywords."""
-        return {key: list(values) for key, values in point.items() if key + "_min" in self.fixed}
+        rest = {key: list(values) for key, values in point.items() if key + "_min" in self.fixed and key != "i"}
+        for kind in self.wide:
+            rest.setdefault("i", []).extend(point[kind])
+        return rest
 
     def assemble(self, vector: list[float], rest: Point) -> Point:
         """A search-space point from coordinates and the rest."""
@@ -415,7 +444,7 @@ class _Strategy:
                 lows.append(x)
                 highs.append(x + 1 if c.native else math.nextafter(x, math.inf))
         size = self._spend(t.block_particles * (t.block_iterations + 1))
-        self._run(size, t.block_particles, self.space.bounds(lows, highs))
+        self._run(size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _local(self) -> bool:
         """A run around the best point; whether it improved, after adapting the widths."""
@@ -430,7 +459,7 @@ class _Strategy:
             lows.append(low)
             highs.append(high)
         size = self._spend(max(200, int(self.budget * t.local_share)))
-        self._run(size, t.local_particles, self.space.bounds(lows, highs))
+        self._run(size, t.local_particles, self.space.bounds(lows, highs, self.tracker.best_point, t.first_width))
         if self.tracker.best_value is before:
             # Nothing better in this box: look closer next time, and start
             # over at the first width once the box has shrunk to nothing.

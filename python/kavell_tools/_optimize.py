@@ -37,6 +37,7 @@ import dataclasses
 import math
 import os
 import random
+from decimal import Decimal
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
@@ -109,6 +110,23 @@ class _Coordinate:
         return "f32" if self.kind == "f32" else "f64"
 
 
+def _decimal_box(lows: list[Any], highs: list[Any], centre: list[Decimal], fraction: float
+                 ) -> tuple[list[str], list[str]]:
+    """Decimal bounds of ``fraction`` of each span around ``centre``, within the box."""
+    new_lows: list[str] = []
+    new_highs: list[str] = []
+    for low, high, d in zip(lows, highs, centre):
+        low, high = Decimal(str(low)), Decimal(str(high))
+        half = Decimal(f"{float(high - low) * fraction / 2:.12g}")
+        box_low, box_high = max(low, d - half), min(high, d + half)
+        if not box_low < box_high:
+            box_low, box_high = low, high
+        # Positional text: the module reads no exponent.
+        new_lows.append(format(box_low, "f"))
+        new_highs.append(format(box_high, "f"))
+    return new_lows, new_highs
+
+
 def _round(x: float, low: int, high: int) -> int:
     if math.isnan(x):
         return low
@@ -151,12 +169,16 @@ class _Space:
                around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
         """Search bounds: the whole box, or the given per-coordinate box.
 
-        With ``around`` (a user's point), integers too large for a double get
-        a box of ``fraction`` of their span around it (0: held where they are).
+        With ``around`` (a user's point), decimals and integers too large for
+        a double get a box of ``fraction`` of their span around it (0: held
+        where they are).
         """
         lows = [c.low for c in self.coordinates] if lows is None else lows
         highs = [c.high for c in self.coordinates] if highs is None else highs
         result = dict(self.fixed)
+        if around is not None and "d" in around and "d_min" in self.fixed:
+            result["d_min"], result["d_max"] = _decimal_box(
+                self.fixed["d_min"], self.fixed["d_max"], around["d"], fraction or 1e-12)
         if around is not None and self.wide:
             pairs = [pair for kind in self.wide for pair in self.wide[kind]]
             centre = [n for kind in self.wide for n in around[kind]]
@@ -330,7 +352,7 @@ def optimize(
 
 def _scipy_available() -> bool:
     try:
-        import scipy.optimize  # noqa: F401
+        import scipy.optimize  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
     except ImportError:
         return False
     return True
@@ -391,7 +413,7 @@ class _Strategy:
         elif s.global_runs < t.global_runs or not self.space.coordinates:
             s.global_runs += 1
             self._run(per_global, t.particles, self.space.bounds())
-        elif self._next_polish() is not None and self._next_polish() <= self.tracker.evaluations:
+        elif (due := self._next_polish()) is not None and due <= self.tracker.evaluations:
             s.polishes += 1
             self._polish(min(self.left, max(1, int(self.budget * t.polish_cap))))
         elif s.blocks:
@@ -459,7 +481,10 @@ class _Strategy:
             lows.append(low)
             highs.append(high)
         size = self._spend(max(200, int(self.budget * t.local_share)))
-        self._run(size, t.local_particles, self.space.bounds(lows, highs, self.tracker.best_point, t.first_width))
+        # Decimals and very large integers narrow as the typical coordinate does.
+        relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
+        fraction = relative[len(relative) // 2] if relative else t.first_width
+        self._run(size, t.local_particles, self.space.bounds(lows, highs, self.tracker.best_point, fraction))
         if self.tracker.best_value is before:
             # Nothing better in this box: look closer next time, and start
             # over at the first width once the box has shrunk to nothing.
@@ -484,7 +509,7 @@ class _Strategy:
 
     def _polish(self, evaluations: int) -> None:
         import numpy as np
-        from scipy.optimize import minimize as local_minimize
+        from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
 
         centre, rest = self._best()
         real = [k for k, c in enumerate(self.space.coordinates) if not c.integer]

@@ -145,7 +145,7 @@ def zakharov(f64: Sequence[float]) -> float:
 def ellipsoid(f64: Sequence[float]) -> float:
     """An ellipsoid of condition 1e6; minimum 0 at the origin."""
     n = len(f64)
-    return sum(10.0 ** (6.0 * k / max(1, n - 1)) * x * x for k, x in enumerate(f64))
+    return sum(float(10.0 ** (6.0 * k / max(1, n - 1))) * x * x for k, x in enumerate(f64))
 
 
 def _bisect(derivative: Callable[[float], float], low: float, high: float) -> float:

@@ -12,6 +12,7 @@ resumes where it stopped; the tables and the chart are made from the cache.
     pip install pyswarms scipy nevergrad matplotlib
     python bench/quality.py run --contenders "pyswarms defaults" ... --budgets 10000 50000 --repeats 10
     python bench/quality.py report        # tables (Markdown) and the PNG from the cache
+    python bench/quality.py speed --contenders "kavell optimize" "pyswarms defaults" --repeats 5
 
 Every contender scores one point per objective call with the same plain
 Python functions (kavell_tools.problems); nothing is vectorised for anyone.
@@ -385,9 +386,31 @@ def chart(runs: dict[str, Any], contenders: list[str], names: list[str], path: p
     figure.savefig(path, dpi=90)
 
 
+def speed(budgets: list[int], repeats: int, names: list[str]) -> str:
+    """Own time per run (wall time less the objective's), interleaved in this process, medians.
+
+    The objective is sphere-10, the cheapest of the problems, so that the
+    contenders' own costs dominate.
+    """
+    problem = next(p for p in problems.standard_problems() if p.name == "sphere-10")
+    lines = ["| budget | " + " | ".join(names) + " | ratio to the first |", "|---" * (len(names) + 2) + "|"]
+    for budget in budgets:
+        own: dict[str, list[float]] = {name: [] for name in names}
+        for _ in range(repeats):
+            for name in names:
+                counted = Counted(problem, budget)
+                started = time.perf_counter()
+                CONTENDERS[name](counted, budget)
+                own[name].append(time.perf_counter() - started - counted.objective_seconds)
+        medians = [statistics.median(own[name]) for name in names]
+        ratios = ", ".join(f"{m / medians[0]:.1f}x" for m in medians[1:])
+        lines.append(f"| {budget:,} | " + " | ".join(f"{m:.3f} s" for m in medians) + f" | {ratios} |")
+    return "\n".join(lines) + "\n"
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("action", choices=["run", "report"])
+    parser.add_argument("action", choices=["run", "report", "speed"])
     parser.add_argument("--budgets", type=int, nargs="+", default=[10_000, 50_000])
     parser.add_argument("--repeats", type=int, default=10)
     parser.add_argument("--contenders", nargs="+", default=list(CONTENDERS), choices=list(CONTENDERS))
@@ -397,6 +420,11 @@ def main(argv: list[str] | None = None) -> None:
     args = parser.parse_args(argv)
 
     contenders = [name for name in args.contenders if available(name)]
+    if args.action == "speed":
+        text = speed(args.budgets, args.repeats, contenders)
+        (args.out / "speed.md").write_text(text)
+        print(text)
+        return
     if args.action == "report":
         print(report(args.out / "runs", contenders, args.out))
         return

@@ -164,6 +164,7 @@ class _Space:
             else:
                 self.fixed[kind + "_min"], self.fixed[kind + "_max"] = lows, highs
         self.ranges = [c.high - c.low for c in self.coordinates]
+        self.segments = self._segments()
 
     def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None,
                around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
@@ -193,23 +194,42 @@ class _Space:
             result.setdefault(key + "_max", []).append(high)
         return result
 
-    def decode(self, point: Point) -> Point:
-        """The user's point for a point of the search space."""
-        user: Point = {key: list(point[key]) for key in point if key + "_min" in self.fixed and key != "i"}
-        wide = iter(point.get("i", []))
-        for kind, pairs in self.wide.items():
-            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide, pairs)]
+    def _segments(self) -> list[tuple[str, str, int, int, str, list[int], list[int]]]:
+        """Per user kind: its search key, the slice it takes there, and how it maps back."""
+        segments: list[tuple[str, str, int, int, str, list[int], list[int]]] = []
         taken: dict[str, int] = {}
         for c in self.coordinates:
             key = c.search_kind
             position = taken.get(key, 0)
             taken[key] = position + 1
-            x = point[key][position]
-            if c.native:
-                x = min(x, c.high - 1)
-            elif c.integer:
-                x = _round(x, *self.integer_bounds[c.kind, c.index])
-            user.setdefault(c.kind, []).append(x)
+            how = "clamp" if c.native else "round" if c.integer else "copy"
+            low, high = self.integer_bounds.get((c.kind, c.index), (0, 0))
+            if segments and segments[-1][1] == c.kind:
+                _, _, start, _, _, lows, highs = segments[-1]
+                segments[-1] = (key, c.kind, start, position + 1, how, lows + [low], highs + [high])
+            else:
+                segments.append((key, c.kind, position, position + 1, how, [low], [high]))
+        return segments
+
+    @property
+    def identity(self) -> bool:
+        """Whether search points are the user's points as they are."""
+        return not self.wide and all(
+            how == "copy" and key == kind for key, kind, _, _, how, _, _ in self.segments)
+
+    def decode(self, point: Point) -> Point:
+        """The user's point for a point of the search space."""
+        user: Point = {key: point[key] for key in point if key + "_min" in self.fixed and key != "i"}
+        wide = iter(point.get("i", []))
+        for kind, pairs in self.wide.items():
+            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide, pairs)]
+        for key, kind, start, stop, how, lows, highs in self.segments:
+            values = point[key][start:stop]
+            if how == "clamp":
+                values = [x if x <= high else high for x, high in zip(values, highs)]
+            elif how == "round":
+                values = [_round(x, low, high) for x, low, high in zip(values, lows, highs)]
+            user[kind] = values
         return user
 
     def vector(self, point: Point) -> list[float]:
@@ -236,7 +256,7 @@ class _NanTracker(Tracker[V]):
 
     def __call__(self, **point: Any) -> V:
         value = super().__call__(**point)
-        if isinstance(value, float) and math.isnan(value):
+        if type(value) is float and value != value:
             return -math.inf if self.maximize else math.inf  # type: ignore[return-value]
         return value
 
@@ -329,7 +349,7 @@ def optimize(
         patience=patience,
         progress=open_progress(budget, progress),
         record=record,
-        decode=space.decode,
+        decode=None if space.identity else space.decode,
     )
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
     if state is not None:

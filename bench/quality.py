@@ -81,6 +81,14 @@ def kavell_optimize(counted: Counted, budget: int) -> float:
     return float(kavell_tools.optimize(counted.keywords, budget, **counted.problem.bounds).value)
 
 
+def kavell_optimize_real_integers(counted: Counted, budget: int) -> float:
+    """optimize with the integers searched as reals and rounded at the call (the other choice)."""
+    from kavell_tools._optimize import Tuning
+
+    tuning = Tuning(real_integers=True)
+    return float(kavell_tools.optimize(counted.keywords, budget, tuning=tuning, **counted.problem.bounds).value)
+
+
 def kavell_restarts(counted: Counted, budget: int) -> float:
     return float(kavell_tools.restarts(counted.keywords, budget, **counted.problem.bounds).value)
 
@@ -164,6 +172,7 @@ def nevergrad_run(name: str) -> Callable[[Counted, int], float]:
 CONTENDERS: dict[str, Callable[[Counted, int], float]] = {
     "kavell optimize": kavell_optimize,
     "kavell restarts": kavell_restarts,
+    "kavell optimize, integers as reals": kavell_optimize_real_integers,
     "pyswarms defaults": pyswarms_run({"c1": 0.5, "c2": 0.3, "w": 0.9}),
     "pyswarms constriction": pyswarms_run({"c1": 1.49445, "c2": 1.49445, "w": 0.729}),
     "scipy DE": scipy_de_run(polish=True),

@@ -161,10 +161,14 @@ def _put(done: queue.Queue[int], index: int, future: object) -> None:
 def _terminate(executor: Any, futures: list[_Future]) -> None:
     """End the worker processes still running one of ``futures``."""
     if _is_dask_client(executor):
-        busy = {worker for worker, keys in executor.processing().items()
-                if {getattr(future, "key", None) for future in futures} & set(keys)}
+        # Where they run, asked before cancelling (the scheduler then forgets it), and cancelled
+        # before the restart (which would otherwise run them again elsewhere).
+        keys = {getattr(future, "key", None) for future in futures}
+        busy = [worker for worker, running in executor.processing().items() if keys & set(running)]
+        for future in futures:
+            future.cancel()
         if busy:
-            executor.restart_workers(list(busy))
+            executor.restart_workers(busy)
         return
     processes = getattr(executor, "_processes", None)  # a concurrent.futures.ProcessPoolExecutor's workers
     if not processes:
@@ -180,7 +184,7 @@ def _collect(
     fail_fast: bool,
     on_finish: Callable[[RunSummary], None],
 ) -> tuple[list[RunSummary], list[_Future]]:
-    """Summaries as the runs finish, never waiting past ``timeout``; and the futures left unfinished."""
+    """Summaries as the runs finish, never waiting past ``timeout``; and the futures left unfinished (to cancel)."""
     done: queue.Queue[int] = queue.Queue()
     for position, future in enumerate(futures):
         future.add_done_callback(functools.partial(_put, done, position))
@@ -204,9 +208,8 @@ def _collect(
             ended = CancelledError(f"cancelled: run {summary.index} failed first")
             break
     left = [future for position, future in enumerate(futures) if position not in summaries]
-    for position, future in enumerate(futures):
+    for position in range(len(futures)):
         if position not in summaries:
-            future.cancel()
             summaries[position] = RunSummary(indices[position], error=ended)
     return [summaries[position] for position in range(len(futures))], left
 
@@ -310,6 +313,8 @@ def multistart(
         summaries.extend(collected)
         if left and terminate:
             _terminate(executor, left)
+        for future in left:
+            future.cancel()
     summaries.sort(key=lambda summary: summary.index)
     failed = [summary for summary in summaries if not summary.ok]
     succeeded = [summary for summary in summaries if summary.ok]

@@ -6,10 +6,11 @@ import math
 import os
 import signal
 import sys
+import threading
 import time
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Generic, Protocol, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, NoReturn, Protocol, TypeVar
 
 from ._bounds import Bounds, check_bounds
 from ._errors import Chained, KavellError, is_panic, ordinary
@@ -224,8 +225,55 @@ def open_progress(total: int, progress: bool | ProgressBar) -> ProgressBar | Non
     return bar
 
 
+class _Redirection:
+    """Descriptor 2, pointed at the null device while any run of this process is being stopped.
+
+    Shared by every tracker: runs in several threads may stop at once, and
+    only the first to silence saves the real descriptor, only the last to be
+    done puts it back.
+    """
+
+    lock = threading.Lock()
+    depth = 0
+    saved: int | None = None
+
+    @classmethod
+    def enter(cls) -> bool:
+        with cls.lock:
+            if cls.depth == 0:
+                try:
+                    sys.stderr.flush()
+                except (AttributeError, OSError, ValueError):
+                    pass
+                try:
+                    null = os.open(os.devnull, os.O_WRONLY)
+                except OSError:
+                    return False
+                try:
+                    cls.saved = os.dup(2)
+                    os.dup2(null, 2)
+                except OSError:
+                    if cls.saved is not None:
+                        os.close(cls.saved)
+                    cls.saved = None
+                    return False
+                finally:
+                    os.close(null)
+            cls.depth += 1
+            return True
+
+    @classmethod
+    def leave(cls) -> None:
+        with cls.lock:
+            cls.depth -= 1
+            if cls.depth == 0 and cls.saved is not None:
+                saved, cls.saved = cls.saved, None
+                os.dup2(saved, 2)
+                os.close(saved)
+
+
 class _QuietStderr:
-    """Points file descriptor 2 at the null device while the module unwinds a run the toolkit ended.
+    """Keeps the module's fault report of a stop the toolkit made off descriptor 2.
 
     The module writes a fault report to descriptor 2 for every objective call
     that raises, the toolkit's own stops included, with C stdio: nothing at
@@ -235,32 +283,16 @@ class _QuietStderr:
     """
 
     def __init__(self) -> None:
-        self.saved: int | None = None
+        self.active = False
 
     def silence(self) -> None:
-        if self.saved is not None:
-            return
-        try:
-            sys.stderr.flush()
-        except (AttributeError, OSError, ValueError):
-            pass
-        try:
-            null = os.open(os.devnull, os.O_WRONLY)
-        except OSError:
-            return
-        try:
-            self.saved = os.dup(2)
-            os.dup2(null, 2)
-        except OSError:
-            self.saved = None
-        finally:
-            os.close(null)
+        if not self.active:
+            self.active = _Redirection.enter()
 
     def restore(self) -> None:
-        if self.saved is not None:
-            saved, self.saved = self.saved, None
-            os.dup2(saved, 2)
-            os.close(saved)
+        if self.active:
+            self.active = False
+            _Redirection.leave()
 
 
 class Tracker(Generic[V]):
@@ -328,7 +360,7 @@ class Tracker(Generic[V]):
         self._running = 0
         self._quiet = _QuietStderr()
 
-    def _stop(self, reason: str) -> None:
+    def _stop(self, reason: str) -> NoReturn:
         self.stop_reason = reason
         if self._running:
             # Only inside run(), which restores descriptor 2 when the module returns.

@@ -78,3 +78,7 @@ assert_type(kavell_tools.minimize(pso, cost, i32_min=[0], i32_max=[9], d_min=["0
 assert_type(kavell_tools.maximize(pso, score, f64_min=[0], f64_max=[1], target=Score(0, 0.9)), Result[Score])
 assert_type(kavell_tools.restarts(lexicographic, 1_000, i32_min=range(3), i32_max=[5, 6, 7]).history,
             list[tuple[int, tuple[int, float]]])
+# One dict of bounds for the module and the toolkit alike.
+box: kavell_tools.Bounds = {"f64_min": [0.0], "f64_max": [1.0], "i32_min": range(3), "i32_max": [5, 6, 7]}
+assert_type(pso.min(anything, **box)[0], int)
+assert_type(kavell_tools.multistart(anything, 2, **box).runs, list[kavell_tools.RunSummary])

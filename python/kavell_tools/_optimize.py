@@ -7,29 +7,34 @@ each gets, and nothing else:
 
 1. global runs over the whole box;
 2. then, in turn:
-   - block runs: a few coordinates at a time are freed over their whole
-     range while the others stay pinned at the best point (the pinned ones
-     get a box one float wide, so every particle holds them). A swarm too
-     small for the whole space then settles each coordinate among all its
-     basins, which a local box around the best point never reaches;
+   - sweeps of block runs: one coordinate at a time freed over its whole
+     range, or two at a time over a smaller box, or (mixed problems) one
+     integer with every real, while the other coordinates stay pinned at
+     the best point (a box one float or one unit wide, so every particle
+     holds them). A swarm too small for the whole space then settles each
+     coordinate among all its basins, which a box around the best point
+     never reaches;
    - a local run around the best point, in a box whose width follows the
      step the last improvement made (a long step keeps it wide, a short one
-     narrows it, a run that found nothing widens it again). The box so
+     narrows it). A run that found nothing narrows it further, and once it
+     has shrunk to nothing it starts over at the first width. The box so
      tracks the remaining error instead of collapsing far below it or
      staying far above it. After repeated failures a new global run looks
      for another basin;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
-   coordinates of the best point within the bounds, the integers held; its
-   evaluations count in the budget like every other.
+   coordinates of the best point within the bounds, the integers held,
+   halfway through the budget and near its end; its evaluations count in
+   the budget like every other.
 
-Integer kinds are searched as reals and rounded at the call, so the
-objective still receives exact ints within ``[min, max]``. Searched as the
-module's own kinds, an integer velocity below one unit truncates to zero and
-a narrow box never reaches its upper end (starting positions are drawn below
-the upper bound), so small steps die; bench/quality.py measures both
-(``Tuning(real_integers=False)``). Integer spans too wide for a double, and
-the decimal and complex kinds, are searched by the module as they are: over
-their whole box in global and block runs, held in local runs.
+Integers are searched with the module's own integer kinds, in boxes that
+reach one past the upper bound (the module draws starting positions below
+it) and are clamped back at the call, so the objective receives exact ints
+within ``[min, max]`` and both ends are reached. Searching them as reals
+rounded at the call (``Tuning(real_integers=True)``) was measured against
+this on the mixed problems (bench/quality.py, docs/choosing-settings.md). Decimals
+and integers too large for a double are narrowed around the best point in
+local runs and searched over their whole box otherwise; complex values are
+always searched over their whole box (the module does not clamp them).
 """
 from __future__ import annotations
 
@@ -37,9 +42,9 @@ import dataclasses
 import math
 import os
 import random
-from decimal import Decimal
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
+from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, check_bounds, kinds
@@ -53,9 +58,9 @@ if TYPE_CHECKING:
 
 V = TypeVar("V")
 
-#: Integers up to this size are placed as reals: a double holds every
-#: integer up to 2**53 exactly, with room left for the half unit either side.
-#: Larger ones are searched by the module over their whole box.
+#: Integers up to this size get boxes computed in doubles (which hold every
+#: integer up to 2**53 exactly, with room for the half unit either side).
+#: Larger ones are boxed in exact integer arithmetic around the best point.
 REAL_SEARCH_SPAN = 2**50
 
 

@@ -1,4 +1,4 @@
-"""kavell and the toolkit's restarts against pyswarms and scipy, at one budget.
+"""kavell_tools.optimize, plain kavell runs and restarts against pyswarms and scipy, at one budget.
 
 Each optimiser scores one point per call with the same plain Python function
 and gets the same number of evaluations. Peers that are not installed are
@@ -48,6 +48,9 @@ def scipy_run(budget, popsize=15):
 
 def main(budget=20_000):
     scores = {
+        "kavell_tools.optimize": kavell_tools.optimize(
+            ackley, budget, f64_min=[LOW] * DIMENSION, f64_max=[HIGH] * DIMENSION
+        ).value,
         "kavell defaults": kavell_run(Settings(), budget),
         "kavell recommended": kavell_run(RECOMMENDED, budget),
         "toolkit restarts": kavell_tools.restarts(

@@ -1,7 +1,8 @@
 """Plot how the best value falls with the evaluations spent, to a PNG file.
 
-Compares one run with kavell's defaults, one with the recommended settings and
-the toolkit's restarts, all on the same budget (pip install matplotlib).
+Compares kavell_tools.optimize with one run of kavell's defaults, one with the
+recommended settings and the toolkit's restarts, all on the same budget
+(pip install matplotlib).
 
     python examples/convergence_plot.py convergence.png
 """
@@ -17,6 +18,7 @@ BOUNDS = {"f64_min": [-5.0] * 10, "f64_max": [10.0] * 10}
 
 def main(path="convergence.png", budget=20_000):
     runs = {
+        "optimize": kavell_tools.optimize(rosenbrock, budget, **BOUNDS),
         "kavell defaults": kavell_tools.minimize(Settings().for_budget(budget).build(), rosenbrock, **BOUNDS),
         "recommended settings": kavell_tools.minimize(RECOMMENDED.for_budget(budget).build(), rosenbrock, **BOUNDS),
         "toolkit restarts": kavell_tools.restarts(rosenbrock, budget, **BOUNDS),

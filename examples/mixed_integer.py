@@ -1,4 +1,4 @@
-"""A small mixed-integer design problem solved with kavell.
+"""A small mixed-integer design problem solved with kavell_tools.optimize.
 
 Choose a number of machines (i32), a belt speed (f64) and a unit price (d,
 an exact decimal) to minimise a cost with a known optimum at 7 machines,
@@ -9,7 +9,7 @@ speed 2.5 and price 1.25. Run it after installing kavell:
 from decimal import Decimal
 from typing import Any
 
-import kavell
+import kavell_tools
 
 
 def cost(i32: list[int], f64: list[float], d: list[Decimal]) -> float:
@@ -22,13 +22,13 @@ def cost(i32: list[int], f64: list[float], d: list[Decimal]) -> float:
 
 
 def main() -> tuple[float, dict[str, list[Any]]]:
-    pso = kavell.PSO(particle_count=60, iteration_count=80, inertia_coefficient=0.6)
-    value, point = pso.min(
-        cost,
+    result = kavell_tools.optimize(
+        cost, 5_000,
         i32_min=[0], i32_max=[20],
         f64_min=[0.0], f64_max=[10.0],
         d_min=[Decimal("0.00")], d_max=[Decimal("5.00")],
     )
+    value, point = result.value, result.point
     print(f"best cost: {value:.6g}")
     print(f"machines:  {point['i32'][0]}")
     print(f"speed:     {point['f64'][0]:.6g}")

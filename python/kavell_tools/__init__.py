@@ -9,6 +9,7 @@ from ._bounds import Bounds, check_bounds
 from ._checkpoint import Checkpoint
 from ._errors import KavellError, is_panic, ordinary, ordinary_errors
 from ._multistart import MultiStartFailed, MultiStartResult, RunSummary, multistart, run_once
+from ._optimize import optimize
 from ._record import Difference, replay
 from ._restart import restarts
 from ._settings import RECOMMENDED, Settings
@@ -46,6 +47,7 @@ __all__ = [
     "maximize",
     "minimize",
     "multistart",
+    "optimize",
     "ordinary",
     "ordinary_errors",
     "replay",

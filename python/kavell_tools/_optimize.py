@@ -1,0 +1,568 @@
+"""``optimize``: one call that spends a budget well, over kavell runs.
+
+The optimiser's update has no random factors: a swarm collapses onto one
+point, and only the draw of starting positions is random. So the strategy
+decides where runs start, how large their boxes are and how many evaluations
+each gets, and nothing else:
+
+1. global runs over the whole box;
+2. then, in turn:
+   - sweeps of block runs: one coordinate at a time freed over its whole
+     range, or two at a time over a smaller box, or (mixed problems) one
+     integer with every real, while the other coordinates stay pinned at
+     the best point (a box one float or one unit wide, so every particle
+     holds them). A swarm too small for the whole space then settles each
+     coordinate among all its basins, which a box around the best point
+     never reaches;
+   - a local run around the best point, in a box whose width follows the
+     step the last improvement made (a long step keeps it wide, a short one
+     narrows it). A run that found nothing narrows it further, and once it
+     has shrunk to nothing it starts over at the first width. The box so
+     tracks the remaining error instead of collapsing far below it or
+     staying far above it. After repeated failures a new global run looks
+     for another basin;
+3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
+   coordinates of the best point within the bounds, the integers held,
+   halfway through the budget and near its end; its evaluations count in
+   the budget like every other.
+
+Integers are searched as reals and rounded at the call, so the objective
+still receives exact ints within ``[min, max]``, both ends included.
+Searched with the module's own kinds (``Tuning(real_integers=False)``: boxes
+one past the upper bound, since the module draws starting positions below
+it, clamped back at the call) they tied on the mixed problems except
+mixed-10 at 10,000 evaluations, where they did worse (bench/quality.py,
+docs/choosing-settings.md). Decimals and integers too large for a double are narrowed around the best point in
+local runs and searched over their whole box otherwise; complex values are
+always searched over their whole box (the module does not clamp them).
+"""
+from __future__ import annotations
+
+import dataclasses
+import math
+import os
+import random
+from collections.abc import Callable, Mapping
+from dataclasses import dataclass, field
+from decimal import Decimal
+from typing import TYPE_CHECKING, Any, Literal, TypeVar
+
+from ._bounds import INTEGER_KINDS, KINDS, Bounds, check_bounds, kinds
+from ._checkpoint import plain, resume
+from ._record import Point, RecordTarget
+from ._settings import Settings
+from ._tracking import EarlyStop, ProgressBar, Result, Tracker, open_progress
+
+if TYPE_CHECKING:
+    from typing_extensions import Unpack
+
+V = TypeVar("V")
+
+#: Integers up to this size get boxes computed in doubles (which hold every
+#: integer up to 2**53 exactly, with room for the half unit either side).
+#: Larger ones are boxed in exact integer arithmetic around the best point.
+REAL_SEARCH_SPAN = 2**50
+
+
+@dataclass(frozen=True)
+class Tuning:
+    """The strategy's constants, chosen by measurement on the nine named problems only.
+
+    Shares are fractions of the budget; widths fractions of each coordinate's range.
+    """
+
+    global_share: float = 0.3
+    global_runs: int = 4
+    particles: int = 100
+    local_share: float = 0.02
+    local_particles: int = 40
+    first_width: float = 0.1
+    step_factor: float = 3.0
+    contract: float = 3.0
+    failures_before_global: int = 4
+    polish_at: tuple[float, ...] = (0.5, 0.9)  # budget shares at which a polish starts
+    polish_cap: float = 0.1  # share one polish may spend at most
+    # (coordinates freed per block run, width of their box), sweep by sweep in turn.
+    # A width of 0 frees each integer over c-1 ... c+1 with every real coordinate
+    # in a box of ``follow_width`` around the best point (mixed problems only).
+    blocks: tuple[tuple[int, float], ...] = ((1, 1.0), (2, 0.15), (1, 0.0))
+    follow_width: float = 0.05
+    block_particles: int = 8
+    block_iterations: int = 10
+    # (cognitive, social, max_velocity_ratio, inertia) of every run.
+    coefficients: tuple[float, float, float, float] = (0.8, 1.0, 0.3, 0.9)
+    real_integers: bool = True
+
+
+TUNING = Tuning()
+
+
+@dataclass(frozen=True)
+class _Coordinate:
+    """One element the strategy places boxes on: a real, or an integer searched as one."""
+
+    kind: str  # the user's kind
+    index: int
+    low: float
+    high: float
+    integer: bool  # rounded at the call
+    native: bool = False  # an integer searched with its own kind
+
+    @property
+    def search_kind(self) -> str:
+        if self.native:
+            return "i64" if -(2**63) <= self.low and self.high < 2**63 else "i"
+        return "f32" if self.kind == "f32" else "f64"
+
+
+def _decimal_box(lows: list[Any], highs: list[Any], centre: list[Decimal], fraction: float
+                 ) -> tuple[list[str], list[str]]:
+    """Decimal bounds of ``fraction`` of each span around ``centre``, within the box."""
+    new_lows: list[str] = []
+    new_highs: list[str] = []
+    for low, high, d in zip(lows, highs, centre):
+        low, high = Decimal(str(low)), Decimal(str(high))
+        half = Decimal(f"{float(high - low) * fraction / 2:.12g}")
+        box_low, box_high = max(low, d - half), min(high, d + half)
+        if not box_low < box_high:
+            box_low, box_high = low, high
+        # Positional text: the module reads no exponent.
+        new_lows.append(format(box_low, "f"))
+        new_highs.append(format(box_high, "f"))
+    return new_lows, new_highs
+
+
+def _round(x: float, low: int, high: int) -> int:
+    if math.isnan(x):
+        return low
+    return int(min(max(math.floor(x + 0.5), low), high))
+
+
+class _Space:
+    """The search space: integers as reals (rounded at the call), everything else as given."""
+
+    def __init__(self, bounds: Mapping[str, Any], real_integers: bool) -> None:
+        self.coordinates: list[_Coordinate] = []
+        self.fixed: dict[str, Any] = {}  # decimal, complex, very wide integers: whole box always
+        self.integer_bounds: dict[tuple[str, int], tuple[int, int]] = {}
+        self.wide: dict[str, list[tuple[int, int]]] = {}  # integers too large for a double, by kind
+        for kind in sorted(kinds(bounds), key=KINDS.index):
+            lows, highs = list(bounds[kind + "_min"]), list(bounds[kind + "_max"])
+            n = min(len(lows), len(highs))
+            lows, highs = lows[:n], highs[:n]
+            if kind in ("f32", "f64"):
+                self.coordinates += [_Coordinate(kind, k, float(a), float(b), False) for k, (a, b) in enumerate(zip(lows, highs))]
+            elif kind in INTEGER_KINDS and all(abs(int(x)) <= REAL_SEARCH_SPAN for x in lows + highs):
+                for k, (a, b) in enumerate(zip(lows, highs)):
+                    self.integer_bounds[kind, k] = (int(a), int(b))
+                    if real_integers:
+                        # Half a unit either side, so that every integer owns an equal share.
+                        self.coordinates.append(_Coordinate(kind, k, int(a) - 0.5, int(b) + 0.5, True))
+                    else:
+                        # One past the end, since the module draws below the upper bound.
+                        self.coordinates.append(_Coordinate(kind, k, int(a), int(b) + 1, True, native=True))
+            elif kind in INTEGER_KINDS:
+                # Searched as "i" over one past the end, clamped back at the call.
+                self.wide[kind] = list(zip(map(int, lows), map(int, highs)))
+                self.fixed.setdefault("i_min", []).extend(int(a) for a in lows)
+                self.fixed.setdefault("i_max", []).extend(int(b) + 1 for b in highs)
+            else:
+                self.fixed[kind + "_min"], self.fixed[kind + "_max"] = lows, highs
+        self.ranges = [c.high - c.low for c in self.coordinates]
+        self.segments = self._segments()
+
+    def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None,
+               around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
+        """Search bounds: the whole box, or the given per-coordinate box.
+
+        With ``around`` (a user's point), decimals and integers too large for
+        a double get a box of ``fraction`` of their span around it (0: held
+        where they are).
+        """
+        lows = [c.low for c in self.coordinates] if lows is None else lows
+        highs = [c.high for c in self.coordinates] if highs is None else highs
+        result = dict(self.fixed)
+        if around is not None and "d" in around and "d_min" in self.fixed:
+            result["d_min"], result["d_max"] = _decimal_box(
+                self.fixed["d_min"], self.fixed["d_max"], around["d"], fraction or 1e-12)
+        if around is not None and self.wide:
+            pairs = [pair for kind in self.wide for pair in self.wide[kind]]
+            centre = [n for kind in self.wide for n in around[kind]]
+            halves = [int((high - low) * fraction) // 2 for low, high in pairs]
+            result["i_min"] = [max(low, n - h) for n, h, (low, _) in zip(centre, halves, pairs)]
+            result["i_max"] = [min(high + 1, n + h + 1) for n, h, (_, high) in zip(centre, halves, pairs)]
+        for c, low, high in zip(self.coordinates, lows, highs):
+            key = c.search_kind
+            if c.native:
+                low, high = math.floor(low), math.ceil(high)
+            result.setdefault(key + "_min", []).append(low)
+            result.setdefault(key + "_max", []).append(high)
+        return result
+
+    def _segments(self) -> list[tuple[str, str, int, int, str, list[int], list[int]]]:
+        """Per user kind: its search key, the slice it takes there, and how it maps back."""
+        segments: list[tuple[str, str, int, int, str, list[int], list[int]]] = []
+        taken: dict[str, int] = {}
+        for c in self.coordinates:
+            key = c.search_kind
+            position = taken.get(key, 0)
+            taken[key] = position + 1
+            how = "clamp" if c.native else "round" if c.integer else "copy"
+            low, high = self.integer_bounds.get((c.kind, c.index), (0, 0))
+            if segments and segments[-1][1] == c.kind:
+                _, _, start, _, _, lows, highs = segments[-1]
+                segments[-1] = (key, c.kind, start, position + 1, how, lows + [low], highs + [high])
+            else:
+                segments.append((key, c.kind, position, position + 1, how, [low], [high]))
+        return segments
+
+    @property
+    def identity(self) -> bool:
+        """Whether search points are the user's points as they are."""
+        return not self.wide and all(
+            how == "copy" and key == kind for key, kind, _, _, how, _, _ in self.segments)
+
+    def decode(self, point: Point) -> Point:
+        """The user's point for a point of the search space."""
+        user: Point = {key: point[key] for key in point if key + "_min" in self.fixed and key != "i"}
+        wide = iter(point.get("i", []))
+        for kind, pairs in self.wide.items():
+            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide, pairs)]
+        for key, kind, start, stop, how, lows, highs in self.segments:
+            values = point[key][start:stop]
+            if how == "clamp":
+                values = [x if x <= high else high for x, high in zip(values, highs)]
+            elif how == "round":
+                values = [_round(x, low, high) for x, low, high in zip(values, lows, highs)]
+            user[kind] = values
+        return user
+
+    def vector(self, point: Point) -> list[float]:
+        """The coordinates of a user's point, in the order of :attr:`coordinates`."""
+        return [float(point[c.kind][c.index]) for c in self.coordinates]
+
+    def rest(self, point: Point) -> Point:
+        """The part of a user's point the coordinates do not cover, as search keywords."""
+        rest = {key: list(values) for key, values in point.items() if key + "_min" in self.fixed and key != "i"}
+        for kind in self.wide:
+            rest.setdefault("i", []).extend(point[kind])
+        return rest
+
+    def assemble(self, vector: list[float], rest: Point) -> Point:
+        """A search-space point from coordinates and the rest."""
+        point: Point = {key: list(values) for key, values in rest.items()}
+        for c, x in zip(self.coordinates, vector):
+            point.setdefault(c.search_kind, []).append(int(x) if c.native else x)
+        return point
+
+
+class _NanTracker(Tracker[V]):
+    """A tracker that hands the module the worst value instead of a NaN, which would poison its comparisons."""
+
+    def __call__(self, **point: Any) -> V:
+        value = super().__call__(**point)
+        if type(value) is float and value != value:
+            return -math.inf if self.maximize else math.inf  # type: ignore[return-value]
+        return value
+
+
+class _NanRaises:
+    def __init__(self, f: Callable[..., Any]) -> None:
+        self.f = f
+
+    def __call__(self, **point: Any) -> Any:
+        value = self.f(**point)
+        if isinstance(value, float) and math.isnan(value):
+            raise ValueError("the objective returned NaN")
+        return value
+
+
+class _PolishDone(Exception):
+    """Ends a polish at its share of the budget."""
+
+
+@dataclass
+class _State:
+    """Where the strategy stands between two runs; saved with checkpoints."""
+
+    global_runs: int = 0
+    widths: list[float] = field(default_factory=list)
+    failures: int = 0
+    blocks: list[list[int]] = field(default_factory=list)  # of the sweep under way
+    swept: bool = False  # since the last local run
+    sweeps: int = 0
+    polishes: int = 0
+    around_x0: bool = False
+
+
+def optimize(
+    f: Callable[..., V],
+    budget: int,
+    *,
+    maximize: bool = False,
+    x0: Point | None = None,
+    nan: Literal["worst", "raise"] = "worst",
+    polish: bool | None = None,
+    target: Any = None,
+    max_time: float | None = None,
+    patience: int | None = None,
+    progress: bool | ProgressBar = False,
+    record: RecordTarget | None = None,
+    checkpoint: str | os.PathLike[str] | None = None,
+    tuning: Tuning = TUNING,
+    **bounds: Unpack[Bounds],
+) -> Result[V]:
+    """Minimise ``f(**point)`` (maximise with ``maximize=True``) in at most ``budget`` evaluations.
+
+    ``bounds`` are ``PSO.min``'s keywords (``f64_min=[...]``, ``f64_max=[...]``,
+    ``i64_min=...``, ...). Integers reach ``f`` as ints within ``[min, max]``,
+    both ends included. No part of the strategy, the polish included, ever
+    calls ``f`` more than ``budget`` times.
+
+    - ``x0``: a point as ``PSO.min`` returns it; it is evaluated first and the
+      first local run searches around it.
+    - ``nan="worst"``: a NaN value counts as worse than any other (it is
+      never the best unless nothing else was seen); ``nan="raise"`` ends the
+      search with :class:`RunFailed` whose cause is a ``ValueError``.
+    - ``polish``: L-BFGS-B from scipy on the real coordinates of the best
+      point (default: when scipy is installed, ``pip install kavell[polish]``).
+    - ``target``, ``max_time``, ``patience``, ``progress`` and ``record`` are
+      those of :func:`minimize`; ``checkpoint`` (a path) saves the state
+      after each run, and a job called again with the same arguments goes on
+      from its last finished run.
+
+    Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
+    ``None`` when the budget was spent as planned.
+    """
+    if budget < 1:
+        raise ValueError("budget must be at least 1")
+    if nan not in ("worst", "raise"):
+        raise ValueError(f'nan must be "worst" or "raise", not {nan!r}')
+    check_bounds(bounds)
+    space = _Space(bounds, tuning.real_integers)
+    if polish is None:
+        polish = _scipy_available()
+    job = {"strategy": "optimize", "budget": budget, "maximize": maximize, "bounds": plain(bounds),
+           "tuning": dataclasses.asdict(tuning)}
+    saved, state = resume(checkpoint, job)
+    tracker: Tracker[V] = _NanTracker(
+        f if nan == "worst" else _NanRaises(f),
+        maximize=maximize,
+        target=target,
+        max_evaluations=budget,
+        max_time=max_time,
+        patience=patience,
+        progress=open_progress(budget, progress),
+        record=record,
+        decode=None if space.identity else space.decode,
+    )
+    strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
+    if state is not None:
+        tracker.restore(state["tracker"])
+        strategy.state = _State(**state["strategy"])
+
+    def save() -> None:
+        if saved is not None:
+            saved.save({"job": job, "tracker": tracker.state(), "strategy": dataclasses.asdict(strategy.state)})
+
+    try:
+        strategy.run(x0 if state is None else None, save)
+    finally:
+        tracker.close()
+    result = tracker.final_result()
+    if result.stop_reason == "evaluations":
+        result.stop_reason = None  # the budget, spent as planned
+    return result
+
+
+def _scipy_available() -> bool:
+    try:
+        import scipy.optimize  # type: ignore[import-untyped, unused-ignore]  # noqa: F401
+    except ImportError:
+        return False
+    return True
+
+
+class _Strategy:
+    """The policy: which run comes next, over which box, with how many evaluations."""
+
+    def __init__(self, tracker: Tracker[Any], space: _Space, budget: int, tuning: Tuning, polish: bool) -> None:
+        self.tracker = tracker
+        self.space = space
+        self.budget = budget
+        self.tuning = tuning
+        self.polish = polish and any(not c.integer for c in space.coordinates)
+        self.random = random.Random()
+        self.state = _State(
+            widths=[r * tuning.first_width for r in space.ranges],
+        )
+
+    @property
+    def left(self) -> int:
+        return self.budget - self.tracker.evaluations
+
+    def _settings(self, evaluations: int, particles: int) -> Settings:
+        cognitive, social, ratio, inertia = self.tuning.coefficients
+        particles = max(1, min(particles, evaluations))
+        return Settings(particles, max(0, evaluations // particles - 1), cognitive, social, ratio, inertia)
+
+    def _run(self, evaluations: int, particles: int, bounds: Mapping[str, Any]) -> None:
+        self.tracker.run(self._settings(min(evaluations, self.left), particles).build(), bounds)
+
+    def _best(self) -> tuple[list[float], Point]:
+        best = self.tracker.best_point
+        assert best is not None
+        return self.space.vector(best), self.space.rest(best)
+
+    def run(self, x0: Point | None, save: Callable[[], None]) -> None:
+        if x0 is not None:
+            try:
+                self.tracker(**self.space.assemble(self.space.vector(x0), self.space.rest(x0)))
+            except EarlyStop:
+                return
+            self.state.around_x0 = bool(self.space.coordinates)
+        try:
+            while self.left > 0 and self.tracker.stop_reason is None:
+                self.step()
+                save()
+        except EarlyStop:
+            # Raised by the tracker outside a run (x0, polish) when a stop condition holds.
+            save()
+
+    def step(self) -> None:
+        t, s = self.tuning, self.state
+        per_global = max(1, int(self.budget * t.global_share) // max(1, t.global_runs))
+        if s.around_x0:
+            s.around_x0 = False
+            self._local()
+        elif s.global_runs < t.global_runs or not self.space.coordinates:
+            s.global_runs += 1
+            self._run(per_global, t.particles, self.space.bounds())
+        elif (due := self._next_polish()) is not None and due <= self.tracker.evaluations:
+            s.polishes += 1
+            self._polish(min(self.left, max(1, int(self.budget * t.polish_cap))))
+        elif s.blocks:
+            self._block(s.blocks.pop())
+        elif not s.swept:
+            s.swept = True
+            order = list(range(len(self.space.coordinates)))
+            self.random.shuffle(order)
+            size, width = t.blocks[s.sweeps % len(t.blocks)]
+            s.sweeps += 1
+            if width == 0.0:
+                order = [k for k in order if self.space.coordinates[k].integer]
+                if len(order) == len(self.space.coordinates):
+                    order = []
+            s.blocks = [order[k:k + size] for k in range(0, len(order), size)]
+        else:
+            s.swept = False
+            if self._local():
+                s.failures = 0
+            else:
+                s.failures += 1
+                if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
+                    s.failures = 0
+                    s.widths = [r * t.first_width for r in self.space.ranges]
+                    self._run(per_global, t.particles, self.space.bounds())
+
+    def _next_polish(self) -> int | None:
+        """The evaluation count at which the next polish starts, if one is still due."""
+        due = self.tuning.polish_at[self.state.polishes:] if self.polish else ()
+        return int(self.budget * due[0]) if due else None
+
+    def _spend(self, evaluations: int) -> int:
+        """Evaluations for a run: within the budget, and ending where the next polish starts."""
+        point = self._next_polish()
+        spare = self.left if point is None else point - self.tracker.evaluations
+        return min(evaluations, spare if spare > 0 else self.left)
+
+    def _block(self, free: list[int]) -> None:
+        t = self.tuning
+        _, width = t.blocks[(self.state.sweeps - 1) % len(t.blocks)]
+        centre, _ = self._best()
+        lows, highs = [], []
+        for k, (x, c) in enumerate(zip(centre, self.space.coordinates)):
+            if k in free or (width == 0.0 and not c.integer):
+                half = max((c.high - c.low) * (width or t.follow_width), 3.0 if c.integer else 0.0) / 2
+                lows.append(max(c.low, x - half))
+                highs.append(min(c.high, x + half))
+            else:
+                # Pinned: every particle starts at x and the pulls on it are zero.
+                lows.append(x)
+                highs.append(x + 1 if c.native else math.nextafter(x, math.inf))
+        size = self._spend(t.block_particles * (t.block_iterations + 1))
+        self._run(size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
+
+    def _local(self) -> bool:
+        """A run around the best point; whether it improved, after adapting the widths."""
+        t, s = self.tuning, self.state
+        centre, _ = self._best()
+        before = self.tracker.best_value
+        lows, highs = [], []
+        for x, w, c in zip(centre, s.widths, self.space.coordinates):
+            low, high = max(c.low, x - w / 2), min(c.high, x + w / 2)
+            if not low < high:
+                low, high = c.low, c.high
+            lows.append(low)
+            highs.append(high)
+        size = self._spend(max(200, int(self.budget * t.local_share)))
+        # Decimals and very large integers narrow as the typical coordinate does.
+        relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
+        fraction = relative[len(relative) // 2] if relative else t.first_width
+        self._run(size, t.local_particles, self.space.bounds(lows, highs, self.tracker.best_point, fraction))
+        if self.tracker.best_value is before:
+            # Nothing better in this box: look closer next time, and start
+            # over at the first width once the box has shrunk to nothing.
+            s.widths = [w / t.contract for w in s.widths]
+            if all(w <= r * 1e-13 for w, r in zip(s.widths, self.space.ranges)):
+                s.widths = [r * t.first_width for r in self.space.ranges]
+            return False
+        self._follow(centre)
+        return True
+
+    def _follow(self, centre: list[float]) -> None:
+        """Widths in proportion to the step from ``centre`` to the best point."""
+        t = self.tuning
+        after, _ = self._best()
+        step = [abs(a - b) for a, b in zip(after, centre)]
+        longest = max(step, default=0.0)
+        self.state.widths = [
+            # Integers keep at least c-1 ... c+1 within reach.
+            min(r, max(t.step_factor * max(d, 0.2 * longest), r * 1e-15, 3.0 if c.integer else 0.0))
+            for d, r, c in zip(step, self.space.ranges, self.space.coordinates)
+        ]
+
+    def _polish(self, evaluations: int) -> None:
+        import numpy as np
+        from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
+
+        centre, rest = self._best()
+        real = [k for k, c in enumerate(self.space.coordinates) if not c.integer]
+        start = self.tracker.evaluations
+        sign = -1.0 if self.tracker.maximize else 1.0
+
+        def scalar(x: Any) -> float:
+            if self.tracker.evaluations - start >= evaluations:
+                raise _PolishDone
+            vector = list(centre)
+            for k, v in zip(real, x.tolist()):
+                vector[k] = v
+            value = self.tracker(**self.space.assemble(vector, rest))
+            try:
+                number = sign * float(value)
+            except (TypeError, ValueError):
+                return math.inf
+            return math.inf if math.isnan(number) else number
+
+        try:
+            local_minimize(
+                scalar,
+                np.array([centre[k] for k in real]),
+                method="L-BFGS-B",
+                bounds=[(self.space.coordinates[k].low, self.space.coordinates[k].high) for k in real],
+                options={"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0},
+            )
+        except _PolishDone:
+            pass
+        finally:
+            self._follow(centre)

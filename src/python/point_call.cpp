@@ -21,6 +21,15 @@ constexpr bool REUSE = true;
 template <class T>
 constexpr bool keeps_list = REUSE && !std::is_same_v<T, Decimal>;
 
+// Interpreters that trace every live object (Py_TRACE_REFS) list even
+// untracked ones to Python code, so there a kept list is checked once more
+// before it is refilled.
+#ifdef Py_TRACE_REFS
+constexpr bool KEPT_OUT_OF_REACH = false;
+#else
+constexpr bool KEPT_OUT_OF_REACH = true;
+#endif
+
 template <class T>
 bool is_own_element(PyObject* item) noexcept {
     if constexpr (std::is_floating_point_v<T>) {
@@ -109,16 +118,15 @@ void PointCall::fill_lists(const XVec& position, PyObject** stack) {
             return;
         }
         present |= 1u << K;
-        // A kept list is checked once more, elements included: the
-        // objective is not running now, but code run since the call (a
-        // __del__, a comparison, a gc callback) may have reached it through
-        // gc without holding it and put other objects in, which must never
-        // be written in place.
         bool refilled = false;
         if constexpr (keeps_list<Element<K>>) {
+            // A kept list was checked, elements included, when the call
+            // that had it returned, and has been out of reach since (see
+            // keep_or_release_lists); only its length is asked again.
             if (list && PyList_GET_SIZE(list.get()) == static_cast<Py_ssize_t>(array.size()) &&
-                may_keep<Element<K>>(list.get())) {
+                (KEPT_OUT_OF_REACH || may_keep<Element<K>>(list.get()))) {
                 refill(list.get(), array);
+                PyObject_GC_Track(list.get());
                 refilled = true;
             }
         }
@@ -156,6 +164,12 @@ void PointCall::keep_or_release_lists() {
         }
         if constexpr (keeps_list<T>) {
             if (may_keep<T>(list.get())) {
+                // Code run before the next call (a __del__, a comparison, a
+                // gc callback) could otherwise reach the list through gc
+                // without holding it and put other objects in. Untracked, with
+                // nobody but this object referencing it and only numbers in
+                // it, nothing can reach it until fill_lists tracks it again.
+                PyObject_GC_UnTrack(list.get());
                 return;
             }
         }

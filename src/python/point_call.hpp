@@ -15,8 +15,11 @@
 //     element) keeps its value: it is replaced, never written. A list holding
 //     anything else is released right after the call, when the dict that
 //     used to hold it was released, so destructors of the objective's own
-//     objects run when they always did. Free-threaded builds, where a
-//     reference count of one proves nothing, never reuse.
+//     objects run when they always did. The elements of a list are checked
+//     once per call, when it returns; from then until the next call the
+//     kept list is untracked by the garbage collector, so no code run in
+//     between can reach it. Free-threaded builds, where a reference count
+//     of one proves nothing, never reuse.
 //
 // Requires the interpreter lock; every failure is a fault, as for to_dict.
 #pragma once

@@ -389,7 +389,7 @@ def instructions(points, floor_module):
         results.append(row)
         print(f"{point['name']:<30}" + "  ".join(f"{name} {value:9.0f}" for name, value in per.items()) +
               f"  kavell/floor {row['kavell_over_floor']:.2f}" +
-              (f"  kavell/bare {row['kavell_over_bare']:.2f}" if "bare" in row else ""), flush=True)
+              (f"  kavell/bare {row['kavell_over_bare']:.2f}" if "bare" in per else ""), flush=True)
     return results
 
 

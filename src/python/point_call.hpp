@@ -56,6 +56,7 @@ private:
 
     PyObject* f_;
     std::uint32_t present_ = ~0u;  // bit K set when kind K is passed
+    std::uint32_t unshared_ = 0;   // bit K set when no element of kept list K was shared
     Ref kwnames_;
     std::array<Ref, KIND_COUNT> lists_;
 };

@@ -97,6 +97,7 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     // their sum.
     XVec to_swarm;
     XVec to_own;
+    const bool inertia_can_fail = XVec::has_failing(lower);
     for (std::uint64_t iteration = 0; iteration < config.iteration_count; ++iteration) {
         // The cognitive coefficient weights the pull toward the swarm's best,
         // the social coefficient the pull toward the particle's own. The
@@ -125,8 +126,10 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
         }
         // The kinds that can fail take the inertia here, where a fault of it
         // belongs.
-        for (Particle& p : particles) {
-            scale_by(p.velocity, "inertia_coefficient", config.inertia_coefficient, XVec::scale_failing);
+        if (inertia_can_fail) {
+            for (Particle& p : particles) {
+                scale_by(p.velocity, "inertia_coefficient", config.inertia_coefficient, XVec::scale_failing);
+            }
         }
     }
 

@@ -35,7 +35,8 @@ struct Subtraction {
 
 // Calls body(i) for every i below n: whole blocks of 64 bytes first, whose
 // fixed trip count lets the compiler use vector instructions even under the
-// cheapest cost model of -O2, then the remainder one at a time. BigInt
+// cheapest cost model of -O2, then blocks of 16 bytes, then the remainder
+// one at a time. BigInt
 // elements own memory and take the plain loop; Decimal takes the blocks
 // but its checked arithmetic stays scalar either way.
 template <class T, class Body>
@@ -45,6 +46,17 @@ inline void for_each_index(std::size_t n, Body&& body) {
         constexpr std::size_t block = 64 / sizeof(T);
         for (; i + block <= n; i += block) {
             // body(i) touches index i only, of arrays that never overlap.
+#pragma GCC ivdep
+            for (std::size_t j = 0; j < block; ++j) {
+                body(i + j);
+            }
+        }
+    }
+    // Then blocks of 16 bytes, the width of the baseline vector registers,
+    // so that a short array (ten binary64 values) runs no scalar tail.
+    if constexpr (std::is_trivially_copyable_v<T> && sizeof(T) < 16) {
+        constexpr std::size_t block = 16 / sizeof(T);
+        for (; i + block <= n; i += block) {
 #pragma GCC ivdep
             for (std::size_t j = 0; j < block; ++j) {
                 body(i + j);
@@ -213,13 +225,18 @@ template <class T>
 inline void bound_element(T& x, T& v, const T& lo, const T& hi, const T& vmin, const T& vmax) {
     using Ops = KindOps<T>;
     if constexpr (std::is_trivially_copyable_v<T>) {
-        const bool below = Ops::less(x, lo);
-        const bool above = Ops::less(hi, x);
-        T limited = Ops::less(vmax, v) ? vmax : v;
-        limited = Ops::less(v, vmin) ? vmin : limited;
-        T placed = above ? hi : x;
+        // Read once, each result a chain of plain selects: the form the
+        // vectoriser if-converts.
+        const T x0 = x;
+        const T v0 = v;
+        const bool below = Ops::less(x0, lo);
+        const bool above = Ops::less(hi, x0);
+        T limited = Ops::less(vmax, v0) ? vmax : v0;
+        limited = Ops::less(v0, vmin) ? vmin : limited;
+        limited = above ? Ops::zero() : limited;
+        T placed = above ? hi : x0;
         x = below ? lo : placed;
-        v = below || above ? Ops::zero() : limited;
+        v = below ? Ops::zero() : limited;
     } else if (Ops::less(x, lo)) {
         x = lo;
         v = Ops::zero();
@@ -271,19 +288,22 @@ void step_kind(XVec& position, XVec& velocity, const XVec& swarm_best, const XVe
     T* __restrict v = vs.data();
     const T* __restrict sb = sbs.data();
     const T* __restrict pb = pbs.data();
-    const auto pull = [=](std::size_t i) {
+    // Each element is read once and written once: the pointers' restrict
+    // does not survive into the lambdas, so working in place would store
+    // and reload between the steps.
+    const auto pull = [=](T& xi, T& vi, std::size_t i) {
         if constexpr (INERTIA_DUE) {
-            Ops::scale(v[i], inertia);
+            Ops::scale(vi, inertia);
         }
         T to_swarm = sb[i];
-        Ops::sub(to_swarm, x[i]);
+        Ops::sub(to_swarm, xi);
         Ops::scale(to_swarm, to_swarm_factor);
         T to_own = pb[i];
-        Ops::sub(to_own, x[i]);
+        Ops::sub(to_own, xi);
         Ops::scale(to_own, to_own_factor);
         Ops::add(to_swarm, to_own);
-        Ops::add(v[i], to_swarm);
-        Ops::add(x[i], v[i]);
+        Ops::add(vi, to_swarm);
+        Ops::add(xi, vi);
     };
     if constexpr (Ops::ordered) {
         const auto& los = limits.lower.get<K>();
@@ -296,11 +316,21 @@ void step_kind(XVec& position, XVec& velocity, const XVec& swarm_best, const XVe
         const T* __restrict vmin = vmins.data();
         const T* __restrict vmax = vmaxs.data();
         for_each_index<T>(n, [=](std::size_t i) {
-            pull(i);
-            bound_element(x[i], v[i], lo[i], hi[i], vmin[i], vmax[i]);
+            T xi = x[i];
+            T vi = v[i];
+            pull(xi, vi, i);
+            bound_element(xi, vi, lo[i], hi[i], vmin[i], vmax[i]);
+            x[i] = xi;
+            v[i] = vi;
         });
     } else {
-        for_each_index<T>(n, pull);
+        for_each_index<T>(n, [=](std::size_t i) {
+            T xi = x[i];
+            T vi = v[i];
+            pull(xi, vi, i);
+            x[i] = xi;
+            v[i] = vi;
+        });
     }
 }
 
@@ -322,6 +352,12 @@ void XVec::scale_failing(XVec& v, double factor) {
     for_each_failing_kind([&](auto k) { scale_kind<decltype(k)::value>(v, factor); });
 }
 
+bool XVec::has_failing(const XVec& v) noexcept {
+    bool any = false;
+    for_each_failing_kind([&](auto k) { any = any || !v.get<decltype(k)::value>().empty(); });
+    return any;
+}
+
 void XVec::step(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best,
                 const Coefficients& coefficients, const Limits& limits, XVec& to_swarm, XVec& to_own) {
     const double cognitive = coefficients.cognitive;
@@ -339,9 +375,7 @@ void XVec::step(XVec& position, XVec& velocity, const XVec& swarm_best, const XV
             }
         }
     });
-    bool any_failing = false;
-    for_each_failing_kind([&](auto k) { any_failing = any_failing || !position.get<decltype(k)::value>().empty(); });
-    if (!any_failing) {
+    if (!has_failing(position)) {
         return;
     }
     // The kinds that can fail go pass by pass, each pass over all of them in

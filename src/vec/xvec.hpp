@@ -101,8 +101,10 @@ public:
     static void step(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best,
                      const Coefficients& coefficients, const Limits& limits, XVec& to_swarm, XVec& to_own);
 
-    // scale() of the kinds whose arithmetic can fail (BigInt, Decimal) only.
+    // scale() of the kinds whose arithmetic can fail (BigInt, Decimal) only,
+    // and whether v has elements of those kinds at all.
     static void scale_failing(XVec& v, double factor);
+    static bool has_failing(const XVec& v) noexcept;
 
 private:
     Arrays arrays_;

@@ -369,7 +369,7 @@ def callgrind_count(arguments):
     raise SystemExit("no instruction total in callgrind's output")
 
 
-def instructions(points, floor_module):
+def instructions(points, floor_module, only_contenders=None):
     """Instructions per evaluation of whole runs: the count of a process that
     makes one warm-up run and then one measured run, less that of the same
     process without the measured run, over the run's evaluations."""
@@ -377,19 +377,23 @@ def instructions(points, floor_module):
     for point in points:
         evaluations = PARTICLES * (point["iterations"] + 1)
         contenders = ["kavell"] + (["floor", "bare"] if point["floor"] == "c" else ["python"])
+        contenders = [c for c in contenders if only_contenders is None or c in only_contenders]
         per = {}
         for contender in contenders:
             counts = [callgrind_count(["--child", json.dumps([point["name"], contender, runs, floor_module.__file__])])
                       for runs in (0, 1)]
             per[contender] = (counts[1] - counts[0]) / evaluations
-        row = {"point": point["name"], "iterations": point["iterations"], "instructions_per_evaluation": per,
-               "kavell_over_floor": per["kavell"] / per.get("floor", per.get("python"))}
-        if "bare" in per:
+        row = {"point": point["name"], "iterations": point["iterations"], "instructions_per_evaluation": per}
+        floor = per.get("floor", per.get("python"))
+        if "kavell" in per and floor:
+            row["kavell_over_floor"] = per["kavell"] / floor
+        if "kavell" in per and "bare" in per:
             row["kavell_over_bare"] = per["kavell"] / per["bare"]
         results.append(row)
-        print(f"{point['name']:<30}" + "  ".join(f"{name} {value:9.0f}" for name, value in per.items()) +
-              f"  kavell/floor {row['kavell_over_floor']:.2f}" +
-              (f"  kavell/bare {row['kavell_over_bare']:.2f}" if "bare" in per else ""), flush=True)
+        ratios = "".join(f"  kavell/{name[13:]} {row[name]:.2f}" for name in ("kavell_over_floor", "kavell_over_bare")
+                         if name in row)
+        print(f"{point['name']:<30}" + "  ".join(f"{name} {value:9.0f}" for name, value in per.items()) + ratios,
+              flush=True)
     return results
 
 
@@ -468,6 +472,7 @@ def main():
     parser.add_argument("--memory-iterations", type=int, default=999)
     parser.add_argument("--chart-from", type=Path,
                         help="draw --chart and print the Markdown table from the JSON of an earlier run")
+    parser.add_argument("--contenders", help="with --instructions: only these, comma-separated (kavell,floor,bare)")
     parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.repeats is None:
@@ -498,7 +503,7 @@ def main():
     with tempfile.TemporaryDirectory() as directory:
         floor_module = build_floor(directory)
         if args.instructions:
-            results = instructions(points, floor_module)
+            results = instructions(points, floor_module, args.contenders and args.contenders.split(","))
         else:
             results = measure(points, args.repeats, floor_module, not (args.no_peers or args.quick))
     if args.json:

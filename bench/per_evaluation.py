@@ -390,7 +390,7 @@ def instructions(points, floor_module, only_contenders=None):
         if "kavell" in per and "bare" in per:
             row["kavell_over_bare"] = per["kavell"] / per["bare"]
         results.append(row)
-        ratios = "".join(f"  kavell/{name[13:]} {row[name]:.2f}" for name in ("kavell_over_floor", "kavell_over_bare")
+        ratios = "".join(f"  kavell/{name[12:]} {row[name]:.2f}" for name in ("kavell_over_floor", "kavell_over_bare")
                          if name in row)
         print(f"{point['name']:<30}" + "  ".join(f"{name} {value:9.0f}" for name, value in per.items()) + ratios,
               flush=True)

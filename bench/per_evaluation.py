@@ -12,11 +12,16 @@ reported as medians of the repetitions:
   PyObject_Call(f, (), dict) and one `<` comparison. For the mixed and heavy
   points it is Python code building the same objects with the cheapest
   constructors (int and float arithmetic, decimal.Decimal(str));
+- the bare call (f64 and i64 points): the least work of one call at all, in
+  the same C extension: one list made once, its floats (or ints, where the
+  interpreter's int layout is known) rewritten in place, one vectorcall with
+  a keyword-names tuple made once and the same `<` comparison;
 - a pure-Python loop with the same update as the run (f64 points), after
   checking that it makes exactly the calls kavell makes from the same start;
 - pyswarms' GlobalBestPSO with a per-point objective, where it is installed.
 
     python bench/per_evaluation.py [--repeats 7] [--json out.json] [--chart out.png] [--quick]
+    python bench/per_evaluation.py --instructions [--only TEXT] [--json out.json]   (under callgrind)
     python bench/per_evaluation.py --memory [--memory-iterations 999] [--json out.json]
     python bench/per_evaluation.py --chart-from run.json [--chart out.png]   (the Markdown table)
 """
@@ -248,6 +253,7 @@ def contenders(point, floor_module, rng, with_peers):
     if point["floor"] == "c":
         kind = point["kind"]
         result["floor"] = timed(lambda: floor_module.floor(objective, kind, sample[kind], evaluations), evaluations)
+        result["bare"] = timed(lambda: floor_module.bare(objective, kind, sample[kind], evaluations), evaluations)
     else:
         result["floor"] = timed(lambda: python_floor(sample, objective)(evaluations), evaluations)
     if with_peers and point.get("kind") == "f64" and point["dims"] <= 100:
@@ -283,14 +289,18 @@ def measure(points, repeats, floor_module, with_peers):
                "floor_kind": "C" if point["floor"] == "c" else "Python", "us_per_evaluation": medians,
                "samples": samples, "kavell_over_floor": statistics.median(paired),
                "ratio_of_medians": medians["kavell"] / medians["floor"]}
+        if "bare" in samples:
+            row["kavell_over_bare"] = statistics.median(k / b for k, b in zip(samples["kavell"], samples["bare"]))
         for peer in ("python", "pyswarms"):
             if peer in medians:
                 row[f"{peer}_over_kavell"] = medians[peer] / medians["kavell"]
         results.append(row)
         peers = "".join(f"  {peer} {medians[peer]:8.3f} ({medians[peer] / medians['kavell']:.1f}x)"
                         for peer in ("python", "pyswarms") if peer in medians)
+        bare = (f"  bare {medians['bare']:8.3f}  ratio {row['kavell_over_bare']:5.2f}" if "bare" in medians
+                else "")
         print(f"{point['name']:<30}{point['label']:<16}kavell {medians['kavell']:8.3f}  "
-              f"floor {medians['floor']:8.3f}  ratio {row['kavell_over_floor']:5.2f}{peers}", flush=True)
+              f"floor {medians['floor']:8.3f}  ratio {row['kavell_over_floor']:5.2f}{bare}{peers}", flush=True)
     return results
 
 
@@ -315,6 +325,76 @@ def chart(results, path):
                  f"{platform.python_version()}, 100 particles)")
     fig.tight_layout()
     fig.savefig(path, dpi=110)
+
+
+# Instructions ---------------------------------------------------------------
+
+def run_of(point, contender, floor_module):
+    """The whole run of one contender at one point, as a function of no arguments."""
+    objective, bounds = point["objective"], point["bounds"]
+    evaluations = PARTICLES * (point["iterations"] + 1)
+    sample = sample_point(bounds, random.Random(2026))
+    if contender == "kavell":
+        pso = kavell.PSO(particle_count=PARTICLES, iteration_count=point["iterations"])
+        return lambda: pso.min(objective, **bounds)
+    if contender == "python":
+        return lambda: python_floor(sample, objective)(evaluations)
+    method = getattr(floor_module, contender)
+    return lambda: method(objective, point["kind"], sample[point["kind"]], evaluations)
+
+
+def child(spec):
+    """Under callgrind: one warm-up run, then `runs` measured runs."""
+    name, contender, runs, floor_path = json.loads(spec)
+    point = next(p for p in table() if p["name"] == name and p["objective"] is zero)
+    module_spec = importlib.util.spec_from_file_location("_kavell_floor", floor_path)
+    floor_module = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(floor_module)
+    run_of(point, contender, floor_module)()
+    run = run_of(point, contender, floor_module)
+    for _ in range(runs):
+        run()
+
+
+def callgrind_count(arguments):
+    with tempfile.TemporaryDirectory() as directory:
+        out = Path(directory) / "callgrind.out"
+        completed = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
+                                    sys.executable, __file__, *arguments], capture_output=True, text=True)
+        if completed.returncode != 0:
+            raise SystemExit(completed.stderr[-2000:])
+        for line in out.read_text().splitlines():
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise SystemExit("no instruction total in callgrind's output")
+
+
+def instructions(points, floor_module, only_contenders=None):
+    """Instructions per evaluation of whole runs: the count of a process that
+    makes one warm-up run and then one measured run, less that of the same
+    process without the measured run, over the run's evaluations."""
+    results = []
+    for point in points:
+        evaluations = PARTICLES * (point["iterations"] + 1)
+        contenders = ["kavell"] + (["floor", "bare"] if point["floor"] == "c" else ["python"])
+        contenders = [c for c in contenders if only_contenders is None or c in only_contenders]
+        per = {}
+        for contender in contenders:
+            counts = [callgrind_count(["--child", json.dumps([point["name"], contender, runs, floor_module.__file__])])
+                      for runs in (0, 1)]
+            per[contender] = (counts[1] - counts[0]) / evaluations
+        row = {"point": point["name"], "iterations": point["iterations"], "instructions_per_evaluation": per}
+        floor = per.get("floor", per.get("python"))
+        if "kavell" in per and floor:
+            row["kavell_over_floor"] = per["kavell"] / floor
+        if "kavell" in per and "bare" in per:
+            row["kavell_over_bare"] = per["kavell"] / per["bare"]
+        results.append(row)
+        ratios = "".join(f"  kavell/{name[12:]} {row[name]:.2f}" for name in ("kavell_over_floor", "kavell_over_bare")
+                         if name in row)
+        print(f"{point['name']:<30}" + "  ".join(f"{name} {value:9.0f}" for name, value in per.items()) + ratios,
+              flush=True)
+    return results
 
 
 # Memory ---------------------------------------------------------------------
@@ -364,21 +444,26 @@ def memory(particles, dims, iterations, every):
 
 def markdown(results):
     """The table of docs/performance.md from the JSON of one run."""
-    lines = ["| point | objective | kavell µs | floor µs | kavell / floor | pure Python µs (x kavell) "
-             "| pyswarms µs (x kavell) |", "|---|---|---|---|---|---|---|"]
+    lines = ["| point | objective | kavell µs | floor µs | kavell / floor | bare call µs | kavell / bare "
+             "| pure Python µs (x kavell) | pyswarms µs (x kavell) |", "|---|---|---|---|---|---|---|---|---|"]
     for r in results:
         m = r["us_per_evaluation"]
         peers = [f"{m[p]:.2f} ({m[p] / m['kavell']:.1f}x)" if p in m else "—" for p in ("python", "pyswarms")]
         floor = f"{m['floor']:.2f}" + (" (Python)" if r["floor_kind"] == "Python" else "")
         iterations = "" if r["iterations"] == 100 else f" ({r['iterations']} iterations)"
+        bare = f"{m['bare']:.2f} | {r['kavell_over_bare']:.2f}" if "bare" in m else "— | —"
         lines.append(f"| {r['point']}{iterations} | {r['objective']} | {m['kavell']:.2f} | {floor} | "
-                     f"{r['kavell_over_floor']:.2f} | {peers[0]} | {peers[1]} |")
+                     f"{r['kavell_over_floor']:.2f} | {bare} | {peers[0]} | {peers[1]} |")
     return "\n".join(lines)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--repeats", type=int, default=7)
+    parser.add_argument("--repeats", type=int, default=None, help="repetitions per point (default 7, --quick 3)")
+    parser.add_argument("--quick", action="store_true",
+                        help="a quick look: 3 repetitions, no peers, the `return 0.0` points only")
+    parser.add_argument("--instructions", action="store_true",
+                        help="instructions per evaluation over whole runs, under valgrind's callgrind")
     parser.add_argument("--json", type=Path)
     parser.add_argument("--chart", type=Path)
     parser.add_argument("--only", help="run only the points whose name contains this text")
@@ -387,7 +472,11 @@ def main():
     parser.add_argument("--memory-iterations", type=int, default=999)
     parser.add_argument("--chart-from", type=Path,
                         help="draw --chart and print the Markdown table from the JSON of an earlier run")
+    parser.add_argument("--contenders", help="with --instructions: only these, comma-separated (kavell,floor,bare)")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
     args = parser.parse_args()
+    if args.repeats is None:
+        args.repeats = 3 if args.quick else 7
 
     if args.memory:
         report = memory(1000, 10000, args.memory_iterations, 10000)
@@ -402,12 +491,21 @@ def main():
         print(markdown(results))
         return
 
-    checked = sum(check_same_calls(n) for n in (1, 10, 100))
-    print(f"pure-Python loop: the same {checked} calls as kavell from the same initial positions", flush=True)
-    points = [p for p in table() if args.only is None or args.only in p["name"]]
+    if args.child:
+        child(args.child)
+        return
+    checked = 0
+    if not args.instructions:
+        checked = sum(check_same_calls(n) for n in (1, 10, 100))
+        print(f"pure-Python loop: the same {checked} calls as kavell from the same initial positions", flush=True)
+    points = [p for p in table() if (args.only is None or args.only in p["name"]) and
+              not ((args.quick or args.instructions) and p["objective"] is not zero)]
     with tempfile.TemporaryDirectory() as directory:
         floor_module = build_floor(directory)
-        results = measure(points, args.repeats, floor_module, not args.no_peers)
+        if args.instructions:
+            results = instructions(points, floor_module, args.contenders and args.contenders.split(","))
+        else:
+            results = measure(points, args.repeats, floor_module, not (args.no_peers or args.quick))
     if args.json:
         meta = {"python": sys.version, "machine": platform.machine(), "processor": platform.processor(),
                 "kavell": kavell.__file__, "particles": PARTICLES, "repeats": args.repeats,

@@ -21,6 +21,15 @@ constexpr bool REUSE = true;
 template <class T>
 constexpr bool keeps_list = REUSE && !std::is_same_v<T, Decimal>;
 
+// Interpreters that trace every live object (Py_TRACE_REFS) list even
+// untracked ones to Python code, so there a kept list is checked once more
+// before it is refilled.
+#ifdef Py_TRACE_REFS
+constexpr bool KEPT_OUT_OF_REACH = false;
+#else
+constexpr bool KEPT_OUT_OF_REACH = true;
+#endif
+
 template <class T>
 bool is_own_element(PyObject* item) noexcept {
     if constexpr (std::is_floating_point_v<T>) {
@@ -32,35 +41,44 @@ bool is_own_element(PyObject* item) noexcept {
     }
 }
 
-// True when the list of kind T may be kept after the call: nobody else holds
+// Whether the list of kind T may be kept after the call: nobody else holds
 // it and it holds only objects of the kind's exact type (a length changed by
-// the objective is caught when the list is refilled).
+// the objective is caught when the list is refilled); and whether, besides,
+// nobody else holds any of its elements. One pass, no early exit.
+struct Keep {
+    bool list;
+    bool elements_unshared;
+};
+
 template <class T>
-bool may_keep(PyObject* list) noexcept {
+Keep may_keep(PyObject* list) noexcept {
     if (Py_REFCNT(list) != 1) {
-        return false;
+        return {false, false};
     }
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
-        if (!is_own_element<T>(items[i])) {
-            return false;
-        }
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    bool own = true;
+    bool unshared = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        own &= is_own_element<T>(items[i]);
+        unshared &= Py_REFCNT(items[i]) == 1;
     }
-    return true;
+    return {own, own && unshared};
 }
 
 // Writes the value into a slot of a kept list: an element float, complex or
 // (where the layout allows) int that only the list holds is written in
-// place, anything else is replaced.
-template <class T>
+// place, anything else is replaced. UNSHARED: the caller knows that only
+// the list holds the element.
+template <class T, bool UNSHARED = false>
 void store(PyObject** slot, const T& value) {
     if constexpr (REUSE && std::is_floating_point_v<T>) {
-        if (Py_REFCNT(*slot) == 1) {
+        if (UNSHARED || Py_REFCNT(*slot) == 1) {
             reinterpret_cast<PyFloatObject*>(*slot)->ob_fval = static_cast<double>(value);
             return;
         }
     } else if constexpr (REUSE && is_complex_v<T>) {
-        if (Py_REFCNT(*slot) == 1) {
+        if (UNSHARED || Py_REFCNT(*slot) == 1) {
             reinterpret_cast<PyComplexObject*>(*slot)->cval = Py_complex{value.re, value.im};
             return;
         }
@@ -74,11 +92,15 @@ void store(PyObject** slot, const T& value) {
     Py_DECREF(old);
 }
 
-template <class T>
+template <class T, bool UNSHARED>
 void refill(PyObject* list, const std::vector<T>& array) {
     PyObject** items = reinterpret_cast<PyListObject*>(list)->ob_item;
-    for (std::size_t i = 0; i < array.size(); ++i) {
-        store(&items[i], array[i]);
+    // Held in locals: the writes through the elements could, as far as the
+    // compiler knows, change the vector, whose bounds it would then reload.
+    const T* values = array.data();
+    const std::size_t n = array.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        store<T, UNSHARED>(&items[i], values[i]);
     }
 }
 
@@ -109,16 +131,21 @@ void PointCall::fill_lists(const XVec& position, PyObject** stack) {
             return;
         }
         present |= 1u << K;
-        // A kept list is checked once more, elements included: the
-        // objective is not running now, but code run since the call (a
-        // __del__, a comparison, a gc callback) may have reached it through
-        // gc without holding it and put other objects in, which must never
-        // be written in place.
         bool refilled = false;
         if constexpr (keeps_list<Element<K>>) {
+            // A kept list was checked, elements included, when the call
+            // that had it returned, and has been out of reach since (see
+            // keep_or_release_lists); only its length is asked again. Its
+            // elements were unshared then and still are: nothing could
+            // reach them to take a reference.
             if (list && PyList_GET_SIZE(list.get()) == static_cast<Py_ssize_t>(array.size()) &&
-                may_keep<Element<K>>(list.get())) {
-                refill(list.get(), array);
+                (KEPT_OUT_OF_REACH || may_keep<Element<K>>(list.get()).list)) {
+                if (KEPT_OUT_OF_REACH && ((unshared_ >> K) & 1u)) {
+                    refill<Element<K>, true>(list.get(), array);
+                } else {
+                    refill<Element<K>, false>(list.get(), array);
+                }
+                PyObject_GC_Track(list.get());
                 refilled = true;
             }
         }
@@ -155,7 +182,15 @@ void PointCall::keep_or_release_lists() {
             return;
         }
         if constexpr (keeps_list<T>) {
-            if (may_keep<T>(list.get())) {
+            const Keep keep = may_keep<T>(list.get());
+            unshared_ = (unshared_ & ~(1u << K)) | (keep.elements_unshared ? 1u << K : 0u);
+            if (keep.list) {
+                // Code run before the next call (a __del__, a comparison, a
+                // gc callback) could otherwise reach the list through gc
+                // without holding it and put other objects in. Untracked, with
+                // nobody but this object referencing it and only numbers in
+                // it, nothing can reach it until fill_lists tracks it again.
+                PyObject_GC_UnTrack(list.get());
                 return;
             }
         }

@@ -15,8 +15,11 @@
 //     element) keeps its value: it is replaced, never written. A list holding
 //     anything else is released right after the call, when the dict that
 //     used to hold it was released, so destructors of the objective's own
-//     objects run when they always did. Free-threaded builds, where a
-//     reference count of one proves nothing, never reuse.
+//     objects run when they always did. The elements of a list are checked
+//     once per call, when it returns; from then until the next call the
+//     kept list is untracked by the garbage collector, so no code run in
+//     between can reach it. Free-threaded builds, where a reference count
+//     of one proves nothing, never reuse.
 //
 // Requires the interpreter lock; every failure is a fault, as for to_dict.
 #pragma once
@@ -53,6 +56,7 @@ private:
 
     PyObject* f_;
     std::uint32_t present_ = ~0u;  // bit K set when kind K is passed
+    std::uint32_t unshared_ = 0;   // bit K set when no element of kept list K was shared
     Ref kwnames_;
     std::array<Ref, KIND_COUNT> lists_;
 };

@@ -21,53 +21,11 @@ namespace {
 
 using Evaluation = PyWrapper (*)(PointCall&, const XVec&);
 
-// The element rule after a move: a position outside its bounds is put on
-// the bound and stops in that element; otherwise the velocity carried into
-// the next iteration is limited. Complex kinds have no order and are left
-// alone; a NaN float fails every test and stays as it is.
-struct Limits {
-    const XVec& lower;
-    const XVec& upper;
-    const XVec& min_velocity;
-    const XVec& max_velocity;
-};
-
-void bound_elements(XVec& position, XVec& velocity, const Limits& limits) {
-    for_each_kind([&](auto kind) {
-        constexpr std::size_t K = decltype(kind)::value;
-        using T = Element<K>;
-        if constexpr (KindOps<T>::ordered) {
-            auto& x = position.get<K>();
-            if (x.empty()) {
-                return;
-            }
-            auto& v = velocity.get<K>();
-            const auto& lo = limits.lower.get<K>();
-            const auto& hi = limits.upper.get<K>();
-            const auto& vmin = limits.min_velocity.get<K>();
-            const auto& vmax = limits.max_velocity.get<K>();
-            const std::size_t n = std::min({x.size(), v.size(), lo.size(), hi.size(), vmin.size(), vmax.size()});
-            for (std::size_t k = 0; k < n; ++k) {
-                if (KindOps<T>::less(x[k], lo[k])) {
-                    x[k] = lo[k];
-                    v[k] = KindOps<T>::zero();
-                } else if (KindOps<T>::less(hi[k], x[k])) {
-                    x[k] = hi[k];
-                    v[k] = KindOps<T>::zero();
-                } else if (KindOps<T>::less(v[k], vmin[k])) {
-                    v[k] = vmin[k];
-                } else if (KindOps<T>::less(vmax[k], v[k])) {
-                    v[k] = vmax[k];
-                }
-            }
-        }
-    });
-}
-
-// XVec::scale by one of the configuration's coefficients; a fault (a
-// factor that is not finite, a decimal product too large) names it.
-void scale_by(XVec& v, const char* coefficient, double factor) {
-    with_panic_note([&] { XVec::scale(v, factor); },
+// XVec::scale (or another scaling) by one of the configuration's
+// coefficients; a fault (a factor that is not finite, a decimal product too
+// large) names it.
+void scale_by(XVec& v, const char* coefficient, double factor, void (*scale)(XVec&, double) = XVec::scale) {
+    with_panic_note([&] { scale(v, factor); },
                     [&] { return std::string("while scaling by ") + coefficient + " = " + element_text(factor); });
 }
 
@@ -132,20 +90,26 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
     XVec swarm_best_position = XVec::clone(first_best.best_position);
     PyWrapper swarm_best_value = first_best.best_value;
 
-    const Limits limits{lower, upper, min_velocity, max_velocity};
+    const XVec::Limits limits{lower, upper, min_velocity, max_velocity};
     // The two pulls of the kinds that can fail are rebuilt for every
     // particle in storage kept across the whole run; both have the
     // particle's shape, so summing the second into the first gives exactly
     // their sum.
     XVec to_swarm;
     XVec to_own;
+    const bool inertia_can_fail = XVec::has_failing(lower);
     for (std::uint64_t iteration = 0; iteration < config.iteration_count; ++iteration) {
+        // The cognitive coefficient weights the pull toward the swarm's best,
+        // the social coefficient the pull toward the particle's own. The
+        // inertia of the previous iteration reaches the kinds whose
+        // arithmetic cannot fail in this step, which changes no value: it
+        // has no effect beyond its result, and nothing reads a velocity in
+        // between (the last iteration's is never read at all).
+        const XVec::Coefficients coefficients{config.cognitive_coefficient, config.social_coefficient,
+                                              config.inertia_coefficient, iteration != 0};
         for (Particle& p : particles) {
-            // The cognitive coefficient weights the pull toward the swarm's
-            // best, the social coefficient the pull toward the particle's own.
-            XVec::move(p.position, p.velocity, swarm_best_position, p.best_position, config.cognitive_coefficient,
-                       config.social_coefficient, to_swarm, to_own);
-            bound_elements(p.position, p.velocity, limits);
+            XVec::step(p.position, p.velocity, swarm_best_position, p.best_position, coefficients, limits, to_swarm,
+                       to_own);
 
             PyWrapper value = evaluation(call, p.position);
             // Only strict improvements count; an unorderable value is simply
@@ -160,8 +124,12 @@ RunResult run(const PsoConfig& config, Ref f, XVec lower, XVec upper, bool maxim
             p.best_value = std::move(value);
             XVec::assign_clone(p.best_position, p.position);
         }
-        for (Particle& p : particles) {
-            scale_by(p.velocity, "inertia_coefficient", config.inertia_coefficient);
+        // The kinds that can fail take the inertia here, where a fault of it
+        // belongs.
+        if (inertia_can_fail) {
+            for (Particle& p : particles) {
+                scale_by(p.velocity, "inertia_coefficient", config.inertia_coefficient, XVec::scale_failing);
+            }
         }
     }
 

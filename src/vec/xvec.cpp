@@ -35,7 +35,8 @@ struct Subtraction {
 
 // Calls body(i) for every i below n: whole blocks of 64 bytes first, whose
 // fixed trip count lets the compiler use vector instructions even under the
-// cheapest cost model of -O2, then the remainder one at a time. BigInt
+// cheapest cost model of -O2, then blocks of 16 bytes, then the remainder
+// one at a time. BigInt
 // elements own memory and take the plain loop; Decimal takes the blocks
 // but its checked arithmetic stays scalar either way.
 template <class T, class Body>
@@ -45,6 +46,17 @@ inline void for_each_index(std::size_t n, Body&& body) {
         constexpr std::size_t block = 64 / sizeof(T);
         for (; i + block <= n; i += block) {
             // body(i) touches index i only, of arrays that never overlap.
+#pragma GCC ivdep
+            for (std::size_t j = 0; j < block; ++j) {
+                body(i + j);
+            }
+        }
+    }
+    // Then blocks of 16 bytes, the width of the baseline vector registers,
+    // so that a short array (ten binary64 values) runs no scalar tail.
+    if constexpr (std::is_trivially_copyable_v<T> && sizeof(T) < 16) {
+        constexpr std::size_t block = 16 / sizeof(T);
+        for (; i + block <= n; i += block) {
 #pragma GCC ivdep
             for (std::size_t j = 0; j < block; ++j) {
                 body(i + j);
@@ -153,7 +165,7 @@ template <class T>
 constexpr bool can_fail = std::is_same_v<T, BigInt> || std::is_same_v<T, Decimal>;
 
 // The per-kind bodies of the in-place operations; XVec's operations run them
-// for every kind, XVec::move for some.
+// for every kind, XVec::step for some.
 template <std::size_t K>
 void assign_difference_kind(XVec& target, const XVec& a, const XVec& b) {
     const auto& x = a.get<K>();
@@ -204,39 +216,122 @@ void for_each_failing_kind(F&& f) {
     });
 }
 
-// One pass per element of a kind whose arithmetic cannot fail: the same
-// operations on each element as the separate passes, in the same order, with
-// the two pulls kept in registers.
+// The element rule of one element, written as selects so that the loops of
+// the machine-number kinds vectorise; the same outcome as the chain
+//   if (x < lo) { x = lo; v = 0; } else if (hi < x) { x = hi; v = 0; }
+//   else if (v < vmin) { v = vmin; } else if (vmax < v) { v = vmax; }
+// (a NaN fails every test and stays as it is).
+template <class T>
+inline void bound_element(T& x, T& v, const T& lo, const T& hi, const T& vmin, const T& vmax) {
+    using Ops = KindOps<T>;
+    if constexpr (std::is_trivially_copyable_v<T>) {
+        // Read once, each result a chain of plain selects: the form the
+        // vectoriser if-converts.
+        const T x0 = x;
+        const T v0 = v;
+        const bool below = Ops::less(x0, lo);
+        const bool above = Ops::less(hi, x0);
+        T limited = Ops::less(vmax, v0) ? vmax : v0;
+        limited = Ops::less(v0, vmin) ? vmin : limited;
+        limited = above ? Ops::zero() : limited;
+        T placed = above ? hi : x0;
+        x = below ? lo : placed;
+        v = below ? Ops::zero() : limited;
+    } else if (Ops::less(x, lo)) {
+        x = lo;
+        v = Ops::zero();
+    } else if (Ops::less(hi, x)) {
+        x = hi;
+        v = Ops::zero();
+    } else if (Ops::less(v, vmin)) {
+        v = vmin;
+    } else if (Ops::less(vmax, v)) {
+        v = vmax;
+    }
+}
+
 template <std::size_t K>
-void move_kind(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
-               double social) {
+void bound_kind(XVec& position, XVec& velocity, const XVec::Limits& limits) {
+    using T = Element<K>;
+    if constexpr (KindOps<T>::ordered) {
+        auto& xs = position.get<K>();
+        auto& vs = velocity.get<K>();
+        const auto& lo = limits.lower.get<K>();
+        const auto& hi = limits.upper.get<K>();
+        const auto& vmin = limits.min_velocity.get<K>();
+        const auto& vmax = limits.max_velocity.get<K>();
+        const std::size_t n = std::min({xs.size(), vs.size(), lo.size(), hi.size(), vmin.size(), vmax.size()});
+        for (std::size_t i = 0; i < n; ++i) {
+            bound_element(xs[i], vs[i], lo[i], hi[i], vmin[i], vmax[i]);
+        }
+    }
+}
+
+// One pass per element of a kind whose arithmetic cannot fail: the same
+// operations on each element as the separate passes, in the same order
+// (the due inertia first, the element rule last), with the two pulls kept
+// in registers.
+template <std::size_t K, bool INERTIA_DUE>
+void step_kind(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best,
+               const XVec::Coefficients& c, const XVec::Limits& limits) {
     using T = Element<K>;
     using Ops = KindOps<T>;
     auto& xs = position.get<K>();
-    if (xs.empty()) {
-        return;
-    }
     auto& vs = velocity.get<K>();
     const auto& sbs = swarm_best.get<K>();
     const auto& pbs = own_best.get<K>();
-    const std::size_t n = std::min({xs.size(), vs.size(), sbs.size(), pbs.size()});
-    const typename Ops::Factor to_swarm_factor = Ops::scale_factor(cognitive);
-    const typename Ops::Factor to_own_factor = Ops::scale_factor(social);
+    std::size_t n = std::min({xs.size(), vs.size(), sbs.size(), pbs.size()});
+    const typename Ops::Factor inertia = Ops::scale_factor(c.inertia);
+    const typename Ops::Factor to_swarm_factor = Ops::scale_factor(c.cognitive);
+    const typename Ops::Factor to_own_factor = Ops::scale_factor(c.social);
     T* __restrict x = xs.data();
     T* __restrict v = vs.data();
     const T* __restrict sb = sbs.data();
     const T* __restrict pb = pbs.data();
-    for_each_index<T>(n, [=](std::size_t i) {
+    // Each element is read once and written once: the pointers' restrict
+    // does not survive into the lambdas, so working in place would store
+    // and reload between the steps.
+    const auto pull = [=](T& xi, T& vi, std::size_t i) {
+        if constexpr (INERTIA_DUE) {
+            Ops::scale(vi, inertia);
+        }
         T to_swarm = sb[i];
-        Ops::sub(to_swarm, x[i]);
+        Ops::sub(to_swarm, xi);
         Ops::scale(to_swarm, to_swarm_factor);
         T to_own = pb[i];
-        Ops::sub(to_own, x[i]);
+        Ops::sub(to_own, xi);
         Ops::scale(to_own, to_own_factor);
         Ops::add(to_swarm, to_own);
-        Ops::add(v[i], to_swarm);
-        Ops::add(x[i], v[i]);
-    });
+        Ops::add(vi, to_swarm);
+        Ops::add(xi, vi);
+    };
+    if constexpr (Ops::ordered) {
+        const auto& los = limits.lower.get<K>();
+        const auto& his = limits.upper.get<K>();
+        const auto& vmins = limits.min_velocity.get<K>();
+        const auto& vmaxs = limits.max_velocity.get<K>();
+        n = std::min({n, los.size(), his.size(), vmins.size(), vmaxs.size()});
+        const T* __restrict lo = los.data();
+        const T* __restrict hi = his.data();
+        const T* __restrict vmin = vmins.data();
+        const T* __restrict vmax = vmaxs.data();
+        for_each_index<T>(n, [=](std::size_t i) {
+            T xi = x[i];
+            T vi = v[i];
+            pull(xi, vi, i);
+            bound_element(xi, vi, lo[i], hi[i], vmin[i], vmax[i]);
+            x[i] = xi;
+            v[i] = vi;
+        });
+    } else {
+        for_each_index<T>(n, [=](std::size_t i) {
+            T xi = x[i];
+            T vi = v[i];
+            pull(xi, vi, i);
+            x[i] = xi;
+            v[i] = vi;
+        });
+    }
 }
 
 }  // namespace
@@ -253,16 +348,34 @@ void XVec::scale(XVec& v, double factor) {
     for_each_kind([&](auto k) { scale_kind<decltype(k)::value>(v, factor); });
 }
 
-void XVec::move(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
-                double social, XVec& to_swarm, XVec& to_own) {
+void XVec::scale_failing(XVec& v, double factor) {
+    for_each_failing_kind([&](auto k) { scale_kind<decltype(k)::value>(v, factor); });
+}
+
+bool XVec::has_failing(const XVec& v) noexcept {
+    bool any = false;
+    for_each_failing_kind([&](auto k) { any = any || !v.get<decltype(k)::value>().empty(); });
+    return any;
+}
+
+void XVec::step(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best,
+                const Coefficients& coefficients, const Limits& limits, XVec& to_swarm, XVec& to_own) {
+    const double cognitive = coefficients.cognitive;
+    const double social = coefficients.social;
     for_each_kind([&](auto k) {
-        if constexpr (!can_fail<ElementOf<decltype(k)>>) {
-            move_kind<decltype(k)::value>(position, velocity, swarm_best, own_best, cognitive, social);
+        constexpr std::size_t K = decltype(k)::value;
+        if constexpr (!can_fail<Element<K>>) {
+            if (position.get<K>().empty()) {
+                return;
+            }
+            if (coefficients.inertia_due) {
+                step_kind<K, true>(position, velocity, swarm_best, own_best, coefficients, limits);
+            } else {
+                step_kind<K, false>(position, velocity, swarm_best, own_best, coefficients, limits);
+            }
         }
     });
-    bool any_failing = false;
-    for_each_failing_kind([&](auto k) { any_failing = any_failing || !position.get<decltype(k)::value>().empty(); });
-    if (!any_failing) {
+    if (!has_failing(position)) {
         return;
     }
     // The kinds that can fail go pass by pass, each pass over all of them in
@@ -277,6 +390,7 @@ void XVec::move(XVec& position, XVec& velocity, const XVec& swarm_best, const XV
     for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(to_swarm, to_own); });
     for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(velocity, to_swarm); });
     for_each_failing_kind([&](auto k) { add_assign_kind<decltype(k)::value>(position, velocity); });
+    for_each_failing_kind([&](auto k) { bound_kind<decltype(k)::value>(position, velocity, limits); });
 }
 
 }  // namespace kavell

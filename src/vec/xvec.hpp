@@ -66,17 +66,45 @@ public:
     // Multiplies every element by `factor` in its kind's own arithmetic.
     static void scale(XVec& v, double factor);
 
-    // The move of one particle (all five vectors of one shape): the same
-    // values and the same first failure as
+    // What the element rule after a move compares with, all of the
+    // particles' shape.
+    struct Limits {
+        const XVec& lower;
+        const XVec& upper;
+        const XVec& min_velocity;
+        const XVec& max_velocity;
+    };
+
+    // The coefficients of one particle's step. `inertia_due` says that the
+    // previous iteration's inertia (`inertia`) still has to be applied to the
+    // kinds whose arithmetic cannot fail; scale_failing applied it to the others.
+    struct Coefficients {
+        double cognitive;
+        double social;
+        double inertia;
+        bool inertia_due;
+    };
+
+    // The step of one particle (all five vectors of one shape): the same
+    // values, and the same first failure, as
+    //   [when inertia_due: velocity's non-failing kinds scaled by inertia]
     //   assign_difference(to_swarm, swarm_best, position); scale(to_swarm, cognitive);
     //   assign_difference(to_own, own_best, position); scale(to_own, social);
     //   add_assign(to_swarm, to_own); add_assign(velocity, to_swarm);
     //   add_assign(position, velocity);
-    // but one pass per element for the kinds whose arithmetic cannot fail,
-    // which leave to_swarm and to_own untouched. A fault while scaling notes
-    // the coefficient as cognitive_coefficient or social_coefficient.
-    static void move(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best, double cognitive,
-                     double social, XVec& to_swarm, XVec& to_own);
+    //   then the element rule: a position outside [lower, upper] is put on
+    //   the bound and its velocity set to zero, else the velocity is limited
+    //   to [min_velocity, max_velocity] (kinds with an order only);
+    // but in one pass per element for the kinds whose arithmetic cannot
+    // fail, which leave to_swarm and to_own untouched. A fault while scaling
+    // notes the coefficient as cognitive_coefficient or social_coefficient.
+    static void step(XVec& position, XVec& velocity, const XVec& swarm_best, const XVec& own_best,
+                     const Coefficients& coefficients, const Limits& limits, XVec& to_swarm, XVec& to_own);
+
+    // scale() of the kinds whose arithmetic can fail (BigInt, Decimal) only,
+    // and whether v has elements of those kinds at all.
+    static void scale_failing(XVec& v, double factor);
+    static bool has_failing(const XVec& v) noexcept;
 
 private:
     Arrays arrays_;

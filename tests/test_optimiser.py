@@ -852,6 +852,8 @@ def test_a_list_changed_by_code_run_between_calls_is_never_refilled(kind, bounds
     assert len(seen) == 12
     assert all(t is type(planted()).__mro__[1] for t, _ in seen), seen
 
+
+def test_an_object_left_in_a_list_is_released_before_the_next_call():
     """An object the objective puts into its list and forgets is released
     when the call returns, before the next call, as with a dict per call."""
     log = []

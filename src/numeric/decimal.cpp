@@ -31,20 +31,30 @@ struct Wide {
         }
     }
 
-    // Removes the last decimal digit and returns it. Works on 32-bit halves
-    // so that every step is a 64-bit division by a constant.
-    unsigned divide_by_ten() noexcept {
-        std::uint64_t remainder = 0;
+    std::size_t bit_length() const noexcept {
         for (std::size_t i = w.size(); i-- > 0;) {
-            const std::uint64_t high = (remainder << 32) | (w[i] >> 32);
-            const std::uint64_t q_high = high / 10;
-            remainder = high % 10;
-            const std::uint64_t low = (remainder << 32) | (w[i] & 0xffff'ffffu);
-            const std::uint64_t q_low = low / 10;
-            remainder = low % 10;
-            w[i] = (q_high << 32) | q_low;
+            if (w[i] != 0) {
+                return 64 * i + 64 - static_cast<std::size_t>(std::countl_zero(w[i]));
+            }
         }
-        return static_cast<unsigned>(remainder);
+        return 0;
+    }
+
+    // Divides in place by a non-zero divisor and returns the remainder;
+    // leading zero words are skipped.
+    std::uint64_t divide(std::uint64_t divisor) noexcept {
+        std::size_t top = w.size();
+        while (top > 0 && w[top - 1] == 0) {
+            --top;
+        }
+        std::uint64_t remainder = 0;
+        for (std::size_t i = top; i-- > 0;) {
+            const UInt128 current = (static_cast<UInt128>(remainder) << 64) | w[i];
+            const std::uint64_t quotient = static_cast<std::uint64_t>(current / divisor);
+            remainder = static_cast<std::uint64_t>(current) - quotient * divisor;
+            w[i] = quotient;
+        }
+        return remainder;
     }
 
     void add(const Wide& other) noexcept {
@@ -127,31 +137,80 @@ struct Reduced {
     std::uint32_t scale;
 };
 
+// 2^96 * 10^d for d = 0..28, the least magnitude that still leaves 96 bits
+// after dropping d digits; from d = 29 on every magnitude below 2^192 fits.
+constexpr std::size_t LIMIT_COUNT = 29;
+constexpr std::array<Wide, LIMIT_COUNT> DROP_LIMITS = [] {
+    std::array<Wide, LIMIT_COUNT> limits{};
+    Wide v{{0, std::uint64_t{1} << 32, 0}};
+    for (auto& limit : limits) {
+        limit = v;
+        UInt128 carry = 0;
+        for (auto& word : v.w) {
+            const UInt128 t = static_cast<UInt128>(word) * 10 + carry;
+            word = static_cast<std::uint64_t>(t);
+            carry = t >> 64;
+        }
+    }
+    return limits;
+}();
+
+// Where a discarded part lies against half a unit of the last kept digit.
+enum class Tail { BELOW_HALF, HALF, ABOVE_HALF };
+
+Tail tail_against(std::uint64_t remainder, std::uint64_t half) noexcept {
+    if (remainder == half) {
+        return Tail::HALF;
+    }
+    return remainder < half ? Tail::BELOW_HALF : Tail::ABOVE_HALF;
+}
+
+// Divides by 10^digits (1..38) and tells where the remainder lies against
+// half of 10^digits; beyond 19 digits it takes two divisions, the second of
+// which decides unless its remainder is exactly half.
+Tail drop_digits(Wide& magnitude, std::uint32_t digits) noexcept {
+    if (digits <= 19) {
+        return tail_against(magnitude.divide(POWERS_OF_TEN[digits]), 5 * POWERS_OF_TEN[digits - 1]);
+    }
+    const bool low_non_zero = magnitude.divide(POWERS_OF_TEN[digits - 19]) != 0;
+    const Tail high = tail_against(magnitude.divide(POWERS_OF_TEN[19]), 5 * POWERS_OF_TEN[18]);
+    return high == Tail::HALF && low_non_zero ? Tail::ABOVE_HALF : high;
+}
+
 // Drops the fewest decimal digits (at least `min_drop`, never below scale 0)
 // that bring the magnitude, rounded half to even on the whole discarded
-// part, under 2^96. The discarded part is tracked as its leading digit plus
-// a sticky flag for any non-zero digit after it, which decides the rounding
-// exactly without dividing by large powers of ten.
-std::optional<Reduced> reduce(Wide magnitude, std::uint32_t scale, std::uint32_t min_drop) noexcept {
-    unsigned leading = 0;
-    bool sticky = false;
-    for (std::uint32_t dropped = 0;; ++dropped) {
-        if (dropped >= min_drop) {
-            const bool above_half = leading > 5 || (leading == 5 && sticky);
-            const bool tie = leading == 5 && !sticky;
-            Wide rounded = magnitude;
-            if (above_half || (tie && magnitude.is_odd())) {
-                rounded.add(Wide::from(1));
-            }
-            if (rounded.fits_96()) {
-                return Reduced{rounded.low_128(), scale - dropped};
-            }
-        }
-        if (dropped == scale) {
+// part, under 2^96. Rounding only ever raises the kept digits by one, so the
+// fewest digits are those whose truncation fits, or one more where the
+// rounding carries into bit 96. The search for the truncation starts from a
+// count the bit length proves necessary.
+std::optional<Reduced> reduce(const Wide& magnitude, std::uint32_t scale, std::uint32_t min_drop) noexcept {
+    if (min_drop == 0 && magnitude.fits_96()) {
+        return Reduced{magnitude.low_128(), scale};
+    }
+    // A magnitude of n > 96 bits is at least 2^(n - 1), so the truncation
+    // fits only once 10^drop > 2^(n - 97), that is drop > (n - 97) log10(2);
+    // 1233 / 4096 lies just below log10(2).
+    const std::size_t bits = magnitude.bit_length();
+    std::uint32_t drop = bits > 96 ? static_cast<std::uint32_t>(((bits - 97) * 1233) >> 12) + 1 : 0;
+    drop = drop > min_drop ? drop : min_drop;
+    while (drop < LIMIT_COUNT && !(magnitude < DROP_LIMITS[drop])) {
+        ++drop;
+    }
+    for (;; ++drop) {
+        if (drop > scale) {
             return std::nullopt;
         }
-        sticky = sticky || leading != 0;
-        leading = magnitude.divide_by_ten();
+        if (drop == 0) {
+            return Reduced{magnitude.low_128(), scale};
+        }
+        Wide kept = magnitude;
+        const Tail tail = drop_digits(kept, drop);
+        if (tail == Tail::ABOVE_HALF || (tail == Tail::HALF && kept.is_odd())) {
+            kept.add(Wide::from(1));
+        }
+        if (kept.fits_96()) {
+            return Reduced{kept.low_128(), scale - drop};
+        }
     }
 }
 
@@ -180,6 +239,15 @@ SignedMagnitude<M> signed_sum(const M& a, bool a_negative, const M& b, bool b_ne
 
 constexpr std::uint32_t NARROW_SCALE_GAP = 9;
 
+// The exact signed sum of two magnitudes raised by at most NARROW_SCALE_GAP
+// digits, computed in 128 bits; equal scales, the usual case, need no raise.
+SignedMagnitude<Wide> narrow_sum(const Decimal& x, bool x_negative, std::uint32_t x_raise, const Decimal& y,
+                                 bool y_negative, std::uint32_t y_raise) noexcept {
+    const auto sum = signed_sum<UInt128>(x.magnitude() * POWERS_OF_TEN[x_raise], x_negative,
+                                         y.magnitude() * POWERS_OF_TEN[y_raise], y_negative);
+    return {Wide::from(sum.magnitude), sum.negative};
+}
+
 // x + y with y's sign flipped when `flip_y`: subtraction is addition of the
 // negated operand, except in the zero-operand rules.
 std::optional<Decimal> signed_add(const Decimal& x, const Decimal& y, bool flip_y) noexcept {
@@ -201,15 +269,11 @@ std::optional<Decimal> signed_add(const Decimal& x, const Decimal& y, bool flip_
     const std::uint32_t y_raise = scale - y.scale();
     // Scales at most nine apart keep both aligned magnitudes below
     // 2^96 * 10^9 < 2^126, so 128 bits hold the exact sum; only a sum that
-    // leaves 96 bits needs the wide path and its rounding.
-    if (x_raise <= NARROW_SCALE_GAP && y_raise <= NARROW_SCALE_GAP) {
-        const auto sum = signed_sum<UInt128>(x.magnitude() * POWERS_OF_TEN[x_raise], x_negative,
-                                             y.magnitude() * POWERS_OF_TEN[y_raise], y_negative);
-        if (sum.magnitude < Decimal::MAGNITUDE_LIMIT) {
-            return make(Reduced{sum.magnitude, scale}, sum.negative);
-        }
-    }
-    const auto sum = signed_sum(raise(x.magnitude(), x_raise), x_negative, raise(y.magnitude(), y_raise), y_negative);
+    // leaves 96 bits needs rounding.
+    const auto sum = x_raise <= NARROW_SCALE_GAP && y_raise <= NARROW_SCALE_GAP
+                         ? narrow_sum(x, x_negative, x_raise, y, y_negative, y_raise)
+                         : signed_sum(raise(x.magnitude(), x_raise), x_negative, raise(y.magnitude(), y_raise),
+                                      y_negative);
     const auto reduced = reduce(sum.magnitude, scale, 0);
     if (!reduced) {
         return std::nullopt;
@@ -251,7 +315,12 @@ std::strong_ordering Decimal::compare(const Decimal& a, const Decimal& b) noexce
         return a_negative ? std::strong_ordering::less : std::strong_ordering::greater;
     }
     const std::uint32_t scale = a.scale() > b.scale() ? a.scale() : b.scale();
-    const auto order = raise(a.magnitude(), scale - a.scale()) <=> raise(b.magnitude(), scale - b.scale());
+    const std::uint32_t a_raise = scale - a.scale();
+    const std::uint32_t b_raise = scale - b.scale();
+    // Within NARROW_SCALE_GAP both raised magnitudes fit 128 bits.
+    const auto order = a_raise <= NARROW_SCALE_GAP && b_raise <= NARROW_SCALE_GAP
+                           ? a.magnitude() * POWERS_OF_TEN[a_raise] <=> b.magnitude() * POWERS_OF_TEN[b_raise]
+                           : raise(a.magnitude(), a_raise) <=> raise(b.magnitude(), b_raise);
     return a_negative ? 0 <=> order : order;
 }
 

@@ -106,10 +106,10 @@ def per_call(mode, name, small, large, calls, *rest):
 
 
 def runs(iterations):
-    evaluations = 2 * PARTICLES * (iterations + 1)
+    evaluations = PARTICLES * (iterations + 1)
     for name in POINTS:
-        kavell = per_call("kavell", name, 1, 3, evaluations, iterations)
-        floor = per_call("floor", name, 1, 3, evaluations, iterations)
+        kavell = per_call("kavell", name, 1, 2, evaluations, iterations)
+        floor = per_call("floor", name, 1, 2, evaluations, iterations)
         print(f"{name:<6} kavell {kavell:10.0f}  floor {floor:10.0f}  kavell / floor {kavell / floor:5.2f}",
               flush=True)
 

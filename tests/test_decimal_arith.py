@@ -78,13 +78,19 @@ def test_sum_worked_cases(native, op, x, y, expected):
     assert getattr(native, f"decimal_{op}")(x, y) == expected
 
 
+# Ten places apart, 5 * 10**28 raised by 10**10 leaves 128 bits: the sum needs the wide path.
+WIDE_RAISE = (D(5 * 10**28, 0), D(1, 10, True))
+
+
 @given(decimal_pairs)
+@example(WIDE_RAISE)
 def test_add_matches_exact_sum(native, pair):
     x, y = pair
     assert native.decimal_add(x, y) == expected_sum(x, y, subtract=False)
 
 
 @given(decimal_pairs)
+@example(WIDE_RAISE)
 def test_sub_matches_exact_difference(native, pair):
     x, y = pair
     assert native.decimal_sub(x, y) == expected_sum(x, y, subtract=True)
@@ -169,6 +175,8 @@ def test_compare_worked_cases(native, x, y, expected):
 
 
 @given(decimal_pairs)
+@example(WIDE_RAISE)
+@example((D(-(-(2**128) // 10**10), 0), D(10**20, 10)))  # raised past 2**128 by a hair
 def test_compare_is_numeric_order(native, pair):
     x, y = pair
     a, b = decimal_fraction(x), decimal_fraction(y)

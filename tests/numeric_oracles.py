@@ -134,6 +134,33 @@ magnitudes = st.one_of(
 scales = st.one_of(st.integers(0, 28), st.sampled_from([0, 28]))
 decimals = st.builds(decimal_raw, magnitudes, scales, st.booleans())
 
+# Pairs for the arithmetic, whose fast paths depend on how far apart the two
+# scales are (equal, at most nine apart, further) and on the magnitudes'
+# widths: within 64 bits (a converted coefficient has at most 53), at the
+# word and 96-bit edges, just below the powers of ten that a result may
+# have to round away.
+edge_magnitudes = st.one_of(
+    magnitudes,
+    st.integers(0, 2**53),
+    st.builds(lambda k, offset: min(max(10**k + offset, 0), LIMIT96 - 1), st.integers(0, 29), st.integers(-2, 2)),
+    st.sampled_from([2**64 - 1, 2**64 + 1, 2**96 - 2, (2**96 - 1) // 10, (2**96 + 4) // 10]),
+)
+edge_decimals = st.builds(decimal_raw, edge_magnitudes, scales, st.booleans())
+
+
+def _paired_at_scale_gap(x, gap):
+    other = min(max(decimal_parts(x)[1] + gap, 0), 28)
+    return st.tuples(st.just(x), st.builds(decimal_raw, edge_magnitudes, st.just(other), st.booleans()))
+
+
+decimal_pairs = st.one_of(
+    st.tuples(decimals, decimals),
+    st.tuples(edge_decimals, edge_decimals),
+    st.tuples(edge_decimals, st.sampled_from([0, 0, 1, -1, 9, -9, 10, -10])).flatmap(
+        lambda drawn: _paired_at_scale_gap(*drawn)
+    ),
+)
+
 
 # --- binary32 ----------------------------------------------------------------
 

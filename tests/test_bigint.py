@@ -10,14 +10,19 @@ from hypothesis import strategies as st
 from numeric_oracles import big_integers, bigint_raw, bigint_value, truncated_to_double
 
 
-@given(big_integers, big_integers)
-@example(2**64 - 1, 1)  # carry into a new word
-@example(2**128, -1)  # borrow through whole words, top word disappears
-@example(-(2**64), 2**64)  # exact cancellation gives the normalised zero
-@example(0, -5)
-def test_add_and_sub_are_exact_and_normalised(native, a, b):
-    assert bigint_value(native.bigint_add(bigint_raw(a), bigint_raw(b))) == a + b
-    assert bigint_value(native.bigint_sub(bigint_raw(a), bigint_raw(b))) == a - b
+@pytest.mark.parametrize("form", ["new", "in place"])
+@given(a=big_integers, b=big_integers)
+@example(a=2**64 - 1, b=1)  # carry into a new word
+@example(a=2**192 - 1, b=1)  # carry through every word of the longer operand
+@example(a=1, b=2**192 - 1)  # ... of the longer second operand
+@example(a=2**128, b=-1)  # borrow through whole words, top word disappears
+@example(a=5, b=-(2**128))  # the shorter target takes the longer operand's words
+@example(a=-(2**64), b=2**64)  # exact cancellation gives the normalised zero
+@example(a=0, b=-5)
+def test_add_and_sub_are_exact_and_normalised(native, form, a, b):
+    suffix = "_assign" if form == "in place" else ""
+    assert bigint_value(getattr(native, "bigint_add" + suffix)(bigint_raw(a), bigint_raw(b))) == a + b
+    assert bigint_value(getattr(native, "bigint_sub" + suffix)(bigint_raw(a), bigint_raw(b))) == a - b
 
 
 @given(big_integers, big_integers)

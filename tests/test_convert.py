@@ -19,6 +19,8 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+from numeric_oracles import decimals, py_decimal
+
 OUT_OF_RANGE = "out of range integral type conversion attempted"
 
 FIXED_INT_RANGES = {
@@ -455,6 +457,14 @@ def test_decimal_to_py_of_raw_values(native, raw, expected):
     assert str(result) == expected
 
 
+@given(decimals)
+def test_decimal_to_py_has_the_exact_sign_digits_and_exponent(native, raw):
+    # The reference is built from the digit tuple, a route the conversion does not take.
+    result = native.decimal_to_py(raw)
+    assert type(result) is decimal.Decimal
+    assert result.as_tuple() == py_decimal(raw).as_tuple()
+
+
 # --- sequences ------------------------------------------------------------
 
 
@@ -678,6 +688,20 @@ def test_decimal_class_load_failure_is_retried(native):
     assert "cannot be converted to 'type'" in lines[1]
     assert lines[2] == "Decimal('7')"
     assert "panicked at 'failed to load decimal.Decimal" in result.stderr
+
+
+def test_decimal_to_py_with_the_pure_python_decimal_module(native):
+    # Its objects come back, of its own class, with the same sign, digits and exponent.
+    result = run_isolated(
+        """
+        import sys, _pydecimal
+        sys.modules["decimal"] = _pydecimal
+        import _kavell_testing as native
+        value = native.decimal_to_py((0x80000000 | (2 << 16), 0, 150, 0))
+        print(type(value) is _pydecimal.Decimal, value)
+        """
+    )
+    assert result.stdout.splitlines() == ["True -1.50"], result.stderr
 
 
 def test_decimal_class_call_failure_is_a_fault(native):

@@ -12,9 +12,9 @@ from numeric_oracles import (
     LIMIT96,
     SIGN_BIT,
     decimal_fraction,
+    decimal_pairs,
     decimal_parts,
     decimal_raw,
-    decimals,
     expected_from_exact,
 )
 
@@ -78,18 +78,27 @@ def test_sum_worked_cases(native, op, x, y, expected):
     assert getattr(native, f"decimal_{op}")(x, y) == expected
 
 
-@given(decimals, decimals)
-def test_add_matches_exact_sum(native, x, y):
+# Ten places apart, 5 * 10**28 raised by 10**10 leaves 128 bits: the sum needs the wide path.
+WIDE_RAISE = (D(5 * 10**28, 0), D(1, 10, True))
+
+
+@given(decimal_pairs)
+@example(WIDE_RAISE)
+def test_add_matches_exact_sum(native, pair):
+    x, y = pair
     assert native.decimal_add(x, y) == expected_sum(x, y, subtract=False)
 
 
-@given(decimals, decimals)
-def test_sub_matches_exact_difference(native, x, y):
+@given(decimal_pairs)
+@example(WIDE_RAISE)
+def test_sub_matches_exact_difference(native, pair):
+    x, y = pair
     assert native.decimal_sub(x, y) == expected_sum(x, y, subtract=True)
 
 
-@given(decimals, decimals)
-def test_rounded_sum_is_within_half_a_unit(native, x, y):
+@given(decimal_pairs)
+def test_rounded_sum_is_within_half_a_unit(native, pair):
+    x, y = pair
     result = native.decimal_add(x, y)
     if result is not None:
         _, scale, _ = decimal_parts(result)
@@ -112,6 +121,16 @@ PRODUCT_CASES = [
     (D(1, 28, True), D(1, 28), D(0, 28)),  # rounds to zero: sign clear
     (D(5, 28), D(1, 28), D(0, 28)),
     (D(LIMIT96 - 1, 28), D(LIMIT96 - 1, 28), expected_product(D(LIMIT96 - 1, 28), D(LIMIT96 - 1, 28))),
+    # 10 * (2**96 - 1) + 8 at scale 29: the one digit the scale forces off
+    # leaves 2**96 - 1 and a remainder above half, whose carry reaches 2**96,
+    # so a second digit goes.
+    (D(72025602285694852357767227578, 28), D(11, 1), D(7922816251426433759354395034, 27)),
+    # Seventeen digits forced off at once, the remainder exactly half: even stays.
+    (D(25, 28), D(10**16, 17), D(2, 28)),
+    (D(35, 28), D(10**16, 17), D(4, 28)),
+    # Twenty digits off: the upper nineteen are exactly half, the lowest is not zero.
+    (D(5 * 10**19 + 1, 28), D(1, 20), D(1, 28)),
+    (D(5 * 10**19, 28), D(1, 20), D(0, 28)),
 ]
 
 
@@ -129,8 +148,9 @@ def test_largest_square_rounds_once_over_the_whole_discarded_part(native):
     assert magnitude == round(Fraction((LIMIT96 - 1) ** 2, 10**29))
 
 
-@given(decimals, decimals)
-def test_mul_matches_exact_product(native, x, y):
+@given(decimal_pairs)
+def test_mul_matches_exact_product(native, pair):
+    x, y = pair
     assert native.decimal_mul(x, y) == expected_product(x, y)
 
 
@@ -154,8 +174,11 @@ def test_compare_worked_cases(native, x, y, expected):
     assert native.decimal_compare(y, x) == -expected
 
 
-@given(decimals, decimals)
-def test_compare_is_numeric_order(native, x, y):
+@given(decimal_pairs)
+@example(WIDE_RAISE)
+@example((D(-(-(2**128) // 10**10), 0), D(10**20, 10)))  # raised past 2**128 by a hair
+def test_compare_is_numeric_order(native, pair):
+    x, y = pair
     a, b = decimal_fraction(x), decimal_fraction(y)
     assert native.decimal_compare(x, y) == (a > b) - (a < b)
 

@@ -91,6 +91,52 @@ double power_of_two(std::size_t e) noexcept {
     return std::bit_cast<double>(static_cast<std::uint64_t>(e + 1023) << 52);
 }
 
+// Adds y (ny words) into x (n >= ny words) with the carry running through
+// the longer part; returns the carry out of the top word.
+std::uint64_t add_words(std::uint64_t* x, std::size_t n, const std::uint64_t* y, std::size_t ny) noexcept {
+    unsigned char carry = 0;
+    std::size_t i = 0;
+    for (; i < ny; ++i) {
+        unsigned long long sum;
+        carry = static_cast<unsigned char>(__builtin_uaddll_overflow(x[i], y[i], &sum) |
+                                           __builtin_uaddll_overflow(sum, carry, &sum));
+        x[i] = sum;
+    }
+    for (; carry != 0 && i < n; ++i) {
+        x[i] += 1;
+        carry = x[i] == 0 ? 1 : 0;
+    }
+    return carry;
+}
+
+// x = x - y over n words (y has ny <= n, and x >= y as a whole).
+void subtract_words(std::uint64_t* x, std::size_t n, const std::uint64_t* y, std::size_t ny) noexcept {
+    unsigned char borrow = 0;
+    std::size_t i = 0;
+    for (; i < ny; ++i) {
+        unsigned long long difference;
+        borrow = static_cast<unsigned char>(__builtin_usubll_overflow(x[i], y[i], &difference) |
+                                            __builtin_usubll_overflow(difference, borrow, &difference));
+        x[i] = difference;
+    }
+    for (; borrow != 0 && i < n; ++i) {
+        borrow = x[i] == 0 ? 1 : 0;
+        x[i] -= 1;
+    }
+}
+
+// x = y - x over n = y's words (x has at most n words, and y >= x as a
+// whole): each step reads x[i] before writing it.
+void subtract_from_words(std::uint64_t* x, std::size_t nx, const std::uint64_t* y, std::size_t n) noexcept {
+    unsigned char borrow = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        unsigned long long difference;
+        borrow = static_cast<unsigned char>(__builtin_usubll_overflow(y[i], i < nx ? x[i] : 0, &difference) |
+                                            __builtin_usubll_overflow(difference, borrow, &difference));
+        x[i] = difference;
+    }
+}
+
 // a = a + b with b's sign given separately, in a's own words: the same
 // value and normalisation as signed_sum, without a new vector once a's
 // storage has grown to the operands' size.
@@ -109,18 +155,14 @@ void signed_sum_in_place(BigInt& a, const BigInt& b, bool b_negative) {
         a.sign = b_negative ? BigInt::NEGATIVE : BigInt::POSITIVE;
         return;
     }
+    const std::size_t nx = x.size();
+    const std::size_t ny = y.size();
     if (a.is_negative() == b_negative) {
-        const std::size_t n = std::max(x.size(), y.size());
-        x.reserve(n + 1);
-        x.resize(n, 0);
-        unsigned carry = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const UInt128 word = static_cast<UInt128>(x[i]) + (i < y.size() ? y[i] : 0) + carry;
-            x[i] = static_cast<std::uint64_t>(word);
-            carry = static_cast<unsigned>(word >> 64);
+        if (nx < ny) {
+            x.resize(ny, 0);
         }
-        if (carry != 0) {
-            x.push_back(carry);
+        if (add_words(x.data(), x.size(), y.data(), ny) != 0) {
+            x.push_back(1);
         }
         return;
     }
@@ -130,23 +172,16 @@ void signed_sum_in_place(BigInt& a, const BigInt& b, bool b_negative) {
         a.sign = BigInt::ZERO;
         return;
     }
-    // The smaller magnitude is subtracted from the larger one word by word;
-    // each step reads x[i] before writing it.
-    const bool x_larger = order > 0;
-    const std::size_t n = x_larger ? x.size() : y.size();
-    x.resize(n, 0);
-    unsigned borrow = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t yi = i < y.size() ? y[i] : 0;
-        const UInt128 word = x_larger ? static_cast<UInt128>(x[i]) - yi - borrow : static_cast<UInt128>(yi) - x[i] - borrow;
-        x[i] = static_cast<std::uint64_t>(word);
-        borrow = static_cast<unsigned>(word >> 127);
+    // The smaller magnitude is subtracted from the larger one.
+    if (order > 0) {
+        subtract_words(x.data(), nx, y.data(), ny);
+    } else {
+        x.resize(ny, 0);
+        subtract_from_words(x.data(), nx, y.data(), ny);
+        a.sign = b_negative ? BigInt::NEGATIVE : BigInt::POSITIVE;
     }
     while (!x.empty() && x.back() == 0) {
         x.pop_back();
-    }
-    if (!x_larger) {
-        a.sign = b_negative ? BigInt::NEGATIVE : BigInt::POSITIVE;
     }
 }
 

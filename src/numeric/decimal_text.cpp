@@ -2,6 +2,8 @@
 #include "numeric/decimal.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
 namespace kavell {
 namespace {
@@ -91,52 +93,76 @@ std::variant<Decimal, const char*> Decimal::parse(std::string_view text) noexcep
     return from_parts(magnitude, scale, minus && magnitude != 0);
 }
 
+namespace {
+
+// "00" to "99": two digits per division by a constant.
+constexpr std::array<char, 200> DIGIT_PAIRS = [] {
+    std::array<char, 200> pairs{};
+    for (int i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+// Writes the digits of `value` leftwards from `end`, at least `width` of them
+// (zeros in front); a zero value with width 0 writes nothing. Returns the
+// new start.
+char* write_digits_before(char* end, std::uint64_t value, int width) noexcept {
+    for (; value >= 100 || width > 2; width -= 2) {
+        end -= 2;
+        std::memcpy(end, &DIGIT_PAIRS[2 * (value % 100)], 2);
+        value /= 100;
+    }
+    if (value >= 10 || width == 2) {
+        end -= 2;
+        std::memcpy(end, &DIGIT_PAIRS[2 * value], 2);
+    } else if (value != 0 || width == 1) {
+        *--end = static_cast<char>('0' + value);
+    }
+    return end;
+}
+
+}  // namespace
+
 std::size_t Decimal::write_text(char (&out)[TEXT_CAPACITY]) const noexcept {
     // The magnitude (below 2^96, at most 29 digits) in two 64-bit halves of
     // 19 and at most 10 digits: one 128-bit division instead of one per digit.
     constexpr std::uint64_t TEN_19 = 10'000'000'000'000'000'000u;
-    const UInt128 m = magnitude();
     std::uint64_t high = 0;
     std::uint64_t low = 0;
     if (hi == 0) {
-        const std::uint64_t m64 = static_cast<std::uint64_t>(m);
+        const std::uint64_t m64 = (static_cast<std::uint64_t>(mid) << 32) | lo;
         high = m64 / TEN_19;
         low = m64 - high * TEN_19;
     } else {
+        const UInt128 m = magnitude();
         high = static_cast<std::uint64_t>(m / TEN_19);
         low = static_cast<std::uint64_t>(m - static_cast<UInt128>(high) * TEN_19);
     }
-    char digits[TEXT_CAPACITY];  // least significant first
-    std::size_t count = 0;
-    if (high == 0) {
-        for (; low != 0; low /= 10) {
-            digits[count++] = static_cast<char>('0' + low % 10);
-        }
-    } else {
-        for (int i = 0; i < 19; ++i, low /= 10) {
-            digits[count++] = static_cast<char>('0' + low % 10);
-        }
-        for (std::uint64_t rest = high; rest != 0; rest /= 10) {
-            digits[count++] = static_cast<char>('0' + rest % 10);
-        }
-    }
     const std::size_t places = scale();
-    // At least one digit before the point: zeros up to places + 1.
-    while (count <= places) {
-        digits[count++] = '0';
+    // The digits, right-aligned, with zeros in front up to places + 1 so that
+    // at least one digit stands before the point.
+    char digits[TEXT_CAPACITY];
+    char* const end = digits + TEXT_CAPACITY;
+    const int minimum = static_cast<int>(places) + 1;
+    char* first = nullptr;
+    if (high == 0) {
+        first = write_digits_before(end, low, minimum);
+    } else {
+        first = write_digits_before(write_digits_before(end, low, 19), high, minimum > 19 ? minimum - 19 : 0);
     }
+    const std::size_t count = static_cast<std::size_t>(end - first);
     std::size_t length = 0;
     if (negative()) {
         out[length++] = '-';
     }
-    for (std::size_t i = count; i-- > places;) {
-        out[length++] = digits[i];
-    }
+    std::memcpy(out + length, first, count - places);
+    length += count - places;
     if (places > 0) {
         out[length++] = '.';
-        for (std::size_t i = places; i-- > 0;) {
-            out[length++] = digits[i];
-        }
+        std::memcpy(out + length, end - places, places);
+        length += places;
     }
     return length;
 }

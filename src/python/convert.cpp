@@ -3,6 +3,7 @@
 #include "python/compat.hpp"
 #include "python/scalars.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -56,6 +57,60 @@ Ref int_from_le_bytes(const std::uint8_t* bytes, std::size_t length) {
     return expect_object(compat::long_from_byte_array(bytes, length));
 }
 
+// Where the interpreter's int digits are known (before 3.12, with the GIL),
+// an int beyond 64 bits is written digit by digit straight from the words,
+// instead of going through bytes that the interpreter then reads one at a
+// time. The headers give the layout; the running interpreter must confirm
+// its digit width once, or the byte route is taken for good.
+#if PY_VERSION_HEX < 0x030C0000 && !defined(Py_GIL_DISABLED)
+bool digits_as_compiled() {
+    static const bool confirmed = [] {
+        Ref info = Ref::steal(PyLong_GetInfo());
+        if (!info) {
+            PyErr_Clear();
+            return false;
+        }
+        const long bits = PyLong_AsLong(PyStructSequence_GetItem(info.get(), 0));
+        const long size = PyLong_AsLong(PyStructSequence_GetItem(info.get(), 1));
+        if (PyErr_Occurred()) {
+            PyErr_Clear();
+            return false;
+        }
+        return bits == PyLong_SHIFT && size == static_cast<long>(sizeof(digit));
+    }();
+    return confirmed;
+}
+
+// `words` is a normalised magnitude: its top word is not zero.
+Ref int_from_digits(const std::uint64_t* words, std::size_t count, bool negative) {
+    const std::size_t bits = 64 * count - static_cast<std::size_t>(__builtin_clzll(words[count - 1]));
+    const std::size_t digit_count = (bits + PyLong_SHIFT - 1) / PyLong_SHIFT;
+    auto* number = reinterpret_cast<PyLongObject*>(expect_object(reinterpret_cast<PyObject*>(
+        _PyLong_New(static_cast<Py_ssize_t>(digit_count)))).release());
+    digit* out = number->ob_digit;
+    // At most PyLong_SHIFT - 1 + 64 bits wait in the accumulator.
+    UInt128 pending = 0;
+    unsigned pending_bits = 0;
+    std::size_t d = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        pending |= static_cast<UInt128>(words[i]) << pending_bits;
+        pending_bits += 64;
+        for (; pending_bits >= PyLong_SHIFT && d < digit_count; pending_bits -= PyLong_SHIFT) {
+            out[d++] = static_cast<digit>(pending & PyLong_MASK);
+            pending >>= PyLong_SHIFT;
+        }
+    }
+    // What is left fills the top digit, which is not zero since digit_count
+    // came from the bit length; the zeros above it are never written.
+    if (d < digit_count) {
+        out[d++] = static_cast<digit>(pending);
+    }
+    const auto size = static_cast<Py_ssize_t>(digit_count);
+    Py_SET_SIZE(number, negative ? -size : size);
+    return Ref::steal(reinterpret_cast<PyObject*>(number));
+}
+#endif
+
 // The decimal.Decimal class, loaded on first use and never released: it
 // lives as long as the process, like the class objects it is cached beside.
 PyObject* cached_decimal_class = nullptr;
@@ -83,6 +138,48 @@ PyObject* decimal_class() {
         cached_decimal_class = cls.release();
     }
     return cached_decimal_class;
+}
+
+// What turns a decimal text into a decimal.Decimal: the bound create_decimal
+// of a private Context(prec=29) where that is the interpreter's own C
+// implementation, else the class itself. Every text of a 96-bit decimal has
+// at most 29 digits and an exponent between -28 and 0, so that context
+// neither rounds nor signals and the result is exactly the object the class
+// call makes (same sign, digits and exponent, negative zero included); it
+// only skips the class call's keyword parsing. Anything unexpected (no
+// Context, a method written in Python, an object of another type) keeps the
+// class. Cached beside the class for the life of the process.
+PyObject* cached_decimal_maker = nullptr;
+
+Ref exact_create_decimal(PyObject* cls) {
+    Ref name = expect_object(PyUnicode_FromString("decimal"));
+    Ref module = Ref::steal(PyImport_Import(name.get()));
+    Ref context_class = module ? Ref::steal(PyObject_GetAttrString(module.get(), "Context")) : Ref();
+    Ref keywords = context_class ? Ref::steal(Py_BuildValue("{s:i}", "prec", 29)) : Ref();
+    Ref empty = keywords ? Ref::steal(PyTuple_New(0)) : Ref();
+    Ref context = empty ? Ref::steal(PyObject_Call(context_class.get(), empty.get(), keywords.get())) : Ref();
+    Ref method = context ? Ref::steal(PyObject_GetAttrString(context.get(), "create_decimal")) : Ref();
+    if (method && PyCFunction_Check(method.get())) {
+        Ref probe_text = expect_object(PyUnicode_FromString("-0.00"));
+        Ref probe = Ref::steal(PyObject_CallOneArg(method.get(), probe_text.get()));
+        if (probe && Py_IS_TYPE(probe.get(), reinterpret_cast<PyTypeObject*>(cls))) {
+            return method;
+        }
+    }
+    PyErr_Clear();
+    return Ref::borrow(cls);
+}
+
+PyObject* decimal_maker() {
+    if (cached_decimal_maker != nullptr) {
+        return cached_decimal_maker;
+    }
+    PyObject* cls = decimal_class();
+    Ref maker = exact_create_decimal(cls);
+    if (cached_decimal_maker == nullptr) {
+        cached_decimal_maker = maker.release();
+    }
+    return cached_decimal_maker;
 }
 
 }  // namespace
@@ -205,31 +302,37 @@ Ref PyKind<BigInt>::to_py(const BigInt& value) {
         // The two's complement of the magnitude is the value.
         return expect_object(PyLong_FromLongLong(static_cast<long long>(0 - low)));
     }
-    // The words as little-endian bytes and one more byte, which leaves room
-    // for the sign; negated in place for a negative value. Up to 1023 bits
-    // the stack holds them.
-    const std::size_t length = words * 8 + 1;
-    std::uint8_t small[129];
-    std::unique_ptr<std::uint8_t[]> large;
-    std::uint8_t* bytes = small;
-    if (length > sizeof small) {
-        large = std::make_unique_for_overwrite<std::uint8_t[]>(length);
-        bytes = large.get();
+#if PY_VERSION_HEX < 0x030C0000 && !defined(Py_GIL_DISABLED)
+    if (digits_as_compiled()) {
+        return int_from_digits(value.limbs.data(), words, value.is_negative());
     }
-    for (std::size_t w = 0; w < words; ++w) {
-        for (unsigned b = 0; b < 8; ++b) {
-            bytes[w * 8 + b] = static_cast<std::uint8_t>(value.limbs[w] >> (8 * b));
-        }
+#endif
+    // The words and one more, which leaves room for the sign, negated in
+    // two's complement for a negative value; read as little-endian bytes up
+    // to the first byte of the extra word. Up to 1023 bits the stack holds them.
+    std::uint64_t small[17];
+    std::unique_ptr<std::uint64_t[]> large;
+    std::uint64_t* buffer = small;
+    if (words + 1 > std::size(small)) {
+        large = std::make_unique_for_overwrite<std::uint64_t[]>(words + 1);
+        buffer = large.get();
     }
-    bytes[length - 1] = 0;
+    std::memcpy(buffer, value.limbs.data(), words * sizeof(std::uint64_t));
+    buffer[words] = 0;
     if (value.is_negative()) {
-        unsigned carry = 1;
-        for (std::size_t i = 0; i < length; ++i) {
-            const unsigned sum = static_cast<std::uint8_t>(~bytes[i]) + carry;
-            bytes[i] = static_cast<std::uint8_t>(sum);
-            carry = sum >> 8;
+        unsigned char carry = 1;
+        for (std::size_t i = 0; i <= words; ++i) {
+            buffer[i] = ~buffer[i] + carry;
+            carry = static_cast<unsigned char>(carry != 0 && buffer[i] == 0);
         }
     }
+    if constexpr (std::endian::native != std::endian::little) {
+        for (std::size_t i = 0; i <= words; ++i) {
+            buffer[i] = __builtin_bswap64(buffer[i]);
+        }
+    }
+    const std::size_t length = words * 8 + 1;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer);
     return int_from_le_bytes(bytes, length);
 }
 
@@ -244,13 +347,13 @@ Ref PyKind<Complex128>::to_py(const Complex128& value) {
 }
 
 Ref PyKind<Decimal>::to_py(const Decimal& value) {
-    PyObject* cls = decimal_class();
+    PyObject* maker = decimal_maker();
     // The text is ASCII: copied straight into a one-byte str.
     char text[Decimal::TEXT_CAPACITY];
     const std::size_t length = value.write_text(text);
     Ref argument = expect_object(PyUnicode_New(static_cast<Py_ssize_t>(length), 127));
     std::memcpy(PyUnicode_1BYTE_DATA(argument.get()), text, length);
-    Ref result = Ref::steal(PyObject_CallOneArg(cls, argument.get()));
+    Ref result = Ref::steal(PyObject_CallOneArg(maker, argument.get()));
     if (!result) {
         panic_with_error("failed to call decimal.Decimal(value)", PyErr::fetch());
     }

@@ -35,6 +35,16 @@ PyObject* bigint_sub(PyObject*, PyObject* args) noexcept {
     return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) { return to_raw(BigInt::sub(bigint_from_raw(a), bigint_from_raw(b))); });
 }
 
+// The in-place forms, on a target whose words are the first operand's.
+template <void (*Assign)(BigInt&, const BigInt&)>
+PyObject* bigint_assign(PyObject*, PyObject* args) noexcept {
+    return call_with_arguments<2>(args, [](PyObject* a, PyObject* b) {
+        BigInt target = bigint_from_raw(a);
+        Assign(target, bigint_from_raw(b));
+        return to_raw(target);
+    });
+}
+
 PyObject* bigint_neg(PyObject*, PyObject* args) noexcept {
     return call_with_arguments<1>(args, [](PyObject* a) {
         BigInt value = bigint_from_raw(a);
@@ -78,6 +88,8 @@ PyObject* decimal_from_double(PyObject*, PyObject* args) noexcept {
 PyMethodDef methods[] = {
     {"bigint_add", bigint_add, METH_VARARGS, "BigInt::add on raw values."},
     {"bigint_sub", bigint_sub, METH_VARARGS, "BigInt::sub on raw values."},
+    {"bigint_add_assign", bigint_assign<BigInt::add_assign>, METH_VARARGS, "BigInt::add_assign on raw values."},
+    {"bigint_sub_assign", bigint_assign<BigInt::sub_assign>, METH_VARARGS, "BigInt::sub_assign on raw values."},
     {"bigint_neg", bigint_neg, METH_VARARGS, "BigInt::negate on a raw value."},
     {"bigint_compare", bigint_compare, METH_VARARGS, "BigInt::compare as -1, 0 or 1."},
     {"bigint_to_double", bigint_to_double, METH_VARARGS, "BigInt::to_double."},

@@ -18,7 +18,9 @@ apt_install() {
         return 1
     fi
     echo "--- apt-get install ${missing[*]}"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/dev/null ||
+    # Another apt-get on the machine holds the lock for a while at most.
+    { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
+      DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"; } >/dev/null ||
         { echo "error: apt-get install ${missing[*]} failed" >&2; return 1; }
 }
 

@@ -137,6 +137,7 @@ def test_run_failed_pickles_with_its_result():
 
 
 def test_progress_bar_counts_every_evaluation(capsys):
+    pytest.importorskip("tqdm")
     pso = kavell.PSO(7, 5)
     result = kavell_tools.minimize(pso, sphere, progress=True, **BOX)
     assert result.evaluations == 42

@@ -78,7 +78,7 @@ for index in "${!versions[@]}"; do
     fi
     built=$((SECONDS - start))
     detail=
-    run_pytest "$name" -n "$test_jobs" -rs "$@"  # the tests of pyproject.toml's testpaths by default
+    run_pytest "$name" -n "$test_jobs" -rs --durations=10 "$@"  # the tests of pyproject.toml's testpaths by default
     result=$?
     if [ "$version" = 3.10 ] && grep -E "^SKIPPED .*($missing_tool)" "$root/build/$name.log"; then
         echo "error: on CPython 3.10 every test-only tool is installed and its tests must run" >&2

@@ -98,7 +98,7 @@ fuzz_target() {
     mkdir -p "$corpus"
     local options=(-max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$target-")
     [ -f "$root/tests/fuzz/${name#fuzz_}.dict" ] && options+=(-dict="$root/tests/fuzz/${name#fuzz_}.dict")
-    nice "$target" "${options[@]}" "$corpus" >"$target.log" 2>&1
+    "$target" "${options[@]}" "$corpus" >"$target.log" 2>&1
 }
 
 # hostile NAME: the hostile-run test with $hostile_examples examples in
@@ -142,9 +142,9 @@ step_fuzz() {
     apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev" || return 1
     local build=$root/build/fuzz status=0 target targets=()
     echo "--- building the fuzz targets"
-    if ! { nice cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+    if ! { cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
                -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-           nice cmake --build "$build" --target fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
+           cmake --build "$build" --target fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
         tail -n 40 "$root/build/fuzz-build.log"
         return 1
     fi

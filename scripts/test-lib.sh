@@ -3,6 +3,14 @@
 # runs, module builds that happen only when their inputs changed.
 export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
 export PIP_DISABLE_PIP_VERSION_CHECK=1
+# Nothing runs under nice by default: on a busy machine a niced build waits
+# behind every other process. On a machine shared with other work,
+# KAVELL_NICE=10 lowers the priority of all of it (builds, suites, fuzzing)
+# alike, once, for the processes it starts.
+if [ "${KAVELL_NICE:-0}" != 0 ]; then
+    renice -n "$KAVELL_NICE" -p $$ >/dev/null
+    export KAVELL_NICE=0
+fi
 # Two test processes: the machine this is tuned for has two cores.
 test_jobs=${KAVELL_TEST_JOBS:-2}
 
@@ -47,11 +55,13 @@ prepare_venv() {
         requirements+=(-r "$file")
     done
     echo "--- making .venv/$name"
+    local start=$SECONDS
     rm -rf "$venv"
     "$interpreter" -m venv "$venv" &&
         "$venv/bin/python" -m pip install --quiet --upgrade pip &&
-        nice "$root/.venv/$name/bin/python" -m pip install --quiet "${requirements[@]}" &&
-        echo "$key" >"$venv/.kavell-requirements"
+        "$venv/bin/python" -m pip install --quiet "${requirements[@]}" &&
+        echo "$key" >"$venv/.kavell-requirements" &&
+        echo "--- .venv/$name made in $((SECONDS - start))s"
 }
 
 # install_module NAME [CMAKE-DEFINE...]: builds the package (with the
@@ -75,10 +85,12 @@ install_module() {
         return 0
     fi
     echo "--- building $name"
+    local start=$SECONDS
     rm -f "$stamp"
-    nice "$root/.venv/$name/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps "$root" \
+    "$root/.venv/$name/bin/python" -m pip install --quiet --no-build-isolation --force-reinstall --no-deps "$root" \
         -C build-dir="$root/build/$name" "${defines[@]}" || return 1
     echo "$key" >"$stamp"
+    echo "--- $name built in $((SECONDS - start))s"
 }
 
 # run_pytest NAME [PYTEST-ARG...]: pytest in .venv/NAME with the test-only

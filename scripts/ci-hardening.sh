@@ -20,55 +20,37 @@ python=${1:?usage: scripts/ci-hardening.sh PYTHON [sanitize|debug-python|fuzz]..
 shift
 steps=("$@")
 [ ${#steps[@]} -gt 0 ] || steps=(sanitize debug-python fuzz)
-export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2}
-export PIP_DISABLE_PIP_VERSION_CHECK=1
+. "$root/scripts/test-lib.sh"
 fuzz_seconds=${KAVELL_FUZZ_SECONDS:-60}
 hostile_examples=${KAVELL_HOSTILE_LONG_EXAMPLES:-1500}
 mkdir -p "$root/build"
 
-# Installs the Debian packages given as arguments that are missing.
-apt_install() {
-    local missing=() package
-    for package in "$@"; do
-        dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing+=("$package")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null; then
-        echo "error: missing packages ${missing[*]} (install them, or run as root on Debian)" >&2
-        return 1
-    fi
-    echo "--- apt-get install ${missing[*]}"
-    { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"; } >/dev/null ||
-        { echo "error: apt-get install ${missing[*]} failed" >&2; return 1; }
-}
-
 # build_venv NAME PYTHON [CMAKE-DEFINE...]: a test environment .venv/NAME with
-# the package built in build/NAME (the test-only module in build/NAME/testing).
+# the module's own test needs (not the tools of tests/requirements-tools.txt,
+# whose tests skip here) and the package built in build/NAME; both are reused
+# while their inputs are unchanged.
 build_venv() {
-    local name=$1 interpreter=$2 define
+    local name=$1 interpreter=$2
     shift 2
-    local venv=$root/.venv/$name defines=(-C cmake.define.KAVELL_TESTING=ON)
-    for define in "$@"; do
-        defines+=(-C "cmake.define.$define")
-    done
-    echo "--- building $name"
-    { [ -x "$venv/bin/python" ] || "$interpreter" -m venv "$venv"; } &&
-        "$venv/bin/python" -m pip install --quiet --upgrade pip -r "$root/tests/requirements.txt" &&
-        nice "$venv/bin/python" -m pip install --quiet --force-reinstall --no-deps "$root" \
-            -C build-dir="$root/build/$name" "${defines[@]}"
+    prepare_venv "$name" "$interpreter" "$root/tests/requirements.txt" && install_module "$name" "$@"
 }
 
-# run_pytest NAME [PYTEST-ARG...]: pytest in .venv/NAME, logged to build/NAME.log.
-run_pytest() {
-    local name=$1
-    shift
-    KAVELL_TESTING_DIR="$root/build/$name/testing" "$root/.venv/$name/bin/python" -m pytest -q \
-        -p no:cacheprovider "$@" 2>&1 | tee "$root/build/$name.log"
-    local result=${PIPESTATUS[0]}
-    detail+="${detail:+; }$name: $(grep -E '(passed|failed|error).* in [0-9.]+s' "$root/build/$name.log" |
-        tail -n 1 | tr -d '=')"
-    return "$result"
-}
+# What the sanitizer and debug-interpreter suites leave out, each for a reason:
+#   test_stubs.py, test_distribution.py
+#                 run type checkers, node and compilers over the sources, not
+#                 the module (they skip anyway without their tools);
+#   test_hostile_runs.py
+#                 runs in the fuzz step on these same two builds with
+#                 $hostile_examples examples instead of 60;
+#   the Dask example
+#                 starts worker processes that would all carry the preloaded
+#                 runtime (it skips without Dask);
+# Everything else calls the module, so it runs.
+hardening_pytest_args=(
+    -n "$test_jobs" -rs
+    --ignore=tests/test_stubs.py --ignore=tests/test_distribution.py --ignore=tests/test_hostile_runs.py
+    --deselect=tests/test_examples.py::test_dask_example_runs_on_a_local_cluster_and_reports_a_failure
+)
 
 # The sanitizer runtime comes first in the process: the interpreter is not
 # instrumented, so libasan is preloaded, with libstdc++ beside it so that
@@ -85,13 +67,7 @@ with_sanitizers() {
 
 step_sanitize() {
     build_venv asan "$python" KAVELL_SANITIZE=ON || return 1
-    # The sdist round trip and the type checkers run compilers and node, not
-    # the module; the Dask example starts worker processes that would all
-    # carry the preloaded runtime. None of them exercises native code that
-    # the rest of the suite does not.
-    with_sanitizers run_pytest asan "$root/tests" \
-        --ignore="$root/tests/test_distribution.py" --ignore="$root/tests/test_stubs.py" \
-        --deselect="tests/test_examples.py::test_dask_example_runs_on_a_local_cluster_and_reports_a_failure"
+    with_sanitizers run_pytest asan "${hardening_pytest_args[@]}"
 }
 
 debug_python() {
@@ -106,54 +82,101 @@ step_debug_python() {
     # The reference-count checks skip themselves elsewhere; here they must run.
     "$root/.venv/debug/bin/python" -c 'import sys; sys.gettotalrefcount' ||
         { echo "error: $interpreter is not a debug build" >&2; return 1; }
-    run_pytest debug -rs "$root/tests" || return 1
+    run_pytest debug "${hardening_pytest_args[@]}" || return 1
     if grep -q 'SKIPPED.*test_total_reference_count' "$root/build/debug.log"; then
         echo "error: the reference-count checks were skipped" >&2
         return 1
     fi
 }
 
+# fuzz_target TARGET: runs one libFuzzer target for $fuzz_seconds on its
+# corpus (kept in build/fuzz/corpus between runs), logged to TARGET.log.
+fuzz_target() {
+    local target=$1 name corpus
+    name=$(basename "$target")
+    corpus=$(dirname "$target")/corpus/$name
+    mkdir -p "$corpus"
+    local options=(-max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$target-")
+    [ -f "$root/tests/fuzz/${name#fuzz_}.dict" ] && options+=(-dict="$root/tests/fuzz/${name#fuzz_}.dict")
+    "$target" "${options[@]}" "$corpus" >"$target.log" 2>&1
+}
+
+# hostile NAME: the hostile-run test with $hostile_examples examples in
+# .venv/NAME, logged to build/NAME-hostile.log.
+hostile() {
+    local name=$1 run=()
+    [ "$name" = asan ] && run=(with_sanitizers)
+    KAVELL_HOSTILE_EXAMPLES=$hostile_examples KAVELL_TESTING_DIR="$root/build/$name/testing" \
+        "${run[@]}" "$root/.venv/$name/bin/python" -m pytest -q -p no:cacheprovider \
+        "$root/tests/test_hostile_runs.py" >"$root/build/$name-hostile.log" 2>&1
+}
+
+# run_pairs COMMAND ITEM...: COMMAND ITEM for every item, two at a time (the
+# machine has two cores; more would only share them); prints each item's
+# outcome and returns non-zero if any failed.
+run_pairs() {
+    local command=$1 item status=0
+    shift
+    local -A pids=()
+    for item in "$@"; do
+        "$command" "$item" &
+        pids[$item]=$!
+        if [ ${#pids[@]} -ge 2 ] || [ "$item" = "${!#}" ]; then
+            for item in "${!pids[@]}"; do
+                if wait "${pids[$item]}"; then
+                    echo "$command $item: passed"
+                else
+                    echo "$command $item: FAILED"
+                    status=1
+                fi
+            done
+            pids=()
+        fi
+    done
+    return $status
+}
+
 step_fuzz() {
     apt_install clang libgmp-dev || return 1
     # libFuzzer's runtime comes with the compiler-rt package of clang's version.
     apt_install "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev" || return 1
-    local build=$root/build/fuzz status=0 target name corpus
+    local build=$root/build/fuzz status=0 target targets=()
     echo "--- building the fuzz targets"
-    if ! { nice cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
+    if ! { cmake -S "$root" -B "$build" -DKAVELL_FUZZ=ON -DCMAKE_CXX_COMPILER=clang++ \
                -DPython_EXECUTABLE="$python" -DCMAKE_BUILD_TYPE=RelWithDebInfo &&
-           nice cmake --build "$build" --target fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
+           cmake --build "$build" --target fuzz; } >"$root/build/fuzz-build.log" 2>&1; then
         tail -n 40 "$root/build/fuzz-build.log"
         return 1
     fi
     for target in "$build"/fuzz_*; do
-        [ -x "$target" ] || continue
-        name=$(basename "$target")
-        corpus=$build/corpus/$name
-        mkdir -p "$corpus"
-        local options=(-max_total_time="$fuzz_seconds" -print_final_stats=1 -artifact_prefix="$build/$name-")
-        [ -f "$root/tests/fuzz/${name#fuzz_}.dict" ] && options+=(-dict="$root/tests/fuzz/${name#fuzz_}.dict")
-        echo "--- $name for ${fuzz_seconds}s"
-        if nice "$target" "${options[@]}" "$corpus" >"$build/$name.log" 2>&1; then
-            echo "hardening fuzz: $name: $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$build/$name.log")"
+        [ -x "$target" ] && [ -f "$target" ] && targets+=("$target")
+    done
+    echo "--- ${#targets[@]} fuzz targets for ${fuzz_seconds}s each, two at a time"
+    run_pairs fuzz_target "${targets[@]}" || status=1
+    for target in "${targets[@]}"; do
+        if grep -q 'Done [0-9]* runs' "$target.log"; then
+            echo "hardening fuzz: $(basename "$target"): $(grep -o 'Done [0-9]* runs in [0-9]* second(s)' "$target.log")"
         else
-            tail -n 40 "$build/$name.log"
-            echo "$name: FAILED (crash input in $build)"
+            tail -n 40 "$target.log"
+            echo "$(basename "$target"): FAILED (crash input in $build)"
             status=1
         fi
     done
     # The whole-run target: many more examples than in the plain suites, on
-    # the sanitizer build and on the debug interpreter (reference counts).
-    local hostile=("$root/tests/test_hostile_runs.py")
-    if [ -x "$root/.venv/asan/bin/python" ] || build_venv asan "$python" KAVELL_SANITIZE=ON; then
-        KAVELL_HOSTILE_EXAMPLES=$hostile_examples with_sanitizers run_pytest asan "${hostile[@]}" || status=1
-    else
-        status=1
-    fi
-    if [ -x "$root/.venv/debug/bin/python" ] || build_venv debug "$(debug_python)"; then
-        KAVELL_HOSTILE_EXAMPLES=$hostile_examples run_pytest debug "${hostile[@]}" || status=1
-    else
-        status=1
-    fi
+    # the sanitizer build and on the debug interpreter (reference counts),
+    # both at once.
+    local name builds=()
+    build_venv asan "$python" KAVELL_SANITIZE=ON && builds+=(asan) || status=1
+    build_venv debug "$(debug_python)" && builds+=(debug) || status=1
+    echo "--- tests/test_hostile_runs.py with $hostile_examples examples on ${builds[*]}"
+    run_pairs hostile "${builds[@]}" || status=1
+    for name in "${builds[@]}"; do
+        grep -E '(passed|failed|error)' "$root/build/$name-hostile.log" | tail -n 1
+        grep -q ' passed' "$root/build/$name-hostile.log" && ! grep -qE ' (failed|error)' "$root/build/$name-hostile.log" ||
+            tail -n 60 "$root/build/$name-hostile.log"
+        detail+="${detail:+; }$name hostile: $(grep -E '(passed|failed|error).* in [0-9.]+s' \
+            "$root/build/$name-hostile.log" | tail -n 1 | tr -d '=')"
+    done
     return $status
 }
 

@@ -2,6 +2,15 @@ import os
 import sys
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# No test may depend on how fast the machine is: a loaded machine, the
+# sanitizer build and the debug interpreter all run many times slower. So
+# hypothesis has no per-example deadline and no health check that times
+# example generation; example counts stay as each test sets them. A test's
+# own @settings(...) inherits what it does not set from this profile.
+settings.register_profile("kavell", deadline=None, suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("kavell")
 
 # The test-only native module is built beside the package by scripts/test.sh.
 _testing_dir = os.environ.get("KAVELL_TESTING_DIR")

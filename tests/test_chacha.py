@@ -156,9 +156,10 @@ def test_failed_reseed_continues_old_key_with_a_fresh_budget(native, failure):
 
 
 
-def wait_for(condition, timeout=10.0):
+def wait_for(condition, timeout=120.0):
     # A Python join returns before the native thread has run its exit
-    # routines, so a release at thread exit is awaited, not timed.
+    # routines, so a release at thread exit is awaited, not timed; the limit
+    # only keeps a release that never comes from hanging the suite.
     deadline = time.monotonic() + timeout
     while not condition():
         if time.monotonic() > deadline:

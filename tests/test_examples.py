@@ -91,14 +91,14 @@ def test_dask_example_runs_on_a_local_cluster_and_reports_a_failure():
         "import runpy, sys\n"
         "from kavell_tools import Settings\n"
         f"main = runpy.run_path({str(EXAMPLES / 'dask_multistart.py')!r})['main']\n"
-        "result, failure = main(runs=4, settings=Settings(20, 20), timeout=60)\n"
+        "result, failure = main(runs=4, settings=Settings(20, 20), timeout=600)\n"
         "assert len(result.runs) == 4 and all(run.ok and run.evaluations == 420 for run in result.runs)\n"
         "assert result.value == min(run.value for run in result.runs)\n"
         "assert isinstance(failure, RuntimeError)\n"
         "assert type(failure.__cause__.__cause__) is ValueError, repr(failure.__cause__)\n"
         "print('dask example ok')\n"
     )
-    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=180,
+    run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=900,
                              cwd=EXAMPLES.parent)
     assert run.returncode == 0, run.stdout[-3000:] + run.stderr[-3000:]
     assert "dask example ok" in run.stdout

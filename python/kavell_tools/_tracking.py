@@ -157,6 +157,11 @@ def _is_nan(value: Any) -> bool:
 
 def _better(value: Any, best: Any, maximize: bool) -> bool:
     """Strict improvement, as the optimiser orders values; unorderable values never improve."""
+    if type(value) is float and type(best) is float:
+        # The common case, without the calls below: NaN compares false both ways.
+        if value != value:
+            return False
+        return best != best or (value > best if maximize else value < best)
     if _is_nan(value):
         return False
     if _is_nan(best):

@@ -533,6 +533,7 @@ def test_ctrl_c_under_the_toolkit_stays_a_keyboard_interrupt(tmp_path):
     script = tmp_path / "interrupted.py"
     script.write_text(
         "import os, signal, kavell, kavell_tools\n"
+        "signal.signal(signal.SIGINT, signal.default_int_handler)  # as if started in the foreground\n"
         "calls = []\n"
         "f = lambda f64: calls.append(1) or len(calls) != 30 or os.kill(os.getpid(), signal.SIGINT)\n"
         "try:\n"

@@ -51,7 +51,7 @@ from ._bounds import INTEGER_KINDS, KINDS, Bounds, check_bounds, kinds
 from ._checkpoint import plain, resume
 from ._record import Point, RecordTarget
 from ._settings import Settings
-from ._tracking import EarlyStop, ProgressBar, Result, Tracker, open_progress
+from ._tracking import TOLERANCE, EarlyStop, ProgressBar, Result, Tracker, open_progress
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -306,6 +306,7 @@ def optimize(
     target: Any = None,
     max_time: float | None = None,
     patience: int | None = None,
+    tolerance: float = TOLERANCE,
     progress: bool | ProgressBar = False,
     record: RecordTarget | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
@@ -326,7 +327,7 @@ def optimize(
       search with :class:`RunFailed` whose cause is a ``ValueError``.
     - ``polish``: L-BFGS-B from scipy on the real coordinates of the best
       point (default: when scipy is installed, ``pip install kavell[polish]``).
-    - ``target``, ``max_time``, ``patience``, ``progress`` and ``record`` are
+    - ``target``, ``max_time``, ``patience``, ``tolerance``, ``progress`` and ``record`` are
       those of :func:`minimize`; ``checkpoint`` (a path) saves the state
       after each run, and a job called again with the same arguments goes on
       from its last finished run.
@@ -352,6 +353,7 @@ def optimize(
         max_evaluations=budget,
         max_time=max_time,
         patience=patience,
+        tolerance=tolerance,
         progress=open_progress(budget, progress),
         record=record,
         decode=None if space.identity else space.decode,

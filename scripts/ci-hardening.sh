@@ -70,9 +70,10 @@ step_sanitize() {
     with_sanitizers run_pytest asan "${hardening_pytest_args[@]}"
 }
 
+# Prints the debug interpreter's path, and only that, on standard output.
 debug_python() {
     apt_install python3.11-dbg python3.11-dev python3.11-venv || return 1
-    command -v python3.11-dbg
+    command -v python3.11-dbg || { echo "error: python3.11-dbg is not on PATH after its install" >&2; return 1; }
 }
 
 step_debug_python() {
@@ -167,7 +168,12 @@ step_fuzz() {
     # both at once.
     local name builds=()
     build_venv asan "$python" KAVELL_SANITIZE=ON && builds+=(asan) || status=1
-    build_venv debug "$(debug_python)" && builds+=(debug) || status=1
+    local debug_interpreter
+    if debug_interpreter=$(debug_python) && build_venv debug "$debug_interpreter"; then
+        builds+=(debug)
+    else
+        status=1
+    fi
     echo "--- tests/test_hostile_runs.py with $hostile_examples examples on ${builds[*]}"
     run_pairs hostile "${builds[@]}" || status=1
     for name in "${builds[@]}"; do

@@ -14,7 +14,9 @@ fi
 # Two test processes: the machine this is tuned for has two cores.
 test_jobs=${KAVELL_TEST_JOBS:-2}
 
-# Installs the Debian packages given as arguments that are missing.
+# Installs the Debian packages given as arguments that are missing. Prints
+# nothing on standard output (its progress goes to standard error), so a
+# function that captures its own result with $(...) may call it.
 apt_install() {
     local missing=() package
     for package in "$@"; do
@@ -25,7 +27,7 @@ apt_install() {
         echo "error: missing packages ${missing[*]} (install them, or run as root on Debian)" >&2
         return 1
     fi
-    echo "--- apt-get install ${missing[*]}"
+    echo "--- apt-get install ${missing[*]}" >&2
     # Another apt-get on the machine holds the lock for a while at most.
     { apt-get -o DPkg::Lock::Timeout=600 update -qq &&
       DEBIAN_FRONTEND=noninteractive apt-get -o DPkg::Lock::Timeout=600 install -y -qq "${missing[@]}"; } >/dev/null ||

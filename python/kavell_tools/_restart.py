@@ -5,7 +5,7 @@ import dataclasses
 import os
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from ._bounds import Bounds, check_bounds, narrowed
+from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import plain, resume
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
@@ -55,6 +55,7 @@ def restarts(
     its last finished run. ``record`` writes every evaluation as a JSON line
     (appended to on resume).
     """
+    budget = count(budget, "budget")
     if budget < 1:
         raise ValueError("budget must be at least 1")
     check_bounds(bounds)

@@ -405,6 +405,26 @@ class _State:
     sweeps: int = 0
     polishes: int = 0
     around_x0: bool = False
+    global_due: bool = False  # a global run, after repeated local failures
+
+
+@dataclass
+class _Task:
+    """One piece of work the policy hands out: a module run over a box, or a polish of the best point.
+
+    ``evaluations`` is exactly what it may spend (a run's particles times its
+    iterations plus one); ``before`` and ``point`` are the best value and
+    point when it was proposed, and whoever carries it out sets
+    ``improved``.
+    """
+
+    kind: str  # "global", "block", "local", "first local" (around x0), "polish"
+    evaluations: int
+    settings: Settings | None  # of a module run
+    bounds: dict[str, Any]
+    before: Any = None
+    point: Point | None = None
+    improved: bool = False
 
 
 def optimize(
@@ -521,21 +541,24 @@ class _Strategy:
         self.state = _State(
             widths=[r * tuning.first_width for r in space.ranges],
         )
+        self.reserved = 0  # evaluations promised to tasks under way elsewhere
 
     @property
     def left(self) -> int:
-        return self.budget - self.tracker.evaluations
+        """Evaluations not yet spent nor promised to a task under way."""
+        return self.budget - self.tracker.evaluations - self.reserved
 
     def _settings(self, evaluations: int, particles: int) -> Settings:
         cognitive, social, ratio, inertia = self.tuning.coefficients
         particles = max(1, min(particles, evaluations))
         return Settings(particles, max(0, evaluations // particles - 1), cognitive, social, ratio, inertia)
 
-    def _run(self, evaluations: int, particles: int, bounds: Mapping[str, Any]) -> None:
-        self.tracker.run(self._settings(min(evaluations, self.left), particles).build(), bounds)
+    def _task(self, kind: str, evaluations: int, particles: int, bounds: dict[str, Any]) -> _Task:
+        settings = self._settings(min(evaluations, self.left), particles)
+        return _Task(kind, settings.evaluations, settings, bounds, self.tracker.best_value, self.tracker.best_point)
 
-    def _best(self) -> tuple[list[float], Point]:
-        best = self.tracker.best_point
+    def _best(self, point: Point | None = None) -> tuple[list[float], Point]:
+        best = self.tracker.best_point if point is None else point
         assert best is not None
         return self.space.vector(best), self.space.rest(best)
 
@@ -551,6 +574,7 @@ class _Strategy:
         raise failure
 
     def run(self, x0: Point | None, save: Callable[[], None]) -> None:
+        """The whole search, one task after the other."""
         if x0 is not None:
             try:
                 self._evaluate(self.space.search_point(x0))
@@ -558,48 +582,92 @@ class _Strategy:
                 return
             self.state.around_x0 = bool(self.space.coordinates)
         try:
-            while self.left > 0 and self.tracker.stop_reason is None:
-                self.step()
+            while (task := self.propose()) is not None:
+                self.execute(task)
+                self.complete(task)
                 save()
         except EarlyStop:
             # Raised by the tracker outside a run (x0, polish) when a stop condition holds.
             save()
 
-    def step(self) -> None:
-        t, s = self.tuning, self.state
-        per_global = max(1, int(self.budget * t.global_share) // max(1, t.global_runs))
-        if s.around_x0:
-            s.around_x0 = False
-            self._local()
-        elif s.global_runs < t.global_runs or not self.space.coordinates:
-            s.global_runs += 1
-            self._run(per_global, t.particles, self.space.bounds())
-        elif (due := self._next_polish()) is not None and due <= self.tracker.evaluations:
-            s.polishes += 1
-            self._polish(min(self.left, max(1, int(self.budget * t.polish_cap))))
-        elif s.blocks:
-            self._block(s.blocks.pop())
-        elif not s.swept:
-            s.swept = True
-            order = list(range(len(self.space.coordinates)))
-            self.random.shuffle(order)
-            size, width = t.blocks[s.sweeps % len(t.blocks)]
-            s.sweeps += 1
-            if width == 0.0:
-                order = [k for k in order if self.space.coordinates[k].integer]
-                if len(order) == len(self.space.coordinates):
-                    order = []
-            s.blocks = [order[k:k + size] for k in range(0, len(order), size)]
+    def execute(self, task: _Task) -> None:
+        """Carry out ``task`` here, noting whether it improved on the best value it was proposed with."""
+        if task.settings is None:
+            self._polish(task)
         else:
+            self.tracker.run(task.settings.build(), task.bounds)
+        task.improved = self.tracker.best_value is not task.before
+
+    def propose(self) -> _Task | None:
+        """The next task, or ``None`` once the budget is spent (or promised) or a stop condition holds.
+
+        The state moves on when a task is proposed (which runs are done, the
+        sweep under way) and adapts when it completes (:meth:`complete`), so
+        tasks may be proposed while others are still under way.
+        """
+        t, s = self.tuning, self.state
+        while self.left > 0 and self.tracker.stop_reason is None:
+            per_global = self._per_global()
+            if s.around_x0:
+                s.around_x0 = False
+                return self._local("first local")
+            if s.global_runs < t.global_runs or not self.space.coordinates or s.global_due:
+                if s.global_due:
+                    s.global_due = False
+                else:
+                    s.global_runs += 1
+                return self._task("global", per_global, t.particles, self.space.bounds())
+            if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved:
+                s.polishes += 1
+                evaluations = min(self.left, max(1, int(self.budget * t.polish_cap)))
+                return _Task("polish", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
+            if s.blocks:
+                return self._block(s.blocks.pop())
+            if not s.swept:
+                s.swept = True
+                order = list(range(len(self.space.coordinates)))
+                self.random.shuffle(order)
+                size, width = t.blocks[s.sweeps % len(t.blocks)]
+                s.sweeps += 1
+                if width == 0.0:
+                    order = [k for k in order if self.space.coordinates[k].integer]
+                    if len(order) == len(self.space.coordinates):
+                        order = []
+                s.blocks = [order[k:k + size] for k in range(0, len(order), size)]
+                continue
             s.swept = False
-            if self._local():
+            return self._local("local")
+        return None
+
+    def complete(self, task: _Task) -> None:
+        """Adapt to a finished task: the widths of local boxes, and a new global run after repeated failures."""
+        t, s = self.tuning, self.state
+        if task.kind == "polish":
+            self._follow(self._best(task.point)[0])
+        if task.kind not in ("local", "first local"):
+            return
+        if task.improved:
+            self._follow(self._best(task.point)[0])
+            if task.kind == "local":
                 s.failures = 0
-            else:
-                s.failures += 1
-                if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
-                    s.failures = 0
-                    s.widths = [r * t.first_width for r in self.space.ranges]
-                    self._run(per_global, t.particles, self.space.bounds())
+            return
+        # Nothing better in this box: look closer next time, and start
+        # over at the first width once the box has shrunk to nothing.
+        s.widths = [w / t.contract for w in s.widths]
+        if all(w <= r * 1e-13 for w, r in zip(s.widths, self.space.ranges)):
+            s.widths = [r * t.first_width for r in self.space.ranges]
+        if task.kind == "first local":
+            return
+        s.failures += 1
+        per_global = self._per_global()
+        if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
+            s.failures = 0
+            s.widths = [r * t.first_width for r in self.space.ranges]
+            s.global_due = True
+
+    def _per_global(self) -> int:
+        t = self.tuning
+        return max(1, int(self.budget * t.global_share) // max(1, t.global_runs))
 
     def _next_polish(self) -> int | None:
         """The evaluation count at which the next polish starts, if one is still due."""
@@ -609,10 +677,10 @@ class _Strategy:
     def _spend(self, evaluations: int) -> int:
         """Evaluations for a run: within the budget, and ending where the next polish starts."""
         point = self._next_polish()
-        spare = self.left if point is None else point - self.tracker.evaluations
+        spare = self.left if point is None else point - self.tracker.evaluations - self.reserved
         return min(evaluations, spare if spare > 0 else self.left)
 
-    def _block(self, free: list[int]) -> None:
+    def _block(self, free: list[int]) -> _Task:
         t = self.tuning
         _, width = t.blocks[(self.state.sweeps - 1) % len(t.blocks)]
         centre, _ = self._best()
@@ -628,13 +696,12 @@ class _Strategy:
                 lows.append(x)
                 highs.append(x)
         size = self._spend(t.block_particles * (t.block_iterations + 1))
-        self._run(size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
+        return self._task("block", size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
-    def _local(self) -> bool:
-        """A run around the best point; whether it improved, after adapting the widths."""
+    def _local(self, kind: str) -> _Task:
+        """A run around the best point, in a box of the current widths."""
         t, s = self.tuning, self.state
         centre, _ = self._best()
-        before = self.tracker.best_value
         lows, highs = [], []
         for x, w in zip(centre, s.widths):
             lows.append(x - w / 2)
@@ -643,16 +710,8 @@ class _Strategy:
         # Decimals and very large integers narrow as the typical coordinate does.
         relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
         fraction = relative[len(relative) // 2] if relative else t.first_width
-        self._run(size, t.local_particles, self.space.bounds(lows, highs, self.tracker.best_point, fraction))
-        if self.tracker.best_value is before:
-            # Nothing better in this box: look closer next time, and start
-            # over at the first width once the box has shrunk to nothing.
-            s.widths = [w / t.contract for w in s.widths]
-            if all(w <= r * 1e-13 for w, r in zip(s.widths, self.space.ranges)):
-                s.widths = [r * t.first_width for r in self.space.ranges]
-            return False
-        self._follow(centre)
-        return True
+        return self._task(kind, size, t.local_particles,
+                          self.space.bounds(lows, highs, self.tracker.best_point, fraction))
 
     def _follow(self, centre: list[float]) -> None:
         """Widths in proportion to the step from ``centre`` to the best point."""
@@ -666,14 +725,16 @@ class _Strategy:
             for d, r, c in zip(step, self.space.ranges, self.space.coordinates)
         ]
 
-    def _polish(self, evaluations: int) -> None:
+    def _polish(self, task: _Task) -> None:
+        """L-BFGS-B from the task's point over the real coordinates, the rest held, in ``task.evaluations`` calls at most."""
         import numpy as np
         from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
 
-        if _finite_real(self.tracker.best_value) is None:
+        if _finite_real(task.before) is None:
             # Gradients need finite real values: tuples, NaN and infinities are never polished.
             return
-        centre, rest = self._best()
+        evaluations = task.evaluations
+        centre, rest = self._best(task.point)
         coordinates = self.space.coordinates
         real = [k for k, c in enumerate(coordinates) if not c.integer]
         start = self.tracker.evaluations
@@ -708,5 +769,3 @@ class _Strategy:
             )
         except _PolishDone:
             pass
-        finally:
-            self._follow(centre)

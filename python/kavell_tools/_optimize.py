@@ -44,6 +44,7 @@ import math
 import os
 import random
 import struct
+from math import floor
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal
@@ -211,12 +212,6 @@ def _decimal_box(lows: list[Any], highs: list[Any], centre: list[Decimal], fract
     return new_lows, new_highs
 
 
-def _round(x: float, low: int, high: int) -> int:
-    if math.isnan(x):
-        return low
-    return int(min(max(math.floor(x + 0.5), low), high))
-
-
 class _Space:
     """The search space: integers as reals (rounded at the call), everything else as given."""
 
@@ -316,7 +311,9 @@ class _Space:
             if how == "clamp":
                 values = [x if x <= high else high for x, high in zip(values, highs)]
             elif how == "round":
-                values = [_round(x, low, high) for x, low, high in zip(values, lows, highs)]
+                # The module keeps positions within [low - 0.5, high + 0.5] (finite: no NaN reaches
+                # floor), so only the very top rounds out of range.
+                values = [n if (n := floor(x + 0.5)) <= high else high for x, high in zip(values, highs)]
             user[kind] = values
         return user
 

@@ -34,7 +34,15 @@ class Settings:
         """A new ``kavell.PSO`` with these settings."""
         import kavell  # type: ignore[import-not-found, import-untyped, unused-ignore]
 
-        pso: Swarm = kavell.PSO(**dataclasses.asdict(self))
+        # Field by field: dataclasses.asdict deep-copies, which costs more than the PSO itself.
+        pso: Swarm = kavell.PSO(
+            particle_count=self.particle_count,
+            iteration_count=self.iteration_count,
+            cognitive_coefficient=self.cognitive_coefficient,
+            social_coefficient=self.social_coefficient,
+            max_velocity_ratio=self.max_velocity_ratio,
+            inertia_coefficient=self.inertia_coefficient,
+        )
         return pso
 
     @property

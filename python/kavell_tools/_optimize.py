@@ -48,7 +48,7 @@ from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, check_bounds, kinds
-from ._checkpoint import plain, resume
+from ._checkpoint import Job, plain, restored
 from ._record import Point, RecordTarget
 from ._settings import Settings
 from ._tracking import TOLERANCE, EarlyStop, ProgressBar, Result, Tracker, open_progress
@@ -343,9 +343,8 @@ def optimize(
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()
-    job = {"strategy": "optimize", "budget": budget, "maximize": maximize, "bounds": plain(bounds),
-           "tuning": dataclasses.asdict(tuning)}
-    saved, state = resume(checkpoint, job)
+    job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
+                           "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
     tracker: Tracker[V] = _NanTracker(
         f if nan == "worst" else _NanRaises(f),
         maximize=maximize,
@@ -359,18 +358,18 @@ def optimize(
         decode=None if space.identity else space.decode,
     )
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
-    if state is not None:
-        tracker.restore(state["tracker"])
-        strategy.state = _State(**state["strategy"])
 
-    def save() -> None:
-        if saved is not None:
-            saved.save({"job": job, "tracker": tracker.state(), "strategy": dataclasses.asdict(strategy.state)})
+    def restore(state: dict[str, Any]) -> None:
+        strategy.state = restored(state["strategy"], _State)
+        if len(strategy.state.widths) != len(space.coordinates):
+            raise ValueError(f"{len(strategy.state.widths)} widths for {len(space.coordinates)} coordinates")
 
-    try:
-        strategy.run(x0 if state is None else None, save)
-    finally:
-        tracker.close()
+    # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
+    # and at the end: not after each step.
+    with job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
+        if x0 is not None and not resumed:
+            tracker.reserve(1)
+        strategy.run(None if resumed else x0, lambda: None)
     result = tracker.final_result()
     if result.stop_reason == "evaluations":
         result.stop_reason = None  # the budget, spent as planned
@@ -409,6 +408,7 @@ class _Strategy:
         return Settings(particles, max(0, evaluations // particles - 1), cognitive, social, ratio, inertia)
 
     def _run(self, evaluations: int, particles: int, bounds: Mapping[str, Any]) -> None:
+        self.tracker.reserve(min(evaluations, self.left))
         self.tracker.run(self._settings(min(evaluations, self.left), particles).build(), bounds)
 
     def _best(self) -> tuple[list[float], Point]:
@@ -535,6 +535,7 @@ class _Strategy:
         ]
 
     def _polish(self, evaluations: int) -> None:
+        self.tracker.reserve(evaluations)
         import numpy as np
         from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
 

@@ -14,6 +14,7 @@ import threading
 import time
 import unittest.mock
 from decimal import Decimal
+from fractions import Fraction
 
 import kavell
 import pytest
@@ -793,7 +794,7 @@ def test_values_the_module_takes_are_saved_exactly(tmp_path):
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs Linux's /dev/full")
 @pytest.mark.parametrize("strategy", ["minimize", "optimize", "restarts", "multistart"])
-def test_a_recording_that_cannot_be_written_fails_first_or_keeps_the_result(strategy, tmp_path):
+def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path):
     (tmp_path / "file").write_text("")
     full = tmp_path / "full"
     full.mkdir()
@@ -819,6 +820,22 @@ def test_a_recording_that_cannot_be_written_fails_first_or_keeps_the_result(stra
     # Stopped after the first evaluation, whose line could not be written, with its result.
     assert failure.result.evaluations == len(recorder.values) == 1 and failure.result.value == recorder.values[0]
     assert caught.value.__context__ is None
+    if strategy == "minimize":
+        return
+    # A value a checkpoint cannot keep: the job ends at the next save, with its result.
+    fractions = Recorder(lambda f64: Fraction(sphere(f64)))
+    checkpoint = tmp_path / "job.json"
+    with pytest.raises((kavell_tools.SaveFailed, kavell_tools.MultiStartFailed), match="cannot save") as caught:
+        if strategy == "multistart":
+            kavell_tools.multistart(fractions, 1, settings=Settings(10, 20), checkpoint=checkpoint, **BOX)
+        else:
+            job(strategy, fractions, checkpoint)
+    assert isinstance(caught.value.__cause__, TypeError) and "Fraction" in str(caught.value.__cause__)
+    if strategy == "multistart":
+        assert [run.ok for run in caught.value.runs] == [True]
+    else:
+        result = caught.value.result
+        assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
 
 
 def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):

@@ -15,6 +15,7 @@ from collections.abc import Callable, Iterator, Mapping
 from typing import TYPE_CHECKING, Any, TypeVar, Union
 
 from ._record import DECODING_ERRORS, TAGS, decode, dumps, encode
+from ._tracking import SaveFailed
 
 if TYPE_CHECKING:
     from ._tracking import Tracker
@@ -262,8 +263,6 @@ class Job:
         try:
             self.checkpoint.save({"job": self.description, "tracker": state, **self.extra()})
         except Exception as error:
-            from ._tracking import SaveFailed
-
             raise SaveFailed(f"cannot save the checkpoint {self.checkpoint.path}: {error}",
                              tracker.result()) from error
 

@@ -329,8 +329,10 @@ def optimize(
       point (default: when scipy is installed, ``pip install kavell[polish]``).
     - ``target``, ``max_time``, ``patience``, ``tolerance``, ``progress`` and ``record`` are
       those of :func:`minimize`; ``checkpoint`` (a path) saves the state
-      after each run, and a job called again with the same arguments goes on
-      from its last finished run.
+      before each run with that run's evaluations counted as spent: a job
+      killed and called again with the same budget, bounds and tuning goes
+      on where it was, within its budget, under the stop options it is
+      given then (docs/toolkit.md, "Checkpoints").
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
     ``None`` when the budget was spent as planned.

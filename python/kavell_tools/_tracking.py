@@ -339,7 +339,9 @@ class Tracker(Generic[V]):
     ``decode`` maps each point the module passes to the point ``f`` gets;
     the best point, the history, the recording and a failure's point are all
     in its terms. ``record`` (a path or a text file) receives every evaluation
-    as a JSON line (see :func:`kavell_tools.replay`).
+    as a JSON line (see :func:`kavell_tools.replay`); a path is opened at
+    once, and a line that cannot be written stops the run, then
+    :meth:`final_result` raises :class:`SaveFailed` with the result.
     """
 
     def __init__(

@@ -3,10 +3,13 @@
 Quality is measured in bench/quality.py, never asserted here.
 """
 import math
+import os
+import struct
 from decimal import Decimal
 from fractions import Fraction
 
 import pytest
+from hypothesis import example, given, settings as hypothesis_settings, strategies as st
 
 import kavell_tools
 from kavell_tools._optimize import Tuning
@@ -182,3 +185,227 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
     assert result.value <= saved["tracker"]["best_value"]
     with pytest.raises(ValueError, match="another job"):
         kavell_tools.optimize(calls, 4_000, checkpoint=checkpoint, **MIXED)
+
+
+# Every box optimize builds must be one the module accepts in the kind it is
+# searched in, and f must only ever see values of its kinds within its bounds.
+
+def _f32(x):
+    return struct.unpack("f", struct.pack("f", x))[0]
+
+
+def _ulps(x, n):
+    for _ in range(n):
+        x = math.nextafter(x, math.inf)
+    return x
+
+
+def _inside(kind, value, low, high):
+    """An independent picture of what f may receive: exact types, binary32 for f32, both ends included."""
+    if kind in ("i8", "i16", "i32", "i64", "i128", "i"):
+        return type(value) is int and low <= value <= high
+    if kind == "f32":
+        return type(value) is float and _f32(value) == value and _f32(low) <= value <= _f32(high)
+    if kind == "f64":
+        return type(value) is float and low <= value <= high
+    if kind == "d":
+        return isinstance(value, Decimal) and Decimal(str(low)) <= value <= Decimal(str(high))
+    return type(value) is complex  # the module never clamps complex values
+
+
+FAST = Tuning(global_runs=1, global_share=0.1, particles=10, local_particles=10, block_particles=4,
+              block_iterations=2, polish_at=(0.3, 0.6), polish_cap=0.1)
+KIND_RANGES = {"i8": (-128, 127), "i16": (-(2**15), 2**15 - 1), "i32": (-(2**31), 2**31 - 1),
+               "i64": (-(2**63), 2**63 - 1), "i128": (-(2**127), 2**127 - 1), "i": (-(2**200), 2**200)}
+
+
+@st.composite
+def boxes(draw):
+    """Bounds of several kinds at once, from one unit or one ulp wide to the whole range of the kind."""
+    bounds = {}
+    for kind in draw(st.lists(st.sampled_from(["i8", "i16", "i32", "i64", "i128", "i", "f32", "f64", "c128", "d"]),
+                              min_size=1, max_size=4, unique=True)):
+        lows, highs = [], []
+        for _ in range(draw(st.integers(1, 3))):
+            if kind in KIND_RANGES:
+                bottom, top = KIND_RANGES[kind]
+                low = draw(st.integers(bottom, top - 1))
+                high = low + draw(st.sampled_from([1, 2, 3, 1000, top - low]))
+                low, high = low, min(high, top)
+            elif kind in ("f32", "f64"):
+                low = draw(st.sampled_from([0.0, 1.0, -3.5, 1e6, -1e-3, 2.0**100]))
+                if kind == "f32":
+                    low = _f32(low)
+                wide = draw(st.booleans())
+                n = draw(st.integers(1, 4))
+                high = low + abs(low) + 1.0 if wide else (
+                    _f32_up(low, n) if kind == "f32" else _ulps(low, n))
+            elif kind == "c128":
+                low, high = complex(-1, -1), complex(1, 1)
+            else:
+                scale = draw(st.integers(0, 28))
+                low = Decimal(draw(st.integers(-(10**27), 10**27))).scaleb(-scale)
+                high = low + Decimal(draw(st.sampled_from([1, 2, 7, 10**6]))).scaleb(-scale)
+                low, high = format(low, "f"), format(high, "f")  # the module reads decimals without exponents
+            lows.append(low)
+            highs.append(high)
+        bounds[kind + "_min"], bounds[kind + "_max"] = lows, highs
+    return bounds
+
+
+def _f32_up(x, n):
+    for _ in range(n):
+        bits = struct.unpack("<I", struct.pack("<f", x))[0]
+        x = struct.unpack("<f", struct.pack("<I", (bits + 1) if x > 0 else (bits - 1) if x < 0 else 1))[0]
+    return x
+
+
+@hypothesis_settings(max_examples=int(os.environ.get("KAVELL_OPTIMIZE_EXAMPLES", 40)))
+@given(bounds=boxes(), maximize=st.booleans(), polish=st.sampled_from([False, None]))
+@example(bounds={"f32_min": [-5.0] * 2, "f32_max": [5.0] * 2}, maximize=False, polish=None)
+@example(bounds={"f64_min": [1.0], "f64_max": [_ulps(1.0, 1)]}, maximize=False, polish=None)
+@example(bounds={"f64_min": [1.0, 0.0], "f64_max": [_ulps(1.0, 4), 1.0]}, maximize=True, polish=None)
+@example(bounds={"i64_min": [2**60] * 2, "i64_max": [2**61] * 2, "i128_min": [2**100] * 3,
+                 "i128_max": [2**101] * 3}, maximize=False, polish=False)
+@example(bounds={"i64_min": [2**60] * 2, "i64_max": [2**61] * 2, "i_min": [-(2**70)], "i_max": [2**70]},
+         maximize=False, polish=False)
+def test_every_box_is_valid_in_its_kind_and_f_sees_only_its_own_values(bounds, maximize, polish):
+    seen = []
+
+    def f(**point):
+        seen.append(point)
+        return sum(float(abs(x)) if isinstance(x, complex) else float(x) for values in point.values() for x in values)
+
+    result = kavell_tools.optimize(f, 400, maximize=maximize, polish=polish, tuning=FAST, **bounds)
+    assert result.evaluations == len(seen) == 400
+    for point in seen + [result.point]:
+        assert point.keys() == {key[:-4] for key in bounds if key.endswith("_min")}
+        for kind, values in point.items():
+            lows, highs = bounds[kind + "_min"], bounds[kind + "_max"]
+            assert len(values) == len(lows)
+            assert all(_inside(kind, v, a, b) for v, a, b in zip(values, lows, highs)), (kind, values, lows, highs)
+
+
+class FailAt(Calls):
+    """Fails (or is interrupted) at a chosen call."""
+
+    def __init__(self, function, at, error):
+        super().__init__(function)
+        self.at, self.error = at, error
+
+    def __call__(self, **point):
+        if len(self.values) + 1 == self.at:
+            self.points.append(point)
+            raise self.error
+        return super().__call__(**point)
+
+
+@pytest.mark.parametrize("error, expected", [(ValueError("no score"), kavell_tools.RunFailed),
+                                             (KeyboardInterrupt(), kavell_tools.RunInterrupted)],
+                         ids=["failure", "ctrl-c"])
+@pytest.mark.parametrize("where", ["x0", "polish", "nan in the polish"])
+def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expected):
+    # The first polish starts at call 1001 of 2000 and spends at most 200 calls.
+    tuning = Tuning(polish_at=(0.5,), polish_cap=0.1)
+    at = 1 if where == "x0" else 1003
+    function = sphere
+    if where == "nan in the polish":
+        if isinstance(error, KeyboardInterrupt):
+            pytest.skip("a NaN is a value, not an interruption")
+        function, at, error = (lambda **p: math.nan if calls.values and len(calls.values) == 1002 else sphere(**p)), None, None
+    calls = FailAt(function, at, error)
+    x0 = {"f64": [1.0, 2.0, 3.0]} if where == "x0" else None
+    polish = where != "x0"
+    if polish and not _scipy():
+        pytest.skip("the polish needs scipy")
+    with pytest.raises(expected) as raised:
+        kavell_tools.optimize(calls, 2_000, x0=x0, polish=polish, tuning=tuning, nan="raise", **BOX)
+    failure = raised.value
+    if where == "x0":
+        assert failure.result is None and failure.evaluation == 1
+    else:
+        assert failure.evaluation == 1003 and failure.result.evaluations == 1002
+        assert failure.result.value == min(calls.values[:1002])
+    assert failure.point == {"f64": calls.points[-1]["f64"]}
+    assert isinstance(failure.__cause__, ValueError if where == "nan in the polish" else type(error))
+
+
+@needs_scipy
+@pytest.mark.parametrize("values", ["tuples", "nan", "-inf", "numpy nan"])
+def test_the_polish_never_hands_f_a_nan_and_is_silent(values, capfd):
+    import numpy as np
+
+    def f(f64):
+        x = sphere(f64)
+        if values == "tuples":
+            return (round(x, 1), x)
+        if values == "-inf":
+            return -math.inf if f64[0] > 4.0 else x
+        if f64[0] > 0.0:
+            return np.float32("nan") if values == "numpy nan" else math.nan
+        return x
+
+    calls = Calls(f)
+    result = kavell_tools.optimize(calls, 2_000, polish=True, **BOX)
+    assert result.evaluations == 2_000
+    assert all(math.isfinite(x) for point in calls.points for x in point["f64"])
+    assert capfd.readouterr().err == ""  # no warnings of scipy's about NaN arithmetic
+
+
+@pytest.mark.parametrize("x0, error, message", [
+    ({"f64": [0.0, 0.0, 6.0]}, ValueError, r"x0\['f64'\]\[2\] = 6.0 is outside \[-5.0, 5.0\]"),
+    ({"f64": [0.0, 0.0, math.nan]}, ValueError, r"x0\['f64'\]\[2\] = nan is outside"),
+    ({"f64": [0.0, 0.0]}, ValueError, r"x0\['f64'\] must be a list of 3 values, not 2"),
+    ({}, ValueError, r"x0 has no 'f64' values"),
+    ({"f64": [0.0] * 3, "i": [1]}, ValueError, r"x0\['i'\] is given, but the bounds have no 'i' values"),
+    ({"f64": ["a", 0.0, 0.0]}, TypeError, r"x0\['f64'\]\[0\] = 'a' is not a value of kind f64"),
+    ([0.0, 0.0, 0.0], TypeError, r"x0 must be a dict of lists"),
+])
+def test_x0_is_checked_like_the_bounds_before_any_call(x0, error, message):
+    calls = Calls(sphere)
+    with pytest.raises(error, match=message):
+        kavell_tools.optimize(calls, 100, x0=x0, **BOX)
+    assert calls.values == []
+
+
+@pytest.mark.parametrize("kind, low, high, given, error", [
+    ("i", -(2**62), 2**62, 0.5, TypeError),
+    ("i", -(2**62), 2**62, math.inf, TypeError),
+    ("i64", 0, 10, 11, ValueError),
+    ("i8", 0, 10, 10, None),  # both ends of an integer box are allowed
+    ("d", Decimal("0"), Decimal("1"), 0.5, None),
+    ("f32", -1.0, 1.0, 0.1, None),
+    ("i64", 0, 10, "numpy", None),
+])
+def test_x0_reaches_f_in_the_kinds_of_its_bounds(kind, low, high, given, error):
+    if given == "numpy":
+        np = pytest.importorskip("numpy")
+        given = np.int64(3)
+    calls = Calls(lambda **point: float(point[kind][0]) + point["f64"][0] ** 2)
+    run = lambda: kavell_tools.optimize(calls, 50, x0={kind: [given], "f64": [0.5]}, polish=False,
+                                        **{kind + "_min": [low], kind + "_max": [high]}, f64_min=[-1.0], f64_max=[1.0])
+    if error is not None:
+        with pytest.raises(error, match=rf"x0\['{kind}'\]\[0\]"):
+            run()
+        assert calls.values == []
+        return
+    run()
+    first = calls.points[0][kind][0]
+    expected = {"d": Decimal("0.5"), "f32": _f32(0.1)}.get(kind, int(given))
+    assert first == expected and type(first) is type(expected)
+
+
+@pytest.mark.parametrize("budget, calls_made", [(20, 20), (20.0, 20), ("numpy", 30), (2.5, TypeError),
+                                                ("20", TypeError), (True, TypeError), (math.inf, TypeError)])
+@pytest.mark.parametrize("entry", ["optimize", "restarts"])
+def test_budgets_are_whole_numbers(budget, calls_made, entry):
+    if budget == "numpy":
+        budget = pytest.importorskip("numpy").int64(30)
+    calls = Calls(sphere)
+    run = getattr(kavell_tools, entry)
+    if calls_made is TypeError:
+        with pytest.raises(TypeError, match="budget"):
+            run(calls, budget, **BOX)
+        assert calls.values == []
+    else:
+        assert run(calls, budget, **BOX).evaluations == len(calls.values) == calls_made

@@ -490,11 +490,18 @@ def test_package_is_typed_and_passes_mypy_strict():
     ({"d_min": ["0.5", Decimal("2.50")], "d_max": [1, "2.5"]}, r"d_min\[1\] = Decimal\('2.50'\) is not below"),
     ({}, "the box is empty"),
     ({"f64_min": [], "f64_max": []}, "the box is empty"),
+    # What the module would only refuse inside the run ("range overflow"):
+    ({"f64_min": [0.0, -math.inf], "f64_max": [1.0, 0.0]}, r"f64_min\[1\] = -inf is not finite"),
+    ({"f64_min": [-1e308], "f64_max": [1e308]}, r"f64_max\[0\] - f64_min\[0\] = 1e\+308 - -1e\+308 overflows f64"),
+    ({"f32_min": [0.0], "f32_max": [1e39]}, r"f32_max\[0\] = 1e\+39 is beyond the largest f32 value"),
+    ({"f32_min": [-3e38], "f32_max": [3e38]}, r"f32_max\[0\] - f32_min\[0\] = 3e\+38 - -3e\+38 overflows f32"),
+    ({"c128_min": [complex(0, -1e308)], "c128_max": [complex(1, 1e308)]}, r"c128_max\[0\] - c128_min\[0\] = .* overflows"),
 ])
-@pytest.mark.parametrize("entry", ["minimize", "restarts", "multistart"])
+@pytest.mark.parametrize("entry", ["minimize", "restarts", "multistart", "optimize"])
 def test_bounds_are_checked_before_any_run(bounds, message, entry):
     recorder = Recorder()
     run = {"minimize": lambda: kavell_tools.minimize(kavell.PSO(5, 5), recorder, **bounds),
+           "optimize": lambda: kavell_tools.optimize(recorder, 100, **bounds),
            "restarts": lambda: kavell_tools.restarts(recorder, 100, **bounds),
            "multistart": lambda: kavell_tools.multistart(recorder, 2, settings=Settings(5, 5), **bounds)}[entry]
     with pytest.raises(ValueError, match=message):

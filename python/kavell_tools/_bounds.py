@@ -1,6 +1,8 @@
 """Bound keywords (``f64_min=[...]``, ...): their types, their checks, and boxes narrowed around a point."""
 from __future__ import annotations
 
+import math
+import numbers
 import operator
 import struct
 from collections.abc import Mapping, Sequence
@@ -46,6 +48,8 @@ class Bounds(TypedDict, total=False):
 KINDS = ("i8", "i16", "i32", "i64", "i128", "i", "f32", "f64", "c64", "c128", "d")
 INTEGER_KINDS = ("i8", "i16", "i32", "i64", "i128", "i")
 REAL_KINDS = ("f32", "f64")
+FLOAT_KINDS = ("f32", "f64", "c64", "c128")
+SINGLE_KINDS = ("f32", "c64")  # whose floats are binary32
 
 
 def kinds(bounds: Mapping[str, Any]) -> list[str]:
@@ -86,9 +90,49 @@ def narrowed(bounds: Mapping[str, Any], centre: Point, fraction: float) -> dict[
 
 
 def _f32(value: float) -> float:
-    # The value as the module stores an f32 bound.
-    result: float = struct.unpack("f", struct.pack("f", value))[0]
+    """The value as the module stores an f32 (rounded to binary32); ``OverflowError`` beyond the largest one."""
+    try:
+        result: float = struct.unpack("f", struct.pack("f", value))[0]
+    except OverflowError:
+        result = math.inf
+    if math.isinf(result) and math.isfinite(value):
+        # Some Python versions pack such a value as infinity, others refuse it.
+        raise OverflowError(f"{value!r} is beyond the largest binary32 value")
     return result
+
+
+def _float_parts(kind: str, value: Any) -> list[float]:
+    """The floats of a value of a float or complex kind, as the module stores them (binary32 for f32 and c64)."""
+    if kind in REAL_KINDS:
+        parts = [float(value)]
+    else:
+        z = complex(value)
+        parts = [z.real, z.imag]
+    return [_f32(x) for x in parts] if kind in SINGLE_KINDS else parts
+
+
+def _width_error(kind: str, index: int, low: Any, high: Any) -> str | None:
+    """Why the module could not draw from a float or complex pair: an end or the width not finite in the kind."""
+    if kind not in FLOAT_KINDS:
+        return None
+    for side, value in ((kind + "_min", low), (kind + "_max", high)):
+        try:
+            finite = all(math.isfinite(x) for x in _float_parts(kind, value))
+        except OverflowError:
+            return f"{side}[{index}] = {value!r} is beyond the largest {kind} value"
+        except (TypeError, ValueError):
+            return None  # the module refuses it by name
+        if not finite:
+            return f"{side}[{index}] = {value!r} is not finite: the box must have finite bounds"
+    for a, b in zip(_float_parts(kind, low), _float_parts(kind, high)):
+        try:
+            width = _f32(b - a) if kind in SINGLE_KINDS else b - a
+        except OverflowError:
+            width = math.inf
+        if not math.isfinite(width):
+            return (f"{kind}_max[{index}] - {kind}_min[{index}] = {high!r} - {low!r} overflows {kind}: "
+                    "the width of the box must be finite")
+    return None
 
 
 def _decimal(value: Any) -> Decimal:
@@ -125,9 +169,11 @@ def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> Non
 
     Raises ``ValueError`` naming the argument (and the index) for a kind given
     only one bound list, two lists of unequal length, a lower bound not below
-    its upper bound (equal bounds pass with ``allow_equal``), and a box with
-    no element at all; ``TypeError`` for a keyword that is not a bound. Lists
-    of the wrong type are left to the module, which rejects them by name.
+    its upper bound (equal bounds pass with ``allow_equal``), a float or
+    complex bound that is not finite in its kind or a pair whose width is not
+    (``f64_min=[-1e308], f64_max=[1e308]``), and a box with no element at
+    all; ``TypeError`` for a keyword that is not a bound. Lists of the wrong
+    type are left to the module, which rejects them by name.
     """
     size = 0
     for key in bounds:
@@ -152,6 +198,85 @@ def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> Non
             if _below(kind, a, b) is False and not (allow_equal and _below(kind, b, a) is False):
                 relation = "above" if _below(kind, b, a) else "not below"
                 raise ValueError(f"{kind}_min[{index}] = {a!r} is {relation} {kind}_max[{index}] = {b!r}")
+            error = _width_error(kind, index, a, b)
+            if error is not None:
+                raise ValueError(error)
         size += len(low)
     if size == 0:
         raise ValueError("the box is empty: give at least one kind both bound lists, e.g. f64_min=[0.0], f64_max=[1.0]")
+
+
+def count(value: Any, name: str) -> int:
+    """A count such as a budget: an int, a numpy integer or an integral float; ``TypeError`` naming it otherwise."""
+    if isinstance(value, bool):
+        raise TypeError(f"{name} must be an integer, not {value!r}")
+    if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral) and hasattr(value, "is_integer"):
+        number = float(value)
+        if not number.is_integer():
+            raise TypeError(f"{name} must be a whole number, not {value!r}")
+        return int(number)
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
+
+
+def _convert(kind: str, value: Any) -> Any:
+    """``value`` as the module hands values of ``kind`` to the objective."""
+    if kind in INTEGER_KINDS:
+        return operator.index(value)
+    if kind in REAL_KINDS:
+        return _float_parts(kind, value)[0]
+    if kind in FLOAT_KINDS:
+        return complex(*_float_parts(kind, value))
+    if isinstance(value, (Decimal, str, float)) or hasattr(value, "__index__"):
+        return _decimal(value)
+    raise TypeError(f"cannot be a decimal: {type(value).__name__}")
+
+
+def _within(kind: str, value: Any, low: Any, high: Any) -> bool:
+    if kind in FLOAT_KINDS:
+        parts = zip(_float_parts(kind, value), _float_parts(kind, low), _float_parts(kind, high))
+        return all(a <= x <= b for x, a, b in parts)
+    if kind == "d":
+        return bool(_decimal(low) <= value <= _decimal(high))
+    return bool(operator.index(low) <= value <= operator.index(high))
+
+
+def check_point(point: Any, bounds: Mapping[str, Any], name: str = "x0") -> Point:
+    """``point`` checked against (checked) ``bounds`` and converted to their kinds, both ends of each included.
+
+    Every kind of the box needs a list of as many values; each value must
+    convert to its kind (``TypeError`` otherwise: a float for an integer
+    kind, say) and lie within its bounds (``ValueError``). Values come back
+    as the module would hand them to the objective: ints, floats rounded to
+    binary32 for ``f32``, complex numbers, ``Decimal``.
+    """
+    if not isinstance(point, Mapping):
+        raise TypeError(f"{name} must be a dict of lists, as PSO.min returns points, not {type(point).__name__}")
+    box = kinds(bounds)
+    for kind in point:
+        if kind not in box:
+            raise ValueError(f"{name}[{kind!r}] is given, but the bounds have no {kind!r} values")
+    converted: Point = {}
+    for kind in sorted(box, key=KINDS.index):
+        lows, highs = bounds[kind + "_min"], bounds[kind + "_max"]
+        if kind not in point:
+            raise ValueError(f"{name} has no {kind!r} values: the bounds have {len(lows)}")
+        values = point[kind]
+        if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or len(values) != len(lows):
+            size = len(values) if isinstance(values, Sequence) else type(values).__name__
+            raise ValueError(f"{name}[{kind!r}] must be a list of {len(lows)} values, not {size}")
+        converted[kind] = []
+        for index, (value, low, high) in enumerate(zip(values, lows, highs)):
+            where = f"{name}[{kind!r}][{index}] = {value!r}"
+            try:
+                x = _convert(kind, value)
+            except OverflowError:
+                raise ValueError(f"{where} is outside [{low!r}, {high!r}]") from None
+            except (TypeError, ValueError, ArithmeticError) as error:
+                raise TypeError(f"{where} is not a value of kind {kind}: {error}") from None
+            if isinstance(x, Decimal) and not x.is_finite() or not _within(kind, x, low, high):
+                raise ValueError(f"{where} is outside [{low!r}, {high!r}]")
+            converted[kind].append(x)
+    return converted

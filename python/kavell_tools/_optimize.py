@@ -39,19 +39,30 @@ always searched over their whole box (the module does not clamp them).
 from __future__ import annotations
 
 import dataclasses
+import decimal
 import math
 import os
 import random
+import struct
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
-from ._bounds import INTEGER_KINDS, KINDS, Bounds, check_bounds, kinds
+from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
 from ._record import Point, RecordTarget
 from ._settings import Settings
-from ._tracking import TOLERANCE, EarlyStop, ProgressBar, Result, Tracker, open_progress
+from ._tracking import (
+    TOLERANCE,
+    EarlyStop,
+    ProgressBar,
+    Result,
+    RunFailed,
+    RunInterrupted,
+    Tracker,
+    open_progress,
+)
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -97,9 +108,23 @@ class Tuning:
 TUNING = Tuning()
 
 
+def _f32_step(x: float, up: bool) -> float:
+    """The binary32 value next to the binary32 value ``x``, above it or below it."""
+    if x == 0.0:
+        tiny: float = struct.unpack("<f", struct.pack("<I", 1))[0]
+        return tiny if up else -tiny
+    bits: int = struct.unpack("<I", struct.pack("<f", x))[0]
+    bits += 1 if (x > 0) == up else -1
+    result: float = struct.unpack("<f", struct.pack("<I", bits))[0]
+    return result
+
+
 @dataclass(frozen=True)
 class _Coordinate:
-    """One element the strategy places boxes on: a real, or an integer searched as one."""
+    """One element the strategy places boxes on: a real, or an integer searched as one.
+
+    ``low`` and ``high`` are values of the search kind (binary32 for ``f32``).
+    """
 
     kind: str  # the user's kind
     index: int
@@ -114,19 +139,73 @@ class _Coordinate:
             return "i64" if -(2**63) <= self.low and self.high < 2**63 else "i"
         return "f32" if self.kind == "f32" else "f64"
 
+    def _step(self, x: float, up: bool) -> float:
+        if self.native:
+            return x + 1 if up else x - 1
+        if self.kind == "f32":
+            return _f32_step(x, up)
+        return math.nextafter(x, math.inf if up else -math.inf)
+
+    def box(self, low: float, high: float) -> tuple[float, float]:
+        """``[low, high]`` within the coordinate's range, its ends values of the search kind and ``low < high`` there.
+
+        The module refuses a pair that is empty once stored in its kind, so a
+        box narrower than one step of the kind (a pinned coordinate, a box
+        contracted below the spacing of binary32 values) becomes one step
+        wide, inside the range. Since the upper end is never drawn, a box
+        ``[x, next(x)]`` holds every particle at ``x``.
+        """
+        low, high = max(self.low, low), min(self.high, high)
+        if self.native:
+            low, high = math.floor(low), math.ceil(high)
+        elif self.kind == "f32":
+            low, high = _f32(low), _f32(high)
+        if not low < high:
+            up = self._step(low, True)
+            if up <= self.high:
+                high = up
+            else:
+                low, high = self._step(self.high, False), self.high
+        return low, high
+
+    def settle(self, x: float) -> float:
+        """A value computed in doubles (by the polish) as a value of the kind, within the range."""
+        x = min(max(x, self.low), self.high)
+        return _f32(x) if self.kind == "f32" else x
+
+
+# Decimal arithmetic of the boxes, exact for every value the module holds.
+_EXACT = decimal.Context(prec=80)
+_MANTISSA_LIMIT = Decimal(2**96)
+
+
+def _decimal_grid(low: Decimal, high: Decimal) -> tuple[Decimal, Decimal]:
+    """``low`` rounded up and ``high`` down to one scale the module holds (at most 28, mantissa below 2**96)."""
+    scale = 28
+    largest = max(abs(low), abs(high))
+    while scale > 0 and _EXACT.scaleb(largest, scale) >= _MANTISSA_LIMIT:
+        scale -= 1
+    grid = Decimal(1).scaleb(-scale)
+    return (low.quantize(grid, decimal.ROUND_CEILING, _EXACT),
+            high.quantize(grid, decimal.ROUND_FLOOR, _EXACT))
+
 
 def _decimal_box(lows: list[Any], highs: list[Any], centre: list[Decimal], fraction: float
                  ) -> tuple[list[str], list[str]]:
-    """Decimal bounds of ``fraction`` of each span around ``centre``, within the box."""
+    """Decimal bounds of ``fraction`` of each span around ``centre``, within the box.
+
+    Both ends share one scale, so the module compares them as they are; a
+    box too narrow for that scale is the whole span.
+    """
     new_lows: list[str] = []
     new_highs: list[str] = []
-    for low, high, d in zip(lows, highs, centre):
-        low, high = Decimal(str(low)), Decimal(str(high))
-        half = Decimal(f"{float(high - low) * fraction / 2:.12g}")
-        box_low, box_high = max(low, d - half), min(high, d + half)
-        if not box_low < box_high:
+    for given_low, given_high, d in zip(lows, highs, centre):
+        low, high = _decimal(given_low), _decimal(given_high)
+        half = _EXACT.multiply(_EXACT.subtract(high, low), Decimal(repr(fraction / 2)))
+        box_low, box_high = _decimal_grid(max(low, _EXACT.subtract(d, half)), min(high, _EXACT.add(d, half)))
+        if not (low <= box_low < box_high <= high):
             box_low, box_high = low, high
-        # Positional text: the module reads no exponent.
+        # Positional text: the module reads no exponent, and str() of a Decimal may write one.
         new_lows.append(format(box_low, "f"))
         new_highs.append(format(box_high, "f"))
     return new_lows, new_highs
@@ -151,7 +230,10 @@ class _Space:
             n = min(len(lows), len(highs))
             lows, highs = lows[:n], highs[:n]
             if kind in ("f32", "f64"):
-                self.coordinates += [_Coordinate(kind, k, float(a), float(b), False) for k, (a, b) in enumerate(zip(lows, highs))]
+                # As the module stores the bounds: f32 ones rounded to binary32.
+                as_kind = _f32 if kind == "f32" else float
+                self.coordinates += [_Coordinate(kind, k, as_kind(a), as_kind(b), False)
+                                     for k, (a, b) in enumerate(zip(lows, highs))]
             elif kind in INTEGER_KINDS and all(abs(int(x)) <= REAL_SEARCH_SPAN for x in lows + highs):
                 for k, (a, b) in enumerate(zip(lows, highs)):
                     self.integer_bounds[kind, k] = (int(a), int(b))
@@ -193,8 +275,7 @@ class _Space:
             result["i_max"] = [min(high + 1, n + h + 1) for n, h, (_, high) in zip(centre, halves, pairs)]
         for c, low, high in zip(self.coordinates, lows, highs):
             key = c.search_kind
-            if c.native:
-                low, high = math.floor(low), math.ceil(high)
+            low, high = c.box(low, high)
             result.setdefault(key + "_min", []).append(low)
             result.setdefault(key + "_max", []).append(high)
         return result
@@ -225,9 +306,11 @@ class _Space:
     def decode(self, point: Point) -> Point:
         """The user's point for a point of the search space."""
         user: Point = {key: point[key] for key in point if key + "_min" in self.fixed and key != "i"}
-        wide = iter(point.get("i", []))
+        wide, start = point.get("i", []), 0
         for kind, pairs in self.wide.items():
-            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide, pairs)]
+            # Each kind its own slice of the shared "i" list, in the order the bounds were laid out.
+            user[kind] = [min(max(n, low), high) for n, (low, high) in zip(wide[start:start + len(pairs)], pairs)]
+            start += len(pairs)
         for key, kind, start, stop, how, lows, highs in self.segments:
             values = point[key][start:stop]
             if how == "clamp":
@@ -255,6 +338,10 @@ class _Space:
             point.setdefault(c.search_kind, []).append(int(x) if c.native else x)
         return point
 
+    def search_point(self, point: Point) -> Point:
+        """The search-space point of a user's point (checked: within the bounds, of their kinds)."""
+        return self.assemble(self.vector(point), self.rest(point))
+
 
 class _NanTracker(Tracker[V]):
     """A tracker that hands the module the worst value instead of a NaN, which would poison its comparisons."""
@@ -279,6 +366,31 @@ class _NanRaises:
 
 class _PolishDone(Exception):
     """Ends a polish at its share of the budget."""
+
+
+def _finite_real(value: Any) -> float | None:
+    """``value`` as a finite float, or ``None`` when it is not a finite real number (a tuple, NaN, -inf...)."""
+    if type(value) is not float:
+        if isinstance(value, (str, bytes, complex)):
+            return None
+        try:
+            value = float(value)
+        except (TypeError, ValueError, OverflowError, ArithmeticError):
+            return None
+    return value if math.isfinite(value) else None
+
+
+def _failure_outside_run(tracker: Tracker[Any], error: BaseException) -> BaseException:
+    """What a failure of ``f`` called outside a module run (x0, the polish) raises: as a failed run would."""
+    cause = tracker.error if tracker.error is not None else error
+    where = (tracker.failed_point, tracker.failed_evaluation) if tracker.error is not None else (None, None)
+    failure: BaseException
+    if isinstance(cause, KeyboardInterrupt) or isinstance(error, KeyboardInterrupt):
+        failure = RunInterrupted(f"run interrupted after {tracker.evaluations} evaluations", tracker.result(), *where)
+    else:
+        failure = RunFailed(f"the objective raised {cause!r}", tracker.result(), *where)
+    failure.__cause__ = cause
+    return failure
 
 
 @dataclass
@@ -335,13 +447,24 @@ def optimize(
       given then (docs/toolkit.md, "Checkpoints").
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
-    ``None`` when the budget was spent as planned.
+    ``None`` when the budget was spent as planned. A failure of ``f`` raises
+    :class:`RunFailed` (Ctrl-C :class:`RunInterrupted`) carrying the best
+    result so far, wherever in the strategy it happens.
+
+    ``budget`` is an integer (a float with a whole value is taken too);
+    ``x0`` must give every kind of the bounds as many values, each
+    convertible to its kind and within its bounds (both ends included):
+    ``TypeError`` or ``ValueError`` naming the kind and index otherwise,
+    before any call of ``f``.
     """
+    budget = count(budget, "budget")
     if budget < 1:
         raise ValueError("budget must be at least 1")
     if nan not in ("worst", "raise"):
         raise ValueError(f'nan must be "worst" or "raise", not {nan!r}')
     check_bounds(bounds)
+    if x0 is not None:
+        x0 = check_point(x0, bounds, "x0")
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()
@@ -418,10 +541,21 @@ class _Strategy:
         assert best is not None
         return self.space.vector(best), self.space.rest(best)
 
+    def _evaluate(self, point: Point) -> Any:
+        """One call of ``f`` outside a module run (x0, the polish); it fails as a run does."""
+        self.tracker.error = None
+        try:
+            return self.tracker(**point)
+        except EarlyStop:
+            raise
+        except BaseException as error:
+            failure = _failure_outside_run(self.tracker, error)
+        raise failure
+
     def run(self, x0: Point | None, save: Callable[[], None]) -> None:
         if x0 is not None:
             try:
-                self.tracker(**self.space.assemble(self.space.vector(x0), self.space.rest(x0)))
+                self._evaluate(self.space.search_point(x0))
             except EarlyStop:
                 return
             self.state.around_x0 = bool(self.space.coordinates)
@@ -488,12 +622,13 @@ class _Strategy:
         for k, (x, c) in enumerate(zip(centre, self.space.coordinates)):
             if k in free or (width == 0.0 and not c.integer):
                 half = max((c.high - c.low) * (width or t.follow_width), 3.0 if c.integer else 0.0) / 2
-                lows.append(max(c.low, x - half))
-                highs.append(min(c.high, x + half))
+                lows.append(x - half)
+                highs.append(x + half)
             else:
-                # Pinned: every particle starts at x and the pulls on it are zero.
+                # Pinned: a box one step of the kind wide, so every particle
+                # starts at x and the pulls on it are zero.
                 lows.append(x)
-                highs.append(x + 1 if c.native else math.nextafter(x, math.inf))
+                highs.append(x)
         size = self._spend(t.block_particles * (t.block_iterations + 1))
         self._run(size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
@@ -503,12 +638,9 @@ class _Strategy:
         centre, _ = self._best()
         before = self.tracker.best_value
         lows, highs = [], []
-        for x, w, c in zip(centre, s.widths, self.space.coordinates):
-            low, high = max(c.low, x - w / 2), min(c.high, x + w / 2)
-            if not low < high:
-                low, high = c.low, c.high
-            lows.append(low)
-            highs.append(high)
+        for x, w in zip(centre, s.widths):
+            lows.append(x - w / 2)
+            highs.append(x + w / 2)
         size = self._spend(max(200, int(self.budget * t.local_share)))
         # Decimals and very large integers narrow as the typical coordinate does.
         relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
@@ -537,35 +669,45 @@ class _Strategy:
         ]
 
     def _polish(self, evaluations: int) -> None:
-        self.tracker.reserve(evaluations)
         import numpy as np
         from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
 
+        if _finite_real(self.tracker.best_value) is None:
+            # Gradients need finite real values: tuples, NaN and infinities are never polished.
+            return
+        self.tracker.reserve(evaluations)
         centre, rest = self._best()
-        real = [k for k, c in enumerate(self.space.coordinates) if not c.integer]
+        coordinates = self.space.coordinates
+        real = [k for k, c in enumerate(coordinates) if not c.integer]
         start = self.tracker.evaluations
         sign = -1.0 if self.tracker.maximize else 1.0
 
         def scalar(x: Any) -> float:
-            if self.tracker.evaluations - start >= evaluations:
+            values = x.tolist()
+            if (self.tracker.evaluations - start >= evaluations or self.tracker.stop_reason is not None
+                    or not all(math.isfinite(v) for v in values)):
                 raise _PolishDone
             vector = list(centre)
-            for k, v in zip(real, x.tolist()):
-                vector[k] = v
-            value = self.tracker(**self.space.assemble(vector, rest))
-            try:
-                number = sign * float(value)
-            except (TypeError, ValueError):
-                return math.inf
-            return math.inf if math.isnan(number) else number
+            for k, v in zip(real, values):
+                vector[k] = coordinates[k].settle(v)
+            number = _finite_real(self._evaluate(self.space.assemble(vector, rest)))
+            if number is None or self.tracker.stop_reason is not None:
+                # Not a finite real: no gradient to follow from here.
+                raise _PolishDone
+            return sign * number
 
+        options: dict[str, Any] = {"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0}
+        if any(coordinates[k].kind == "f32" for k in real):
+            # Finite differences of binary32 coordinates need steps that survive rounding to binary32.
+            options["eps"] = np.array([2.0**-11 * max(1.0, abs(centre[k])) if coordinates[k].kind == "f32" else 1e-8
+                                       for k in real])
         try:
             local_minimize(
                 scalar,
                 np.array([centre[k] for k in real]),
                 method="L-BFGS-B",
-                bounds=[(self.space.coordinates[k].low, self.space.coordinates[k].high) for k in real],
-                options={"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0},
+                bounds=[(coordinates[k].low, coordinates[k].high) for k in real],
+                options=options,
             )
         except _PolishDone:
             pass

@@ -6,7 +6,7 @@ import math
 import os
 from typing import TYPE_CHECKING, Any, TypeVar
 
-from ._bounds import Bounds, check_bounds, narrowed
+from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
@@ -58,6 +58,7 @@ def restarts(
     anew. ``record`` writes every evaluation as a JSON line (appended to on
     resume). See docs/toolkit.md, "Checkpoints".
     """
+    budget = count(budget, "budget")
     if budget < 1:
         raise ValueError("budget must be at least 1")
     check_bounds(bounds)

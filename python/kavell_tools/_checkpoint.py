@@ -12,13 +12,10 @@ import threading
 import types
 import typing
 from collections.abc import Callable, Iterator, Mapping
-from typing import TYPE_CHECKING, Any, TypeVar, Union
+from typing import Any, TypeVar, Union
 
 from ._record import DECODING_ERRORS, TAGS, decode, dumps, encode
-from ._tracking import SaveFailed
-
-if TYPE_CHECKING:
-    from ._tracking import Tracker
+from ._tracking import SaveFailed, Tracker
 
 try:
     import fcntl

@@ -74,7 +74,12 @@ def encode(value: Any, lenient: bool = False) -> Any:
     if value is None or isinstance(value, (bool, str)):
         return value
     if isinstance(value, int) or hasattr(type(value), "__index__"):
-        number = operator.index(value)
+        try:
+            number = operator.index(value)
+        except Exception:
+            if not lenient:
+                raise
+            return {"repr": repr(value)}
         return number if number.bit_length() <= DECIMAL_BITS else {"int": hex(number)}
     if isinstance(value, float):
         return float(value) if math.isfinite(value) else {"float": repr(float(value))}

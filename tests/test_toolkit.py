@@ -1,10 +1,12 @@
 """kavell_tools: tracking, early stop, failures, panic conversion, multi-start, restarts."""
 import concurrent.futures
+import errno
 import json
 import math
 import os
 import pathlib
 import pickle
+import re
 import signal
 import subprocess
 import sys
@@ -12,6 +14,7 @@ import threading
 import time
 import unittest.mock
 from decimal import Decimal
+from fractions import Fraction
 
 import kavell
 import pytest
@@ -21,7 +24,7 @@ import kavell_tools
 from kavell_tools import RECOMMENDED, Settings
 from kavell_tools._bounds import narrowed
 from kavell_tools import _record, _tracking
-from kavell_tools._record import read_recording
+from kavell_tools._record import decode, dumps, encode, read_recording
 from kavell_tools.problems import mixed, sphere, standard_problems
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
@@ -336,41 +339,65 @@ def test_a_failed_run_stops_the_runs_under_way():
 
 
 HUNG = """
-import concurrent.futures, sys, time, kavell_tools
+import concurrent.futures, os, signal, sys, time, kavell_tools
+from kavell_tools import Settings
+LOST = os.path.abspath("lost")
 def hang(f64):
+    if sys.argv[1] == "processes":
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)  # as some libraries do: a polite end does not end it
+    if sys.argv[1] == "dask-lost":
+        open(LOST, "w").close()  # the worker, once ended, cannot start again (see lost.py)
     time.sleep(3600)
 def quick(f64):
     return f64[0]
-def twice(executor):  # on Dask, a second multi-start runs on the restarted workers
-    for f in (hang, quick) if sys.argv[1] == "dask" else (hang,):
-        try:
-            print(len(kavell_tools.multistart(f, 2, executor=executor, timeout=1 if f is hang else 120,
-                                              terminate=True, f64_min=[0.0], f64_max=[1.0]).runs))
-        except kavell_tools.MultiStartFailed as error:
-            print(error)
+def once(executor, f, runs=2, settings=Settings(), timeout=1):
+    try:
+        print(len(kavell_tools.multistart(f, runs, settings=settings, executor=executor, timeout=timeout,
+                                          terminate=True, f64_min=[0.0], f64_max=[1.0]).runs))
+    except kavell_tools.MultiStartFailed as error:
+        print(error)
 if __name__ == "__main__":
     if sys.argv[1] == "processes":
         with concurrent.futures.ProcessPoolExecutor(2) as pool:
-            twice(pool)
+            # Runs that stop at their next look at the flag: the pool is left as it was.
+            once(pool, quick, settings=Settings(10, 10**8))
+            print(pool.submit(abs, -2).result())
+            workers = list(pool._processes)
+            once(pool, hang)
+            # Ended and reaped: no worker left running, none left a zombie.
+            print("workers left:", [pid for pid in workers if os.path.exists(f"/proc/{pid}")])
     else:
         from dask.distributed import Client, LocalCluster
-        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, \\
-                Client(cluster) as client:
-            twice(client)
+        if sys.argv[1] == "dask-lost":
+            with open("lost.py", "w") as preload:
+                preload.write(f"import os\\nif os.path.exists({LOST!r}):\\n    os._exit(3)\\n")
+        with LocalCluster(n_workers=1 if sys.argv[1] == "dask-lost" else 2, threads_per_worker=1,
+                          dashboard_address=None, preload=["lost.py"] if sys.argv[1] == "dask-lost" else []
+                          ) as cluster, Client(cluster) as client:
+            once(client, hang, runs=len(client.nthreads()))
+            if sys.argv[1] == "dask":  # a second multi-start runs on the restarted workers
+                once(client, quick, timeout=120)
     print("the block exited")
 """
+HUNG_PRINTS = {
+    "processes": ["run 0 of 2 failed: timed out after 1 s", "2", "run 0 of 2 failed: timed out after 1 s",
+                  "workers left: []"],
+    "dask": ["run 0 of 2 failed: timed out after 1 s", "2"],
+    "dask-lost": ["run 0 of 1 failed: timed out after 1 s"],
+}
 
 
-@pytest.mark.parametrize("executor", ["processes", "dask"])
+@pytest.mark.parametrize("executor", sorted(HUNG_PRINTS))
 def test_terminate_ends_a_hung_objective_so_the_block_exits(executor, tmp_path):
-    if executor == "dask":
+    if executor.startswith("dask"):
         pytest.importorskip("distributed")
     script = tmp_path / "hung.py"
     script.write_text(HUNG)
     run = subprocess.run([sys.executable, str(script), executor], capture_output=True, text=True, timeout=300,
                          cwd=tmp_path)
-    expected = ["run 0 of 2 failed: timed out after 1 s", *(["2"] if executor == "dask" else []), "the block exited"]
-    assert run.stdout.splitlines() == expected, run.stderr[-3000:]
+    assert run.stdout.splitlines() == HUNG_PRINTS[executor] + ["the block exited"], run.stderr[-3000:]
+    if executor == "dask-lost":  # a worker that does not come back is said, never raised, and not waited for
+        assert "hung.py:" in run.stderr and "RuntimeWarning: terminate=True: Dask workers did not come back" in run.stderr
 
 
 @pytest.mark.parametrize("budget", [1, 99, 1234, 12_001])
@@ -562,47 +589,329 @@ def test_ctrl_c_under_the_toolkit_stays_a_keyboard_interrupt(tmp_path):
 KILLED_JOB = """
 import os, signal, sys, kavell_tools
 from kavell_tools import Settings
-checkpoint = sys.argv[1]
+checkpoint, strategy, moment = sys.argv[1:4]
+calls = open(checkpoint + ".calls", "ab", buffering=0)
 def f(f64):
-    # Killed in the middle of the run after the first one saved.
+    calls.write(b".")
+    # Killed in the middle of a run, once a state is saved.
     f.seen = f.seen + 1 if os.path.exists(checkpoint) else 0
-    if f.seen == 7:
+    if moment == "run" and f.seen == 7:
         os.kill(os.getpid(), signal.SIGKILL)
     return sum(x * x for x in f64)
 f.seen = 0
+if moment == "save":
+    # Killed while the second state is being written to disk.
+    flush = os.fsync
+    os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL) if os.path.exists(checkpoint) else flush(fd)
 bounds = {"f64_min": [-5.0] * 3, "f64_max": [5.0] * 3}
-if sys.argv[2] == "restarts":
+if strategy == "restarts":
     kavell_tools.restarts(f, 9_000, global_evaluations=2_000, checkpoint=checkpoint, **bounds)
+elif strategy == "optimize":
+    kavell_tools.optimize(f, 4_000, checkpoint=checkpoint, **bounds)
 else:
     kavell_tools.multistart(f, 5, settings=Settings(10, 29), checkpoint=checkpoint, **bounds)
 """
+BUDGETS = {"restarts": 9_000, "optimize": 4_000}
 
 
-@pytest.mark.parametrize("strategy", ["restarts", "multistart"])
-def test_a_killed_job_resumes_after_its_last_finished_run(strategy, tmp_path):
+def resume_job(strategy, f, checkpoint, **options):
+    if strategy == "restarts":
+        return kavell_tools.restarts(f, 9_000, global_evaluations=2_000, checkpoint=checkpoint, **options, **BOX)
+    if strategy == "optimize":
+        return kavell_tools.optimize(f, 4_000, checkpoint=checkpoint, **options, **BOX)
+    return kavell_tools.multistart(f, 5, settings=Settings(10, 29), checkpoint=checkpoint, **options, **BOX)
+
+
+@pytest.mark.parametrize("moment", ["run", "save"])
+@pytest.mark.parametrize("strategy", ["restarts", "optimize", "multistart"])
+def test_a_killed_job_resumes_within_its_budget_and_leaves_no_file_behind(strategy, moment, tmp_path):
     checkpoint = tmp_path / "job.json"
     script = tmp_path / "job.py"
     script.write_text(KILLED_JOB)
-    run = subprocess.run([sys.executable, str(script), str(checkpoint), strategy], capture_output=True, text=True,
-                         timeout=300)
+    run = subprocess.run([sys.executable, str(script), str(checkpoint), strategy, moment], capture_output=True,
+                         text=True, timeout=300)
     assert run.returncode == -signal.SIGKILL, run.stderr
+    before = (tmp_path / "job.json.calls").stat().st_size
     saved = kavell_tools.Checkpoint(checkpoint).load()
-    assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json", "job.py"]  # no temporary file left
     with pytest.raises(ValueError, match="another job"):
         kavell_tools.restarts(sphere, 10, checkpoint=checkpoint, **BOX)
     recorder = Recorder()
-    if strategy == "restarts":
+    result = resume_job(strategy, recorder, checkpoint)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json", "job.json.calls", "job.py"]
+    if strategy in BUDGETS:
+        budget = BUDGETS[strategy]
+        # Every call of f before and after the kill within the budget, the evaluations of the
+        # killed run counted as spent (the saved state reserves them before the run starts).
         done = saved["tracker"]["evaluations"]
-        assert 0 < done < 9_000
-        result = kavell_tools.restarts(recorder, 9_000, global_evaluations=2_000, checkpoint=checkpoint, **BOX)
-        # Only the evaluations the saved runs had not made, and the budget exactly.
-        assert len(recorder.values) == 9_000 - done and result.evaluations == 9_000
-        assert result.runs > saved["tracker"]["runs"] and result.value <= saved["tracker"]["best_value"]
+        assert 0 < done < budget and before <= done
+        assert len(recorder.values) == budget - done and result.evaluations == budget
+        assert before + len(recorder.values) <= budget
+        assert result.value == min(recorder.values + [v for v in [saved["tracker"]["best_value"]] if v is not None])
     else:
+        # A multi-start keeps its finished runs and runs the others again, whole.
         kept = saved["runs"]
         assert 1 <= len(kept) < 5
-        result = kavell_tools.multistart(recorder, 5, settings=Settings(10, 29), checkpoint=checkpoint, **BOX)
         assert len(recorder.values) == 300 * (5 - len(kept))
         assert [run.index for run in result.runs] == list(range(5))
         assert [(run.index, run.value, run.point) for run in result.runs[:len(kept)]] == \
             [(run["index"], run["value"], run["point"]) for run in kept]
+
+
+def job(strategy, f, checkpoint, budget=1_000, **options):
+    if strategy == "optimize":
+        return kavell_tools.optimize(f, budget, polish=False, checkpoint=checkpoint, **options, **BOX)
+    if strategy == "restarts":
+        return kavell_tools.restarts(f, budget, global_evaluations=200, checkpoint=checkpoint, **options, **BOX)
+    return kavell_tools.multistart(f, 3, settings=Settings(10, 9), checkpoint=checkpoint, **options, **BOX)
+
+
+@pytest.mark.parametrize("strategy, stop, reason", [
+    ("optimize", {"target": 2.0}, "target"), ("optimize", {"patience": 30, "tolerance": 0.0}, "patience"),
+    ("optimize", {"max_time": 0.0}, "time"), ("restarts", {"target": 2.0}, "target"),
+    ("restarts", {"max_time": 0.0}, "time"),
+])
+def test_a_stopped_job_goes_on_under_other_stop_options(strategy, stop, reason, tmp_path):
+    checkpoint = tmp_path / "job.json"
+    first = job(strategy, Recorder(), checkpoint, **stop)
+    assert first.stop_reason == reason and first.evaluations < 1_000
+    # The same options: the job is over, and f is not called.
+    same = Recorder()
+    again = job(strategy, same, checkpoint, **stop)
+    assert same.values == [] and (again.value, again.evaluations, again.stop_reason) == \
+        (first.value, first.evaluations, reason)
+    # Without them, the job goes on to its budget.
+    rest = Recorder()
+    result = job(strategy, rest, checkpoint)
+    assert len(rest.values) == 1_000 - first.evaluations and result.evaluations == 1_000
+    assert result.stop_reason is None and result.value == min(rest.values + [first.value])
+
+
+LOCKED_JOB = """
+import os, sys, time, kavell_tools
+checkpoint, ready = sys.argv[1:3]
+def f(f64):
+    open(ready, "w").close()
+    time.sleep(3600)
+kavell_tools.restarts(f, 1_000, global_evaluations=200, checkpoint=checkpoint, f64_min=[-5.0] * 3, f64_max=[5.0] * 3)
+"""
+
+
+@pytest.mark.parametrize("strategy", ["optimize", "restarts", "multistart"])
+def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
+    checkpoint, ready = tmp_path / "job.json", tmp_path / "ready"
+    script = tmp_path / "job.py"
+    script.write_text(LOCKED_JOB)
+    other = subprocess.Popen([sys.executable, str(script), str(checkpoint), str(ready)], stderr=subprocess.PIPE)
+    try:
+        for _ in range(6000):  # up to 60 s for the other job to start
+            if ready.exists() or other.poll() is not None:
+                break
+            time.sleep(0.01)
+        assert ready.exists(), other.stderr.read()
+        recorder = Recorder()
+        with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(checkpoint))}"):
+            job(strategy, recorder, checkpoint)
+        assert recorder.values == []
+    finally:
+        other.kill()
+        other.wait()
+    # In one process too: a job whose objective starts another on the same checkpoint.
+    inner = tmp_path / "nested.json"
+    nested = Recorder(lambda f64: job(strategy, Recorder(), inner).value)
+    with pytest.raises((kavell_tools.RunFailed, kavell_tools.MultiStartFailed)) as caught:
+        job(strategy, nested, inner)
+    cause = caught.value.__cause__
+    cause = cause.__cause__ if isinstance(cause, kavell_tools.RunFailed) else cause
+    assert isinstance(cause, BlockingIOError) and "in use by this process" in str(cause)
+    # The killed job's lock went with it: the job resumes here.
+    if strategy == "restarts":
+        assert job(strategy, Recorder(), checkpoint).evaluations == 1_000
+
+
+def edited(path, change):
+    saved = json.loads(path.read_text())
+    change(saved)
+    path.write_text(json.dumps(saved))
+
+
+def tracker_state(saved):
+    return saved["state"]["dict"]["tracker"]["dict"]
+
+
+EDITS = {
+    "cut short": lambda path: path.write_text(path.read_text()[:-40]),
+    "not json": lambda path: path.write_bytes(b"\x00\xff not json"),
+    "a list": lambda path: path.write_text("[]"),
+    "no tracker": lambda path: edited(path, lambda saved: saved["state"]["dict"].pop("tracker")),
+    "negative count": lambda path: edited(path, lambda saved: tracker_state(saved).update(evaluations=-20_000)),
+    "count over budget": lambda path: edited(path, lambda saved: tracker_state(saved).update(evaluations=1_001)),
+    "count as text": lambda path: edited(path, lambda saved: tracker_state(saved).update(evaluations="12")),
+    "history not a list": lambda path: edited(path, lambda saved: tracker_state(saved).update(history=7)),
+    "unknown tag": lambda path: edited(path, lambda saved: tracker_state(saved).update(best_value={"code": "1"})),
+    "huge literal": lambda path: path.write_text(path.read_text().replace('"runs":', '"runs":' + "9" * 5000 + ',"x":', 1)),
+}
+
+
+@pytest.mark.parametrize("edit", sorted(EDITS))
+@pytest.mark.parametrize("strategy", ["optimize", "restarts"])
+def test_a_damaged_checkpoint_is_refused_with_its_name(strategy, edit, tmp_path):
+    checkpoint = tmp_path / "job.json"
+    interrupted = Recorder(fail_at=300, error=KeyboardInterrupt())
+    with pytest.raises(kavell_tools.RunInterrupted):
+        job(strategy, interrupted, checkpoint)
+    EDITS[edit](checkpoint)
+    recorder = Recorder()
+    with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not a|damaged)"):
+        job(strategy, recorder, checkpoint)
+    assert recorder.values == []
+
+
+@pytest.mark.parametrize("runs", [[{"index": 7}], "runs", [{"index": 0, "evaluations": "x"}]])
+def test_a_damaged_multistart_checkpoint_is_refused_with_its_name(runs, tmp_path):
+    checkpoint = tmp_path / "job.json"
+    job("multistart", Recorder(), checkpoint)
+    edited(checkpoint, lambda saved: saved["state"]["dict"].update(runs=encode(runs)))
+    recorder = Recorder()
+    with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not a|damaged)"):
+        job("multistart", recorder, checkpoint)
+    assert recorder.values == []
+
+
+HUGE = 10**5000  # beyond the 4300 digits int() and str() take by default
+
+
+def test_values_the_module_takes_are_saved_exactly(tmp_path):
+    np = pytest.importorskip("numpy")
+    for value in [HUGE, -HUGE, [HUGE + 1, (2**64,)], np.int64(-7), np.uint8(200), np.float32(0.1),
+                  np.float16(-2.5), np.complex64(1 - 2j), np.bool_(True), np.float64("nan")]:
+        exact = value.item() if isinstance(value, np.generic) else value
+        assert shape(decode(json.loads(dumps(encode(value))))) == shape(exact)
+
+    def cost(i, i64):
+        return np.float32((i[0] - HUGE) / 8 + abs(i64[0] - 2))
+
+    bounds = {"i_min": [HUGE], "i_max": [HUGE + 100], "i64_min": [np.int64(-5)], "i64_max": [np.int64(5)]}
+    checkpoint, record = tmp_path / "job.json", tmp_path / "run.jsonl"
+    result = kavell_tools.optimize(cost, 300, checkpoint=checkpoint, record=record, **bounds)
+    assert result.evaluations == 300 and kavell_tools.replay(record, cost) is None
+    calls = Recorder(cost)
+    again = kavell_tools.optimize(calls, 300, checkpoint=checkpoint, **bounds)
+    assert calls.values == [] and (again.value, again.point) == (result.value, result.point)
+
+
+@pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs Linux's /dev/full")
+@pytest.mark.parametrize("strategy", ["minimize", "optimize", "restarts", "multistart"])
+def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path):
+    (tmp_path / "file").write_text("")
+    full = tmp_path / "full"
+    full.mkdir()
+    (full / "run-0.jsonl").symlink_to("/dev/full")
+    record = {"missing": tmp_path / "file" / "run.jsonl", "full": full if strategy == "multistart" else "/dev/full"}
+
+    def run(f, target):
+        if strategy == "minimize":
+            return kavell_tools.minimize(kavell.PSO(10, 20), f, record=target, **BOX)
+        if strategy == "multistart":
+            return kavell_tools.multistart(f, 1, settings=Settings(10, 20), record=target, **BOX)
+        return job(strategy, f, None, record=target)
+
+    recorder = Recorder()
+    with pytest.raises(OSError):  # a path that cannot be opened fails before any call of f
+        run(recorder, record["missing"])
+    assert recorder.values == []
+    with pytest.raises((kavell_tools.SaveFailed, kavell_tools.MultiStartFailed), match="/dev/full|run-0") as caught:
+        run(recorder, record["full"])
+    failure = caught.value.__cause__ if strategy == "multistart" else caught.value
+    assert isinstance(failure, kavell_tools.SaveFailed) and isinstance(failure, kavell_tools.RunFailed)
+    assert isinstance(failure.__cause__, OSError) and failure.__cause__.errno == errno.ENOSPC
+    # Stopped after the first evaluation, whose line could not be written, with its result.
+    assert failure.result.evaluations == len(recorder.values) == 1 and failure.result.value == recorder.values[0]
+    assert caught.value.__context__ is None
+    if strategy == "minimize":
+        return
+    # A value a checkpoint cannot keep: the job ends at the next save, with its result.
+    fractions = Recorder(lambda f64: Fraction(sphere(f64)))
+    checkpoint = tmp_path / "job.json"
+    with pytest.raises((kavell_tools.SaveFailed, kavell_tools.MultiStartFailed), match="cannot save") as caught:
+        if strategy == "multistart":
+            kavell_tools.multistart(fractions, 1, settings=Settings(10, 20), checkpoint=checkpoint, **BOX)
+        else:
+            job(strategy, fractions, checkpoint)
+    assert isinstance(caught.value.__cause__, TypeError) and "Fraction" in str(caught.value.__cause__)
+    if strategy == "multistart":
+        assert [run.ok for run in caught.value.runs] == [True]
+    else:
+        result = caught.value.result
+        assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
+
+
+def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):
+    nan = float("nan")
+    values = [nan, complex(nan, 1.0), complex(2.0, nan), Decimal("NaN"), Decimal("-sNaN"), (1, nan), 3.5]
+    path = tmp_path / "run.jsonl"
+    recording = _record.Recording(path)
+    for evaluation, value in enumerate(values, start=1):
+        recording.write(evaluation, {"f64": [float(evaluation)]}, "value", value)
+    recording.close()
+
+    def again(f64):
+        return values[int(f64[0]) - 1]
+
+    assert kavell_tools.replay(path, again) is None
+    # A kill in the middle of a line leaves it cut short, at the end: replay skips it.
+    whole = path.read_text()
+    path.write_text(whole + whole.splitlines()[0][:25])
+    assert kavell_tools.replay(path, again) is None
+    difference = kavell_tools.replay(path, lambda f64: 0.0 if f64[0] == 2.0 else again(f64))
+    assert (difference.evaluation, difference.replayed) == (2, 0.0)
+    # Anywhere else, a bad line is an error naming the file and the line.
+    lines = whole.splitlines(keepends=True)
+    path.write_text("".join(lines[:2]) + lines[2][:25] + "\n" + "".join(lines[3:]))
+    with pytest.raises(ValueError, match=re.escape(f"{path}, line 3")):
+        kavell_tools.replay(path, again)
+
+
+def test_a_resumed_recording_drops_the_line_a_kill_cut_short(tmp_path):
+    checkpoint, record = tmp_path / "job.json", tmp_path / "run.jsonl"
+    with pytest.raises(kavell_tools.RunInterrupted):
+        job("optimize", Recorder(fail_at=300, error=KeyboardInterrupt()), checkpoint, record=record)
+    with open(record, "a") as file:
+        file.write('{"evaluation":300,"point":{"f64":[0.5,')
+    job("optimize", Recorder(), checkpoint, record=record)
+    lines = list(read_recording(record))  # the cut line is gone, the next one whole
+    assert [n for n, _, outcome, _ in lines if outcome == "value"] == list(range(1, 1_001))
+
+
+def test_plotting_says_how_to_install_matplotlib_when_imported():
+    run = subprocess.run([sys.executable, "-c", "import sys; sys.modules['matplotlib'] = None\n"
+                          "import kavell_tools.plotting"], capture_output=True, text=True, timeout=300)
+    assert "ModuleNotFoundError: kavell_tools.plotting needs matplotlib: pip install matplotlib " \
+           "(or kavell[plot])" in run.stderr
+
+
+def test_the_readme_shows_what_its_commands_print():
+    text = (ROOT / "README.md").read_text()
+    blocks = re.findall(r"^```(\w+)\n(.*?)^```$", text, re.S | re.M)
+    snippet, shown_snippet = blocks[0][1], blocks[1][1]
+    command = next(body for language, body in blocks if language == "sh" and "examples/mixed_integer.py" in body)
+    shown_example = blocks[[body for _, body in blocks].index(command) + 1][1]
+    # Without the polish extra in the command, the example runs as if scipy were not installed.
+    hide = "" if ".[polish]" in command or ".[all]" in command else "sys.modules['scipy'] = None\n"
+    example = f"import runpy, sys\n{hide}runpy.run_path({str(ROOT / 'examples' / 'mixed_integer.py')!r}, run_name='__main__')"
+
+    def value(out):  # the best value: the first number printed
+        return float(out.split()[2] if out.startswith("best cost:") else out.split()[0])
+
+    def typical(source):  # the median of three runs
+        runs = [subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=300,
+                               check=True).stdout for _ in range(3)]
+        return sorted(runs, key=value)[1]
+
+    # A typical run prints a value within two orders of magnitude of the one shown.
+    example_out = typical(example)
+    for shown, out in ((shown_snippet, typical(snippet)), (shown_example, example_out)):
+        assert abs(math.log10(value(out) + 1e-300) - math.log10(value(shown))) <= 2, (shown, out)
+    lines = dict(line.split(":", 1) for line in example_out.splitlines())
+    expected = dict(line.split(":", 1) for line in shown_example.splitlines())
+    assert lines.keys() == expected.keys() and lines["machines"] == expected["machines"]
+    assert abs(float(lines["speed"]) - float(expected["speed"])) < 1e-3

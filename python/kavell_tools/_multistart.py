@@ -7,13 +7,16 @@ import queue
 import shutil
 import tempfile
 import time
+import warnings
 from collections.abc import Callable, Mapping
-from concurrent.futures import CancelledError
+from concurrent.futures import CancelledError, ProcessPoolExecutor
+from concurrent.futures import wait as wait_for_futures
+from multiprocessing.connection import wait as wait_for_ends
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
 from ._bounds import Bounds, check_bounds
-from ._checkpoint import Checkpoint, plain, resume
+from ._checkpoint import Job, plain, restored
 from ._errors import KavellError, ordinary
 from ._settings import Settings
 from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better
@@ -97,6 +100,8 @@ def run_once(
             raise
     finally:
         tracker.close()
+    if summary.error is None:
+        summary.error = tracker.recording_failure()
     result = tracker.result()
     if result is not None:
         summary.value, summary.point = result.value, result.point
@@ -158,23 +163,71 @@ def _put(done: queue.Queue[int], index: int, future: object) -> None:
     done.put(index)
 
 
+#: Seconds the runs of a multi-start that ended early get to stop at their next look at the flag
+#: (see Ended) before ``terminate=True`` ends the processes of a pool.
+GRACE = 2.0
+#: Seconds ``terminate=True`` waits for Dask workers to restart; one that does not is left to the cluster.
+RESTART_WAIT = 10.0
+
+
 def _terminate(executor: Any, futures: list[_Future]) -> None:
-    """End the worker processes still running one of ``futures``."""
+    """End the worker processes still running one of ``futures``; never blocks for long, never raises."""
     if _is_dask_client(executor):
-        # Where they run, asked before cancelling (the scheduler then forgets it), and cancelled
-        # before the restart (which would otherwise run them again elsewhere).
-        keys = {getattr(future, "key", None) for future in futures}
-        busy = [worker for worker, running in executor.processing().items() if keys & set(running)]
-        for future in futures:
-            future.cancel()
-        if busy:
-            executor.restart_workers(busy)
+        _restart_dask_workers(executor, futures)
         return
-    processes = getattr(executor, "_processes", None)  # a concurrent.futures.ProcessPoolExecutor's workers
-    if not processes:
-        raise ValueError("terminate=True needs a ProcessPoolExecutor or a Dask client: threads cannot be ended")
-    for process in list(processes.values()):
+    for future in futures:
+        future.cancel()  # those not started
+    wait_for_futures(futures, timeout=GRACE)  # type: ignore[arg-type]
+    if all(future.done() for future in futures):
+        return  # every run stopped at the flag: the pool is left as it was
+    # A ProcessPoolExecutor cannot lose a worker and go on, nor tell which worker runs which task:
+    # every worker is ended, and the pool is broken for everyone using it.
+    processes = list((getattr(executor, "_processes", None) or {}).values())
+    for process in processes:
         process.terminate()
+    # SIGTERM may be ignored (by the objective, or a library it uses): then SIGKILL.
+    left = _still_running(processes, GRACE)
+    for process in left:
+        process.kill()
+    _still_running(left, 60.0)
+    for process in processes:
+        process.join(0.1)  # reaped here, so no zombie is left whoever else waits for it
+
+
+def _still_running(processes: list[Any], timeout: float) -> list[Any]:
+    """The processes that have not ended within ``timeout`` seconds."""
+    deadline = time.monotonic() + timeout
+    running = {process.sentinel: process for process in processes}
+    while running:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            break
+        for sentinel in wait_for_ends(list(running), remaining):
+            del running[sentinel]
+    return list(running.values())
+
+
+def _restart_dask_workers(client: Any, futures: list[_Future]) -> None:
+    # Where they run, asked before cancelling (the scheduler then forgets it), and cancelled
+    # before the restart (which would otherwise run them again elsewhere).
+    keys = {getattr(future, "key", None) for future in futures}
+    try:
+        busy = [worker for worker, running in client.processing().items() if keys & set(running)]
+    except Exception:
+        busy = []
+    for future in futures:
+        future.cancel()
+    if not busy:
+        return
+    try:
+        status = client.restart_workers(busy, timeout=RESTART_WAIT, raise_for_error=False)
+        lost = {worker: state for worker, state in status.items() if state != "OK"}
+    except Exception as error:  # a lost scheduler, a closed client, asyncio's TimeoutError on older versions...
+        lost = {worker: repr(error) for worker in busy}
+    if lost:
+        warnings.warn(f"terminate=True: Dask workers did not come back within {RESTART_WAIT:g} s of their restart "
+                      f"({lost}); the cluster goes on without them until it restarts them", RuntimeWarning,
+                      stacklevel=4)
 
 
 def _collect(
@@ -253,26 +306,35 @@ def multistart(
     finished within ``timeout`` seconds is reported as failed ("timed out
     after N s"). When the multi-start ends early, runs not started are
     cancelled and runs under way on a ``concurrent.futures`` executor stop at
-    their next look at a flag (every 64 evaluations); an objective that hangs
-    never looks, and ``terminate=True`` ends the worker processes still busy
-    (those of a ``ProcessPoolExecutor``, which is then broken, or the Dask
-    workers, which restart).
+    their next look at a flag (every 64 evaluations). An objective that hangs
+    never looks: ``terminate=True`` then ends the processes still busy. On a
+    ``ProcessPoolExecutor``, when a run has not stopped within
+    :data:`GRACE` seconds, every worker of the pool is ended (SIGTERM, then
+    SIGKILL) and reaped, and the pool is broken: tasks of others on it fail
+    with ``BrokenProcessPool``, so use a pool of the multi-start's own. The
+    busy Dask workers are restarted, waited for :data:`RESTART_WAIT` seconds
+    at most (a warning says which did not come back). Other executors refuse
+    ``terminate=True`` with ``ValueError``, before any run.
 
     ``record`` names a directory that receives ``run-<index>.jsonl``, the
     recording of each run. ``checkpoint`` (a path) keeps the summaries of the
     runs that succeeded; called again after a kill, the multi-start runs only
-    the others.
+    the others, whole (a run under way at the kill is made again). The
+    checkpoint is locked while the multi-start runs; a summary that cannot be
+    saved raises :class:`MultiStartFailed` once the runs are over, with all
+    their summaries.
     """
     if runs < 1:
         raise ValueError("runs must be at least 1")
     if errors not in ("raise", "report"):
         raise ValueError("errors must be 'raise' or 'report'")
+    if terminate and executor is not None and not _is_dask_client(executor) and \
+            not isinstance(executor, ProcessPoolExecutor):
+        raise ValueError("terminate=True needs a ProcessPoolExecutor or a Dask client: threads cannot be ended")
     check_bounds(bounds)
     settings = settings or Settings()
-    job = {"strategy": "multistart", "runs": runs, "settings": asdict(settings), "maximize": maximize,
-           "bounds": plain(bounds)}
-    saved, state = resume(checkpoint, job)
-    finished = {summary["index"]: RunSummary(**summary) for summary in (state or {}).get("runs", [])}
+    job = Job(checkpoint, {"strategy": "multistart", "runs": runs, "settings": asdict(settings),
+                           "maximize": maximize, "bounds": plain(bounds)})
     if record is not None:
         record = os.fspath(record)
         os.makedirs(record, exist_ok=True)
@@ -287,35 +349,46 @@ def multistart(
         if value is not None
     }
     stop["tolerance"] = tolerance
+    unsaved: list[Exception] = []
+    with job.held() as state:
+        finished = job.check(state, lambda state: _finished(state, runs)) or {}
 
-    def keep(summary: RunSummary) -> None:
-        if saved is not None and summary.ok:
-            finished[summary.index] = summary
-            _save(saved, job, finished)
+        def keep(summary: RunSummary) -> None:
+            if job.checkpoint is not None and summary.ok and not unsaved:
+                finished[summary.index] = summary
+                try:
+                    job.save_state({"runs": [_summary_state(finished[index]) for index in sorted(finished)]})
+                except Exception as error:  # a full disk, a value a checkpoint cannot keep: said once all is over
+                    unsaved.append(error)
 
-    todo = [index for index in range(runs) if index not in finished]
-    summaries = [finished[index] for index in range(runs) if index in finished]
-    if executor is None:
-        for index in todo:
-            summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index, record)))
-            keep(summaries[-1])
-            if errors == "raise" and not summaries[-1].ok:
-                break
-    elif todo:
-        ended = None if _is_dask_client(executor) else Ended()
-        args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
-        try:
-            futures = _submit_all(executor, todo, args, record)
-            collected, left = _collect(futures, todo, timeout, errors == "raise", keep)
-        finally:
-            if ended is not None:
-                ended.end()
-        summaries.extend(collected)
-        if left and terminate:
-            _terminate(executor, left)
-        for future in left:
-            future.cancel()
+        todo = [index for index in range(runs) if index not in finished]
+        summaries = [finished[index] for index in range(runs) if index in finished]
+        if executor is None:
+            for index in todo:
+                summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index,
+                                                           record)))
+                keep(summaries[-1])
+                if (errors == "raise" and not summaries[-1].ok) or unsaved:
+                    break
+        elif todo:
+            ended = None if _is_dask_client(executor) else Ended()
+            args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
+            try:
+                futures = _submit_all(executor, todo, args, record)
+                collected, left = _collect(futures, todo, timeout, errors == "raise", keep)
+            finally:
+                if ended is not None:
+                    ended.end()
+            summaries.extend(collected)
+            if left and terminate:
+                _terminate(executor, left)
+            for future in left:
+                future.cancel()
     summaries.sort(key=lambda summary: summary.index)
+    if unsaved and job.checkpoint is not None:
+        failure = MultiStartFailed(f"cannot save the checkpoint {job.checkpoint.path}: {unsaved[0]}", summaries)
+        failure.__cause__ = unsaved[0]
+        raise failure
     failed = [summary for summary in summaries if not summary.ok]
     succeeded = [summary for summary in summaries if summary.ok]
     if (failed and errors == "raise") or not succeeded:
@@ -331,5 +404,16 @@ def multistart(
     return MultiStartResult(best, summaries)
 
 
-def _save(checkpoint: Checkpoint, job: dict[str, Any], finished: dict[int, RunSummary]) -> None:
-    checkpoint.save({"job": job, "runs": [_summary_state(finished[index]) for index in sorted(finished)]})
+def _finished(state: dict[str, Any], runs: int) -> dict[int, RunSummary]:
+    """The summaries of the finished runs a checkpoint holds, checked."""
+    saved = state["runs"]
+    if not isinstance(saved, list):
+        raise TypeError(f"runs {saved!r} is not a list")
+    finished: dict[int, RunSummary] = {}
+    for data in saved:
+        summary = restored(data, RunSummary, skip=("error",))
+        if not 0 <= summary.index < runs or summary.index in finished or summary.point is None or \
+                summary.evaluations < 0:
+            raise ValueError(f"{data!r} is not one of {runs} finished runs")
+        finished[summary.index] = summary
+    return finished

@@ -51,7 +51,7 @@ from decimal import Decimal
 from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
-from ._checkpoint import plain, resume
+from ._checkpoint import Job, plain, restored
 from ._record import Point, RecordTarget
 from ._settings import Settings
 from ._tracking import (
@@ -458,8 +458,10 @@ def optimize(
       point (default: when scipy is installed, ``pip install kavell[polish]``).
     - ``target``, ``max_time``, ``patience``, ``tolerance``, ``progress`` and ``record`` are
       those of :func:`minimize`; ``checkpoint`` (a path) saves the state
-      after each run, and a job called again with the same arguments goes on
-      from its last finished run.
+      before each run with that run's evaluations counted as spent: a job
+      killed and called again with the same budget, bounds and tuning goes
+      on where it was, within its budget, under the stop options it is
+      given then (docs/toolkit.md, "Checkpoints").
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
     ``None`` when the budget was spent as planned. A failure of ``f`` raises
@@ -483,9 +485,8 @@ def optimize(
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()
-    job = {"strategy": "optimize", "budget": budget, "maximize": maximize, "bounds": plain(bounds),
-           "tuning": dataclasses.asdict(tuning)}
-    saved, state = resume(checkpoint, job)
+    job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
+                           "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
     tracker: Tracker[V] = _NanTracker(
         f if nan == "worst" else _NanRaises(f),
         maximize=maximize,
@@ -499,18 +500,18 @@ def optimize(
         decode=None if space.identity else space.decode,
     )
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
-    if state is not None:
-        tracker.restore(state["tracker"])
-        strategy.state = _State(**state["strategy"])
 
-    def save() -> None:
-        if saved is not None:
-            saved.save({"job": job, "tracker": tracker.state(), "strategy": dataclasses.asdict(strategy.state)})
+    def restore(state: dict[str, Any]) -> None:
+        strategy.state = restored(state["strategy"], _State)
+        if len(strategy.state.widths) != len(space.coordinates):
+            raise ValueError(f"{len(strategy.state.widths)} widths for {len(space.coordinates)} coordinates")
 
-    try:
-        strategy.run(x0 if state is None else None, save)
-    finally:
-        tracker.close()
+    # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
+    # and at the end: not after each step.
+    with job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
+        if x0 is not None and not resumed:
+            tracker.reserve(1)
+        strategy.run(None if resumed else x0)
     result = tracker.final_result()
     if result.stop_reason == "evaluations":
         result.stop_reason = None  # the budget, spent as planned
@@ -570,8 +571,8 @@ class _Strategy:
             failure = _failure_outside_run(self.tracker, error)
         raise failure
 
-    def run(self, x0: Point | None, save: Callable[[], None]) -> None:
-        """The whole search, one task after the other."""
+    def run(self, x0: Point | None) -> None:
+        """The whole search, one task after the other (a checkpoint saves before each: see reserve())."""
         if x0 is not None:
             try:
                 self._evaluate(self.space.search_point(x0))
@@ -582,16 +583,16 @@ class _Strategy:
             while (task := self.propose()) is not None:
                 self.execute(task)
                 self.complete(task)
-                save()
         except EarlyStop:
             # Raised by the tracker outside a run (x0, polish) when a stop condition holds.
-            save()
+            pass
 
     def execute(self, task: _Task) -> None:
         """Carry out ``task`` here, noting whether it improved on the best value it was proposed with."""
         if task.settings is None:
-            self._polish(task)
+            self._polish(task)  # which reserves its evaluations when it runs
         else:
+            self.tracker.reserve(task.evaluations)
             self.tracker.run(task.settings.build(), task.bounds)
         task.improved = self.tracker.best_value is not task.before
 
@@ -732,6 +733,7 @@ class _Strategy:
             return
         evaluations = task.evaluations
         centre, rest = self._best(task.point)
+        self.tracker.reserve(evaluations)
         coordinates = self.space.coordinates
         real = [k for k, c in enumerate(coordinates) if not c.integer]
         start = self.tracker.evaluations

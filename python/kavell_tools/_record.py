@@ -7,7 +7,9 @@ one-key object naming the type:
 ==================  ==========================================
 Python              JSON
 ==================  ==========================================
-``int``             a number, every digit kept (``10**40`` too)
+``int``             a number, every digit kept (``10**40`` too);
+                    beyond 2000 bits ``{"int": "-0x1f..."}``, in hex,
+                    which no digit limit applies to
 finite ``float``    a number (its shortest repr, which reads back exactly)
 ``nan``, ``inf``    ``{"float": "nan"}``, ``{"float": "-inf"}``
 ``Decimal``         ``{"decimal": "1.2500"}`` (scale and sign kept)
@@ -18,6 +20,11 @@ finite ``float``    a number (its shortest repr, which reads back exactly)
 ``bool``, ``None``
 ==================  ==========================================
 
+Anything with ``__index__`` is saved as the int it stands for, and numpy's
+boolean, integer, float and complex scalars (up to 64-bit floats) as the
+Python value of their ``item()``: they read back as ``bool``, ``int``,
+``float`` and ``complex``, equal to what was saved.
+
 A recorded objective value of any other type is kept as
 ``{"repr": "..."}`` and compared by its ``repr()`` on replay.
 """
@@ -25,6 +32,7 @@ from __future__ import annotations
 
 import json
 import math
+import operator
 import os
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass
@@ -35,9 +43,26 @@ Point = dict[str, list[Any]]
 #: Where a recording goes: a path, or a text file object open for writing.
 RecordTarget = Union[str, "os.PathLike[str]", IO[str]]
 
+#: Integers longer than this are written in hex. ``int`` reads and writes at
+#: least 640 decimal digits whatever ``sys.set_int_max_str_digits`` says;
+#: 2000 bits are 603 digits.
+DECIMAL_BITS = 2000
+
+#: What a malformed saved value raises while it is decoded.
+DECODING_ERRORS = (ValueError, TypeError, KeyError, IndexError, AttributeError, ArithmeticError, RecursionError)
+
 
 class Repr(str):
     """A recorded value of a type the encoding does not know: its ``repr()``."""
+
+
+def _plain(value: Any) -> Any:
+    """A numpy scalar as the Python value it holds; anything else as it is."""
+    if type(value).__module__ == "numpy" and callable(getattr(value, "item", None)):
+        item = value.item()
+        if type(item) in (bool, int, float, complex):
+            return item
+    return value
 
 
 def encode(value: Any, lenient: bool = False) -> Any:
@@ -45,10 +70,17 @@ def encode(value: Any, lenient: bool = False) -> Any:
 
     An unknown type raises ``TypeError``, or is kept as its ``repr()`` when ``lenient``.
     """
+    value = _plain(value)
     if value is None or isinstance(value, (bool, str)):
         return value
-    if isinstance(value, int):
-        return int(value)
+    if isinstance(value, int) or hasattr(type(value), "__index__"):
+        try:
+            number = operator.index(value)
+        except Exception:
+            if not lenient:
+                raise
+            return {"repr": repr(value)}
+        return number if number.bit_length() <= DECIMAL_BITS else {"int": hex(number)}
     if isinstance(value, float):
         return float(value) if math.isfinite(value) else {"float": repr(float(value))}
     if isinstance(value, Decimal):
@@ -66,34 +98,72 @@ def encode(value: Any, lenient: bool = False) -> Any:
     raise TypeError(f"cannot save a value of type {type(value).__name__} exactly: {value!r}")
 
 
-_TAGS: dict[str, Callable[[Any], Any]] = {
-    "float": float,
-    "decimal": Decimal,
-    "complex": lambda parts: complex(decode(parts[0]), decode(parts[1])),
-    "tuple": lambda items: tuple(decode(item) for item in items),
-    "dict": lambda items: {key: decode(item) for key, item in items.items()},
-    "repr": Repr,
-}
-
-
-def decode(data: Any) -> Any:
-    """The value that :func:`encode` wrote as ``data``."""
-    if isinstance(data, list):
-        return [decode(item) for item in data]
-    if isinstance(data, dict):
-        if len(data) != 1 or next(iter(data)) not in _TAGS:
-            raise ValueError(f"not an encoded value: {data!r}")
-        ((tag, content),) = data.items()
-        return _TAGS[tag](content)
+def _text(data: Any) -> str:
+    if not isinstance(data, str):
+        raise TypeError(f"not a string: {data!r}")
     return data
+
+
+def _list(data: Any) -> list[Any]:
+    if not isinstance(data, list):
+        raise TypeError(f"not a list: {data!r}")
+    return data
+
+
+def _dict(data: Any) -> dict[str, Any]:
+    if not isinstance(data, dict):
+        raise TypeError(f"not an object: {data!r}")
+    return data
+
+
+def _real(value: Any) -> float:
+    if type(value) not in (int, float):
+        raise TypeError(f"not a real number: {value!r}")
+    return float(value)
+
+
+_SCALARS: dict[str, Callable[[Any], Any]] = {
+    "int": lambda text: int(_text(text), 16),
+    "float": lambda text: float(_text(text)),
+    "decimal": lambda text: Decimal(_text(text)),
+    "repr": lambda text: Repr(_text(text)),
+}
+#: Every tag :func:`decode` knows.
+TAGS = frozenset(_SCALARS) | {"complex", "tuple", "dict"}
+
+
+def decode(data: Any, tags: frozenset[str] = TAGS) -> Any:
+    """The value that :func:`encode` wrote as ``data``, taking only the tagged types in ``tags``.
+
+    Only the fixed constructors of the table above are ever called: decoding
+    never runs code named by the data. A malformed value raises one of
+    :data:`DECODING_ERRORS`.
+    """
+    if isinstance(data, list):
+        return [decode(item, tags) for item in data]
+    if not isinstance(data, dict):
+        return data
+    tag = next(iter(data), "")
+    if len(data) != 1 or tag not in tags:
+        raise ValueError(f"not an encoded value: {data!r}")
+    content = data[tag]
+    if tag == "tuple":
+        return tuple(decode(item, tags) for item in _list(content))
+    if tag == "dict":
+        return {_text(key): decode(item, tags) for key, item in _dict(content).items()}
+    if tag == "complex":
+        if len(_list(content)) != 2:
+            raise ValueError(f"not a complex number's parts: {content!r}")
+        return complex(_real(decode(content[0], tags)), _real(decode(content[1], tags)))
+    return _SCALARS[tag](content)
 
 
 def encode_point(point: Point) -> dict[str, Any]:
     return {kind: encode(values) for kind, values in point.items()}
 
 
-def decode_point(data: dict[str, Any]) -> Point:
-    return {kind: decode(values) for kind, values in data.items()}
+def decode_point(data: Any) -> Point:
+    return {_text(kind): _list(decode(values)) for kind, values in _dict(data).items()}
 
 
 def dumps(data: Any) -> str:
@@ -101,43 +171,120 @@ def dumps(data: Any) -> str:
     return json.dumps(data, allow_nan=False, separators=(",", ":"))
 
 
+def _whole_lines(path: str) -> int:
+    """The size of a file up to the end of its last complete line."""
+    with open(path, "rb") as file:
+        end = file.seek(0, os.SEEK_END)
+        while end > 0:
+            start = max(0, end - 4096)
+            file.seek(start)
+            newline = file.read(end - start).rfind(b"\n")
+            if newline >= 0:
+                return start + newline + 1
+            end = start
+    return 0
+
+
 class Recording:
     """Writes one JSON line per evaluation: ``{"evaluation", "point", "value"}`` or ``"error"``.
 
-    A path is opened on the first line (appended to when ``append``) and
-    closed by :meth:`close`; a file object is written to and flushed, never
-    closed. Each line is flushed, so a killed process leaves every
+    A path is opened at once, so that one that cannot be opened fails before
+    any evaluation. Its old content goes at the first line written, unless
+    ``append`` is set by then: a resumed job appends to it, after dropping a
+    last line that a kill cut short. A file object is written to and flushed,
+    never closed. Each line is flushed, so a killed process leaves every
     evaluation it finished on disk.
+
+    A line that cannot be written (a full disk, say) is not raised from
+    :meth:`write`, which runs inside the objective: the first such error is
+    kept as :attr:`error`, nothing more is written, and ``on_error`` is called
+    so that the run can stop.
     """
 
-    def __init__(self, target: RecordTarget, append: bool = False) -> None:
+    def __init__(self, target: RecordTarget, append: bool = False,
+                 on_error: Callable[[], None] | None = None) -> None:
         self.target = target
         self.append = append
-        self.file: IO[str] | None = None if isinstance(target, (str, os.PathLike)) else target
+        self.on_error = on_error
+        self.error: Exception | None = None
+        self.owned = isinstance(target, (str, os.PathLike))
+        self.file: IO[str] | None
+        if isinstance(target, (str, os.PathLike)):
+            self.file = open(target, "a", encoding="utf-8")
+        else:
+            self.file = target
+        self.started = False
+
+    @property
+    def name(self) -> str:
+        if isinstance(self.target, (str, os.PathLike)):
+            return os.fspath(self.target)
+        return str(getattr(self.target, "name", self.target))
+
+    def _start(self, file: IO[str]) -> None:
+        self.started = True
+        if not self.owned or not os.path.isfile(self.name):
+            return  # not ours to cut, or a pipe, a terminal, a device
+        # Appending, a last line without its newline is one a kill cut short.
+        file.truncate(_whole_lines(self.name) if self.append else 0)
 
     def write(self, evaluation: int, point: Point, outcome: str, value: Any) -> None:
-        if self.file is None:
-            assert isinstance(self.target, (str, os.PathLike))
-            self.file = open(self.target, "a" if self.append else "w", encoding="utf-8")
-        line = {"evaluation": evaluation, "point": encode_point(point), outcome: encode(value, lenient=True)}
-        self.file.write(dumps(line) + "\n")
-        self.file.flush()
+        if self.file is None or self.error is not None:
+            return
+        try:
+            if not self.started:
+                self._start(self.file)
+            line = {"evaluation": evaluation, "point": encode_point(point), outcome: encode(value, lenient=True)}
+            self.file.write(dumps(line) + "\n")
+            self.file.flush()
+        except Exception as error:
+            self._failed(error)
+
+    def _failed(self, error: Exception) -> None:
+        self.error = error
+        file, self.file = self.file, None
+        if file is not None and self.owned:
+            try:
+                file.close()
+            except Exception:
+                pass  # the same failure again, on the line still buffered
+        if self.on_error is not None:
+            self.on_error()
 
     def close(self) -> None:
-        if self.file is not None and isinstance(self.target, (str, os.PathLike)):
-            self.file.close()
-            self.file = None
+        """Close a file this recording opened; a failure to write its end is kept as :attr:`error`."""
+        if self.file is not None and self.owned:
+            file, self.file = self.file, None
+            try:
+                file.close()
+            except Exception as error:
+                if self.error is None:
+                    self.error = error
 
 
 def read_recording(path: str | os.PathLike[str]) -> Iterator[tuple[int, Point, str, Any]]:
-    """``(evaluation, point, "value" or "error", value or error text)`` for each line of a recording."""
+    """``(evaluation, point, "value" or "error", value or error text)`` for each line of a recording.
+
+    A last line without its newline that does not parse is what a kill in
+    the middle of a write leaves: it is skipped. Any other line that does not
+    parse raises ``ValueError`` naming the file and the line.
+    """
     with open(path, encoding="utf-8") as file:
-        for line in file:
+        for number, line in enumerate(file, start=1):
             if not line.strip():
                 continue
-            entry = json.loads(line)
-            outcome = "error" if "error" in entry else "value"
-            yield entry["evaluation"], decode_point(entry["point"]), outcome, decode(entry[outcome])
+            try:
+                entry = _dict(json.loads(line))
+                outcome = "error" if "error" in entry else "value"
+                evaluation = entry["evaluation"]
+                if type(evaluation) is not int:
+                    raise TypeError(f"evaluation {evaluation!r} is not an int")
+                point, value = decode_point(entry["point"]), decode(entry[outcome])
+            except DECODING_ERRORS as error:
+                if not line.endswith("\n"):
+                    return  # the last line, cut short by a kill
+                raise ValueError(f"{os.fspath(path)}, line {number}: not a recorded evaluation ({error})") from None
+            yield evaluation, point, outcome, value
 
 
 @dataclass
@@ -157,12 +304,28 @@ class Difference:
     replayed_error: bool = False
 
 
+def _nan(value: Any) -> bool:
+    """Whether ``value`` is a real NaN of any type: float, numpy float, decimal (quiet or signalling)."""
+    if isinstance(value, Decimal):
+        return value.is_nan()
+    if isinstance(value, (complex, str, bytes)):
+        return False
+    try:
+        number = float(value)
+    except Exception:
+        return False
+    return number != number
+
+
 def same(recorded: Any, value: Any) -> bool:
-    """Whether a replayed value matches a recorded one (NaN matches NaN)."""
+    """Whether a replayed value matches a recorded one (NaN matches NaN, of any kind, parts of complex numbers too)."""
     if isinstance(recorded, Repr):
         return recorded == repr(value)
-    if isinstance(recorded, float) and isinstance(value, float) and math.isnan(recorded):
-        return math.isnan(value)
+    if _nan(recorded) or _nan(value):
+        return _nan(recorded) and _nan(value)
+    if isinstance(recorded, complex) and isinstance(_plain(value), complex):
+        value = _plain(value)
+        return same(recorded.real, value.real) and same(recorded.imag, value.imag)
     if isinstance(recorded, (tuple, list)) and isinstance(value, (tuple, list)):
         return len(recorded) == len(value) and all(same(a, b) for a, b in zip(recorded, value))
     try:
@@ -175,7 +338,7 @@ def replay(path: str | os.PathLike[str], f: Callable[..., Any]) -> Difference | 
     """Evaluate ``f`` again at every point of a recording, in order; the first difference, or ``None``.
 
     A recorded failure must fail again with an exception of the same
-    ``repr()``; a recorded value must come back equal.
+    ``repr()``; a recorded value must come back equal (NaN matching NaN).
     """
     for evaluation, point, outcome, recorded in read_recording(path):
         try:

@@ -2,11 +2,12 @@
 from __future__ import annotations
 
 import dataclasses
+import math
 import os
 from typing import TYPE_CHECKING, Any, TypeVar
 
 from ._bounds import Bounds, check_bounds, count, narrowed
-from ._checkpoint import plain, resume
+from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
 from ._tracking import ProgressBar, Result, Tracker, open_progress
@@ -50,17 +51,19 @@ def restarts(
     that of ``settings``). The last run is cut to the budget. The defaults
     were chosen by measurement (docs/choosing-settings.md).
 
-    ``checkpoint`` (a path) saves the state after each run and resumes from
-    it: a job killed and called again with the same arguments goes on after
-    its last finished run. ``record`` writes every evaluation as a JSON line
-    (appended to on resume).
+    ``checkpoint`` (a path) saves the state before each run, with that run's
+    evaluations counted as spent, and resumes from it: a job killed and
+    called again with the same budget and bounds goes on after its last
+    run, and never exceeds the budget; ``target`` and ``max_time`` apply
+    anew. ``record`` writes every evaluation as a JSON line (appended to on
+    resume). See docs/toolkit.md, "Checkpoints".
     """
     budget = count(budget, "budget")
     if budget < 1:
         raise ValueError("budget must be at least 1")
     check_bounds(bounds)
-    job = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds)}
-    saved, state = resume(checkpoint, job)
+    description = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds)}
+    job = Job(checkpoint, description, budget)
     tracker = Tracker(
         f,
         maximize=maximize,
@@ -74,10 +77,14 @@ def restarts(
         local_settings = dataclasses.replace(settings, particle_count=local_particles)
     global_budget = max(1, int(budget * global_share))
     fraction = shrink
-    if state is not None:
-        tracker.restore(state["tracker"])
+
+    def restore(state: dict[str, Any]) -> None:
+        nonlocal fraction
         fraction = state["fraction"]
-    try:
+        if type(fraction) is not float or not 0 < fraction < math.inf:
+            raise ValueError(f"fraction {fraction!r} is not a width")
+
+    with job.running(tracker, lambda: {"fraction": fraction}, restore):
         while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point
@@ -87,16 +94,14 @@ def restarts(
                 if left - size < global_evaluations // 2:
                     # No short run at the end of the global share.
                     size = left
-                size = min(max(size, 1), remaining)
-                tracker.run(settings.for_budget(size).build(), bounds)
+                run = settings.for_budget(min(max(size, 1), remaining))
+                tracker.reserve(run.evaluations)
+                tracker.run(run.build(), bounds)
             else:
                 best_before = tracker.best_value
                 run = local_settings.for_budget(min(local_evaluations, remaining))
+                tracker.reserve(run.evaluations)
                 tracker.run(run.build(), narrowed(bounds, centre, fraction))
                 improved = tracker.best_value is not best_before
                 fraction = max(fraction * shrink, 1e-12) if improved else shrink
-            if saved is not None:
-                saved.save({"job": job, "tracker": tracker.state(), "fraction": fraction})
-    finally:
-        tracker.close()
     return tracker.final_result()

@@ -71,7 +71,8 @@ class Result(Generic[V]):
 
     ``stop_reason`` is ``None`` when every run went to its end, otherwise one
     of ``"target"``, ``"evaluations"``, ``"time"``, ``"patience"`` and
-    ``"cancelled"``. ``history`` lists ``(evaluations, best value)`` at each
+    ``"cancelled"`` (and ``"recording"`` in the result a :class:`SaveFailed`
+    carries). ``history`` lists ``(evaluations, best value)`` at each
     improvement.
     """
 
@@ -108,6 +109,18 @@ class RunFailed(_Partial, KavellError):
     at, as ``min`` returns points, and ``evaluation`` its number (counting
     from 1): ``f(**error.point)`` fails again. Both are ``None`` when the run
     failed outside the objective.
+    """
+
+
+class SaveFailed(RunFailed):
+    """What the job saves, its recording or its checkpoint, could not be written (``__cause__`` says why).
+
+    ``result`` holds the best point so far, as for :class:`RunFailed`;
+    ``point`` and ``evaluation`` are ``None``. A recording ends the run after
+    the evaluation whose line it could not write (``result.stop_reason`` is
+    ``"recording"``), a checkpoint after the run it could not save. Every
+    line and state written before is whole on disk, so a job with a
+    checkpoint resumes once the cause (a full disk, say) is gone.
     """
 
 
@@ -188,6 +201,13 @@ def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:
     if not math.isfinite(old) or not math.isfinite(new):
         return True
     return abs(new - old) > tolerance * max(1.0, abs(old))
+
+
+def _count(state: Mapping[str, Any], key: str) -> int:
+    value = state[key]
+    if type(value) is not int or value < 0:
+        raise ValueError(f"{key} = {value!r} is not a count")
+    return value
 
 
 def _short(value: Any) -> str:
@@ -319,7 +339,9 @@ class Tracker(Generic[V]):
     ``decode`` maps each point the module passes to the point ``f`` gets;
     the best point, the history, the recording and a failure's point are all
     in its terms. ``record`` (a path or a text file) receives every evaluation
-    as a JSON line (see :func:`kavell_tools.replay`).
+    as a JSON line (see :func:`kavell_tools.replay`); a path is opened at
+    once, and a line that cannot be written stops the run, then
+    :meth:`final_result` raises :class:`SaveFailed` with the result.
     """
 
     def __init__(
@@ -347,7 +369,10 @@ class Tracker(Generic[V]):
         self.tolerance = tolerance
         self.progress = progress
         self.keep_history = history
-        self.recording = None if record is None else Recording(record)
+        # Opened now: a path that cannot be opened fails before any evaluation.
+        self.recording = None if record is None else Recording(record, on_error=self._recording_failed)
+        #: Called with the evaluations a run may make, before it starts (see reserve()).
+        self.reservation: Callable[[int], None] | None = None
         self.decode = decode
         self.cancelled = cancelled
         self.evaluations = 0
@@ -452,20 +477,62 @@ class Tracker(Generic[V]):
         }
 
     def restore(self, state: Mapping[str, Any]) -> None:
-        """Go on from a :meth:`state`; a recording is then appended to rather than started afresh."""
-        self.evaluations = state["evaluations"]
-        self.runs = state["runs"]
+        """Go on from a :meth:`state`; a recording is then appended to rather than started afresh.
+
+        The stop conditions are this tracker's, not the saved ones: a job
+        stopped by a target goes on under another, and stops at once when
+        what it saved meets its own. A state that is not one raises
+        ``ValueError`` or ``TypeError``.
+        """
+        evaluations, runs, best_at = (_count(state, key) for key in ("evaluations", "runs", "best_at"))
+        best_point = state["best_point"]
+        if best_point is not None and not (
+            isinstance(best_point, dict)
+            and all(isinstance(kind, str) and isinstance(values, list) for kind, values in best_point.items())
+        ):
+            raise TypeError(f"best_point {best_point!r} is not a point")
+        history = state["history"]
+        if not isinstance(history, list) or not all(isinstance(entry, (tuple, list)) and len(entry) == 2
+                                                    for entry in history):
+            raise TypeError(f"history {history!r} is not a list of (evaluations, value)")
+        counts = [count for count, _ in history]
+        if not all(type(count) is int for count in counts) or counts != sorted(set(counts)) or \
+                (counts and (counts[0] < 1 or counts[-1] > evaluations)) or best_at > evaluations:
+            raise ValueError(f"history {history!r} or best_at {best_at!r} is not within {evaluations} evaluations")
+        elapsed = state["elapsed"]
+        if type(elapsed) not in (int, float) or not 0 <= elapsed < math.inf:
+            raise ValueError(f"elapsed {elapsed!r} is not a time")
+        self.evaluations, self.runs, self.best_at = evaluations, runs, best_at
         self.best_value = state["best_value"]
-        self.best_point = state["best_point"]
-        self.best_at = state["best_at"]
+        self.best_point = best_point
         self.patience_value = state["patience_value"]
-        self.history = [tuple(entry) for entry in state["history"]]
-        self.stop_reason = state["stop_reason"]
-        self.started = time.monotonic() - state["elapsed"]
+        self.history = [(count, value) for count, value in history]
+        self.started = time.monotonic() - elapsed
+        self.stop_reason = self._stop_reason(self.best_value)
         if self.recording is not None:
             self.recording.append = True
         if self.progress is not None and self.evaluations:
             self.progress.update(self.evaluations)
+
+    def reserve(self, evaluations: int) -> None:
+        """Say that a run which may make ``evaluations`` starts: a job's checkpoint saves them as spent first."""
+        if self.reservation is not None:
+            self.reservation(evaluations)
+
+    def _recording_failed(self) -> None:
+        # Stop at the next evaluation. On the line of a failure of f, that failure ends the run and
+        # is what is raised: a stop would hide it.
+        if self.stop_reason is None and self.error is None:
+            self.stop_reason = "recording"
+
+    def recording_failure(self) -> SaveFailed | None:
+        """The error to raise when the recording could not be written, carrying :meth:`result`."""
+        if self.recording is None or self.recording.error is None:
+            return None
+        failure = SaveFailed(f"cannot write the recording {self.recording.name}: {self.recording.error}",
+                             self.result())
+        failure.__cause__ = self.recording.error
+        return failure
 
     def run(self, pso: Swarm, bounds: Mapping[str, Any]) -> bool:
         """One run of ``pso`` on this tracker; ``False`` once a stop condition ended it.
@@ -522,14 +589,24 @@ class Tracker(Generic[V]):
         return failure
 
     def close(self) -> None:
-        """Close the progress bar (unless the caller owns it) and the recording."""
+        """Close the progress bar (unless the caller owns it) and the recording; never raises.
+
+        A recording that could not be written is raised by :meth:`final_result`.
+        """
         if self.progress is not None:
             self.progress.close()
         if self.recording is not None:
             self.recording.close()
 
     def final_result(self) -> Result[V]:
-        """The result once every run is over; a run with no evaluation is an error."""
+        """The result once every run is over.
+
+        A run with no evaluation is an error, and so is a recording that
+        could not be written (:class:`SaveFailed`, carrying the result).
+        """
+        failure = self.recording_failure()
+        if failure is not None:
+            raise failure
         result = self.result()
         if result is None:
             raise KavellError("the run made no evaluation")

@@ -1,10 +1,18 @@
-"""Convergence plots of best-so-far histories (needs matplotlib)."""
+"""Convergence plots of best-so-far histories (needs matplotlib: ``pip install "kavell[plot]"``)."""
 from __future__ import annotations
 
 from collections.abc import Iterable, Sequence
 from typing import Any
 
 from ._tracking import Result
+
+try:
+    # At import, so that a missing matplotlib shows before any run whose result is to be plotted.
+    import matplotlib.figure
+except ImportError as error:
+    raise ModuleNotFoundError(
+        "kavell_tools.plotting needs matplotlib: pip install matplotlib (or kavell[plot])"
+    ) from error
 
 
 def _history(run: Any) -> list[tuple[int, Any]]:
@@ -31,19 +39,17 @@ def plot_history(
     ``runs`` is a :class:`~kavell_tools.Result`, or an iterable of results,
     run summaries or ``(evaluations, value)`` histories. The value axis is
     logarithmic when ``log`` is true, or by default when every value is
-    positive. Returns the matplotlib ``Axes``. When saving without an ``ax``,
-    the Agg backend is used, so no display is needed.
+    positive. Returns the matplotlib ``Axes``. Saving without an ``ax`` draws
+    on a figure of its own, outside pyplot: no display is needed, and
+    matplotlib's backend and pyplot's figures are left as they were.
     """
-    import matplotlib
-
-    if ax is None and path is not None:
-        matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
     histories = [_history(runs)] if isinstance(runs, Result) else [_history(run) for run in runs]
-    figure = None
-    if ax is None:
-        figure, ax = plt.subplots(figsize=(7, 4.5))
+    if ax is None and path is not None:
+        ax = matplotlib.figure.Figure(figsize=(7, 4.5)).subplots()
+    elif ax is None:
+        import matplotlib.pyplot as plt
+
+        _, ax = plt.subplots(figsize=(7, 4.5))
     positive = True
     for index, history in enumerate(histories):
         if not history:
@@ -64,6 +70,4 @@ def plot_history(
     ax.grid(True, which="major", alpha=0.3)
     if path is not None:
         ax.figure.savefig(path, dpi=100, bbox_inches="tight")
-        if figure is not None:
-            plt.close(figure)
     return ax

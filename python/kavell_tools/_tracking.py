@@ -160,11 +160,12 @@ for _name, _method in {
 
 #: A stopped run winds down while the calls it has left cost at most this
 #: many units, of about 4 ns each on the machine of bench/quiet_stop.py (so
-#: a tenth of a second); a longer run is ended by :class:`EarlyStop` raised
-#: from the objective instead, which the module reports on standard error.
-#: A call left costs :data:`WIND_DOWN_CALL` units, plus one per element of
-#: its point, and more for the kinds whose values cost more to make.
-WIND_DOWN_LIMIT = 25_000_000
+#: half a second: a million calls over ten reals); a longer run is ended by
+#: :class:`EarlyStop` raised from the objective instead, which the module
+#: reports on standard error. A call left costs :data:`WIND_DOWN_CALL`
+#: units, plus one per element of its point, and more for the kinds whose
+#: values cost more to make.
+WIND_DOWN_LIMIT = 125_000_000
 WIND_DOWN_CALL = 100
 _ELEMENT_COST = {"d": 150, "i": 60}
 

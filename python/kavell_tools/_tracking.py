@@ -132,11 +132,13 @@ class _Worst:
 
     ``w < x`` is false and ``w > x`` true for any other ``x``; ``w == x`` only
     for ``w`` itself. With ``w`` on the right, the other value's comparison
-    gives way (``NotImplemented``) and the reflected one answers the same.
-    ``PSO.max`` negates values through ``__neg__``: that of ``w`` is ``w``.
-    Every method is a C callable (``functools.partial`` of an identity test),
-    so a comparison runs no Python code, costs little, and touches nothing of
-    the other value.
+    gives way (``NotImplemented``, as those of numbers, tuples and most
+    classes do) and the reflected one answers the same. ``PSO.max`` negates
+    values through ``__neg__``: that of ``w`` is ``w``. Every method is a C
+    callable (``functools.partial`` of an identity test), so a comparison
+    runs no Python code, costs little, and touches nothing of the other
+    value. Each is held as a ``staticmethod``: a bare ``partial`` in a class
+    is bound like a function from Python 3.14 on, with a warning in 3.13.
     """
 
     __slots__ = ()
@@ -147,7 +149,7 @@ class _Worst:
 
 _WORST: Any = _Worst()
 _NOTHING = object()  # never compared with: the identity tests below with it are constants
-for _name, _method in {
+_WORST_METHODS: dict[str, Callable[..., Any]] = {
     "__eq__": functools.partial(operator.is_, _WORST),
     "__ne__": functools.partial(operator.is_not, _WORST),
     "__lt__": functools.partial(operator.is_, _NOTHING),  # false
@@ -155,8 +157,9 @@ for _name, _method in {
     "__gt__": functools.partial(operator.is_not, _WORST),
     "__ge__": functools.partial(operator.is_not, _NOTHING),  # true
     "__neg__": functools.partial(operator.getitem, (_WORST,), 0),
-}.items():
-    setattr(_Worst, _name, _method)
+}
+for _name, _method in _WORST_METHODS.items():
+    setattr(_Worst, _name, staticmethod(_method))
 
 #: A stopped run winds down while the calls it has left cost at most this
 #: many units, of about 4 ns each on the machine of bench/quiet_stop.py (so

@@ -1,10 +1,10 @@
 """Stop a run as soon as it is good enough, and keep the best point.
 
-The run below could make 200 * (5,000 + 1) evaluations; it ends at the first
-value at or below the target, and returns at once. Other conditions:
-max_evaluations, max_time (seconds) and patience (evaluations without an
-improvement larger than the tolerance). The stop is quiet: nothing is written
-to standard error.
+The run below could make 200 * (5,000 + 1) evaluations; f is not called after
+the first value at or below the target, and the run's remaining calls wind
+down in about half a second. Other conditions: max_evaluations, max_time
+(seconds) and patience (evaluations without an improvement larger than the
+tolerance). The stop is quiet: nothing is written to standard error.
 
     python examples/early_stop.py
 """

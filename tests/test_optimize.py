@@ -132,19 +132,27 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
     assert all(abs(point["f64"][0] - centre) <= 1.0 for point in calls.points[1:100])
 
 
-def test_nan_counts_as_the_worst_value_or_raises():
-    def f(f64):
-        return math.nan if f64[0] > 0 else (f64[0] + 2.0) ** 2
+@pytest.mark.parametrize("number", ["float", "float32", "Decimal"])
+def test_nan_counts_as_the_worst_value_or_raises(number):
+    make = pytest.importorskip("numpy").float32 if number == "float32" else {"float": float, "Decimal": Decimal}[number]
 
+    def f(f64):
+        f.calls += 1
+        # NaN first, then right of 0.
+        return make("nan") if f.calls == 1 or f64[0] > 0 else make((f64[0] + 2.0) ** 2)
+
+    f.calls = 0
     calls = Calls(f)
     result = kavell_tools.optimize(calls, 2_000, **{"f64_min": [-5.0], "f64_max": [5.0]})
-    assert any(math.isnan(v) for v in calls.values)
+    assert math.isnan(calls.values[0]) and sum(map(math.isnan, calls.values)) > 1
     assert result.value == min(v for v in calls.values if not math.isnan(v)) and result.point["f64"][0] <= 0
     assert all(not math.isnan(v) for _, v in result.history[1:])
 
+    f.calls = 0
     with pytest.raises(kavell_tools.RunFailed) as failure:
         kavell_tools.optimize(f, 2_000, nan="raise", f64_min=[0.5], f64_max=[5.0])
     assert isinstance(failure.value.__cause__, ValueError) and failure.value.point["f64"][0] >= 0.5
+    assert failure.value.evaluation == 1 and failure.value.result is None
     with pytest.raises(ValueError, match="nan must be"):
         kavell_tools.optimize(f, 10, nan="ignore", f64_min=[0.0], f64_max=[1.0])
 
@@ -300,19 +308,21 @@ class FailAt(Calls):
         return super().__call__(**point)
 
 
-@pytest.mark.parametrize("error, expected", [(ValueError("no score"), kavell_tools.RunFailed),
-                                             (KeyboardInterrupt(), kavell_tools.RunInterrupted)],
-                         ids=["failure", "ctrl-c"])
-@pytest.mark.parametrize("where", ["x0", "polish", "nan in the polish"])
+FAILURE = (ValueError("no score"), kavell_tools.RunFailed)
+CTRL_C = (KeyboardInterrupt(), kavell_tools.RunInterrupted)
+
+
+@pytest.mark.parametrize("where, error, expected", [
+    ("x0", *FAILURE), ("x0", *CTRL_C), ("polish", *FAILURE), ("polish", *CTRL_C),
+    ("nan in the polish", None, kavell_tools.RunFailed),
+])
 def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expected):
     # The first polish starts at call 1001 of 2000 and spends at most 200 calls.
     tuning = Tuning(polish_at=(0.5,), polish_cap=0.1)
     at = 1 if where == "x0" else 1003
     function = sphere
     if where == "nan in the polish":
-        if isinstance(error, KeyboardInterrupt):
-            pytest.skip("a NaN is a value, not an interruption")
-        function, at, error = (lambda **p: math.nan if calls.values and len(calls.values) == 1002 else sphere(**p)), None, None
+        function, at = (lambda **p: math.nan if len(calls.values) == 1002 else sphere(**p)), None
     calls = FailAt(function, at, error)
     x0 = {"f64": [1.0, 2.0, 3.0]} if where == "x0" else None
     polish = where != "x0"

@@ -340,27 +340,6 @@ class _Space:
         return self.assemble(self.vector(point), self.rest(point))
 
 
-class _NanTracker(Tracker[V]):
-    """A tracker that hands the module the worst value instead of a NaN, which would poison its comparisons."""
-
-    def __call__(self, **point: Any) -> V:
-        value = super().__call__(**point)
-        if type(value) is float and value != value:
-            return -math.inf if self.maximize else math.inf  # type: ignore[return-value]
-        return value
-
-
-class _NanRaises:
-    def __init__(self, f: Callable[..., Any]) -> None:
-        self.f = f
-
-    def __call__(self, **point: Any) -> Any:
-        value = self.f(**point)
-        if isinstance(value, float) and math.isnan(value):
-            raise ValueError("the objective returned NaN")
-        return value
-
-
 class _PolishDone(Exception):
     """Ends a polish at its share of the budget."""
 
@@ -487,8 +466,8 @@ def optimize(
         polish = _scipy_available()
     job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
                            "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
-    tracker: Tracker[V] = _NanTracker(
-        f if nan == "worst" else _NanRaises(f),
+    tracker: Tracker[V] = Tracker(
+        f,
         maximize=maximize,
         target=target,
         max_evaluations=budget,
@@ -498,6 +477,7 @@ def optimize(
         progress=open_progress(budget, progress),
         record=record,
         decode=None if space.identity else space.decode,
+        nan=nan,
     )
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 

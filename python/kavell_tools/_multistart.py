@@ -182,11 +182,15 @@ def _terminate(executor: Any, futures: list[_Future]) -> None:
         return  # every run stopped at the flag: the pool is left as it was
     # A ProcessPoolExecutor cannot lose a worker and go on, nor tell which worker runs which task:
     # every worker is ended, and the pool is broken for everyone using it.
-    processes = list((getattr(executor, "_processes", None) or {}).values())
+    _end_processes(list((getattr(executor, "_processes", None) or {}).values()), GRACE)
+
+
+def _end_processes(processes: list[Any], grace: float) -> None:
+    """End ``processes``: SIGTERM, then SIGKILL after ``grace`` seconds for those still running; reaped."""
     for process in processes:
         process.terminate()
     # SIGTERM may be ignored (by the objective, or a library it uses): then SIGKILL.
-    left = _still_running(processes, GRACE)
+    left = _still_running(processes, grace)
     for process in left:
         process.kill()
     _still_running(left, 60.0)

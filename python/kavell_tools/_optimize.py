@@ -53,6 +53,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
 from ._record import Point, RecordTarget
+from ._parallel import Distribute, Submitter, check_options, run_parallel
 from ._settings import Settings
 from ._tracking import (
     TOLERANCE,
@@ -69,6 +70,7 @@ if TYPE_CHECKING:
     from typing_extensions import Unpack
 
 V = TypeVar("V")
+T = TypeVar("T")
 
 #: Integers up to this size get boxes computed in doubles (which hold every
 #: integer up to 2**53 exactly, with room for the half unit either side).
@@ -418,6 +420,9 @@ def optimize(
     progress: bool | ProgressBar = False,
     record: RecordTarget | None = None,
     checkpoint: str | os.PathLike[str] | None = None,
+    workers: int | None = None,
+    executor: Submitter | None = None,
+    distribute: Distribute = "auto",
     tuning: Tuning = TUNING,
     **bounds: Unpack[Bounds],
 ) -> Result[V]:
@@ -461,6 +466,7 @@ def optimize(
     check_bounds(bounds)
     if x0 is not None:
         x0 = check_point(x0, bounds, "x0")
+    parallel = check_options(workers, executor, distribute)
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()
@@ -491,7 +497,10 @@ def optimize(
     with job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
         if x0 is not None and not resumed:
             tracker.reserve(1)
-        strategy.run(None if resumed else x0)
+        if parallel:
+            run_parallel(strategy, space, f, None if resumed else x0, executor, workers, distribute)
+        else:
+            strategy.run(None if resumed else x0)
     result = tracker.final_result()
     if result.stop_reason == "evaluations":
         result.stop_reason = None  # the budget, spent as planned
@@ -520,6 +529,8 @@ class _Strategy:
             widths=[r * tuning.first_width for r in space.ranges],
         )
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
+        self.workers = 1  # tasks that may be under way at once
+        self.opening: list[_Task] = []  # the first global runs (not saved: they are over once a checkpoint holds them)
 
     @property
     def left(self) -> int:
@@ -532,7 +543,7 @@ class _Strategy:
         return Settings(particles, max(0, evaluations // particles - 1), cognitive, social, ratio, inertia)
 
     def _task(self, kind: str, evaluations: int, particles: int, bounds: dict[str, Any]) -> _Task:
-        settings = self._settings(min(evaluations, self.left), particles)
+        settings = self._settings(min(evaluations, self._most()), particles)
         return _Task(kind, settings.evaluations, settings, bounds, self.tracker.best_value, self.tracker.best_point)
 
     def _best(self, point: Point | None = None) -> tuple[list[float], Point]:
@@ -540,22 +551,11 @@ class _Strategy:
         assert best is not None
         return self.space.vector(best), self.space.rest(best)
 
-    def _evaluate(self, point: Point) -> Any:
-        """One call of ``f`` outside a module run (x0, the polish); it fails as a run does."""
-        self.tracker.error = None
-        try:
-            return self.tracker(**point)
-        except EarlyStop:
-            raise
-        except BaseException as error:
-            failure = _failure_outside_run(self.tracker, error)
-        raise failure
-
     def run(self, x0: Point | None) -> None:
         """The whole search, one task after the other (a checkpoint saves before each: see reserve())."""
         if x0 is not None:
             try:
-                self._evaluate(self.space.search_point(x0))
+                evaluate(self.tracker, self.space.search_point(x0))
             except EarlyStop:
                 return
             self.state.around_x0 = bool(self.space.coordinates)
@@ -568,13 +568,8 @@ class _Strategy:
             pass
 
     def execute(self, task: _Task) -> None:
-        """Carry out ``task`` here, noting whether it improved on the best value it was proposed with."""
-        if task.settings is None:
-            self._polish(task)  # which reserves its evaluations when it runs
-        else:
-            self.tracker.reserve(task.evaluations)
-            self.tracker.run(task.settings.build(), task.bounds)
-        task.improved = self.tracker.best_value is not task.before
+        """Carry out ``task`` here (see :func:`carry_out`)."""
+        carry_out(self.tracker, self.space, task)
 
     def propose(self) -> _Task | None:
         """The next task, or ``None`` once the budget is spent (or promised) or a stop condition holds.
@@ -589,15 +584,17 @@ class _Strategy:
             if s.around_x0:
                 s.around_x0 = False
                 return self._local("first local")
-            if s.global_runs < t.global_runs or not self.space.coordinates or s.global_due:
+            if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due:
+                task = self._task("global", per_global, t.particles, self.space.bounds())
                 if s.global_due:
                     s.global_due = False
                 else:
                     s.global_runs += 1
-                return self._task("global", per_global, t.particles, self.space.bounds())
+                    self.opening.append(task)
+                return task
             if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved:
                 s.polishes += 1
-                evaluations = min(self.left, max(1, int(self.budget * t.polish_cap)))
+                evaluations = min(self._most(), max(1, int(self.budget * t.polish_cap)))
                 return _Task("polish", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
             if s.blocks:
                 return self._block(s.blocks.pop())
@@ -643,9 +640,36 @@ class _Strategy:
             s.widths = [r * t.first_width for r in self.space.ranges]
             s.global_due = True
 
+    def ready(self, in_flight: list[_Task]) -> bool:
+        """Whether :meth:`propose` may hand out a task while ``in_flight`` are under way (several workers).
+
+        The first global runs go out together, as many as there are workers
+        (and at least ``Tuning.global_runs``), sharing the global share of the
+        budget. Every other task is placed around the best point, so it waits
+        until none of them is under way. One worker: always (nothing is under way).
+        """
+        if self.state.global_runs < self._first_globals():
+            return True
+        self.opening = [task for task in self.opening if any(task is other for other in in_flight)]
+        return not self.opening
+
+    def _most(self) -> int:
+        """Evaluations one task may take: what is left, and with several workers no more than one worker's share.
+
+        A task takes a worker from its start to its end, so one larger than
+        each worker's share of what remains would keep the search going
+        alone after the others have finished theirs.
+        """
+        if self.workers == 1:
+            return self.left
+        return min(self.left, max(1, -(-(self.budget - self.tracker.evaluations) // self.workers)))
+
+    def _first_globals(self) -> int:
+        return max(self.tuning.global_runs, self.workers)
+
     def _per_global(self) -> int:
         t = self.tuning
-        return max(1, int(self.budget * t.global_share) // max(1, t.global_runs))
+        return max(1, int(self.budget * t.global_share) // max(1, self._first_globals()))
 
     def _next_polish(self) -> int | None:
         """The evaluation count at which the next polish starts, if one is still due."""
@@ -703,48 +727,111 @@ class _Strategy:
             for d, r, c in zip(step, self.space.ranges, self.space.coordinates)
         ]
 
-    def _polish(self, task: _Task) -> None:
-        """L-BFGS-B from the task's point over the real coordinates, the rest held, in ``task.evaluations`` calls at most."""
-        import numpy as np
-        from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
 
-        if _finite_real(task.before) is None:
-            # Gradients need finite real values: tuples, NaN and infinities are never polished.
-            return
-        evaluations = task.evaluations
-        centre, rest = self._best(task.point)
-        self.tracker.reserve(evaluations)
-        coordinates = self.space.coordinates
-        real = [k for k, c in enumerate(coordinates) if not c.integer]
-        start = self.tracker.evaluations
-        sign = -1.0 if self.tracker.maximize else 1.0
+Batch = Callable[[list[Point]], list[Any]]
 
-        def scalar(x: Any) -> float:
-            values = x.tolist()
-            if (self.tracker.evaluations - start >= evaluations or self.tracker.stop_reason is not None
-                    or not all(math.isfinite(v) for v in values)):
-                raise _PolishDone
-            vector = list(centre)
-            for k, v in zip(real, values):
-                vector[k] = coordinates[k].settle(v)
-            number = _finite_real(self._evaluate(self.space.assemble(vector, rest)))
-            if number is None or self.tracker.stop_reason is not None:
-                # Not a finite real: no gradient to follow from here.
-                raise _PolishDone
-            return sign * number
 
-        options: dict[str, Any] = {"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0}
-        if any(coordinates[k].kind == "f32" for k in real):
-            # Finite differences of binary32 coordinates need steps that survive rounding to binary32.
-            options["eps"] = np.array([2.0**-11 * max(1.0, abs(centre[k])) if coordinates[k].kind == "f32" else 1e-8
-                                       for k in real])
-        try:
-            local_minimize(
-                scalar,
-                np.array([centre[k] for k in real]),
-                method="L-BFGS-B",
-                bounds=[(coordinates[k].low, coordinates[k].high) for k in real],
-                options=options,
-            )
-        except _PolishDone:
-            pass
+def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | None = None) -> None:
+    """Carry out ``task`` on ``tracker``, noting whether it improved on the best value it was proposed with.
+
+    The tracker's best is the one the task was proposed with, or one found
+    since: here the whole search's, on a worker the task's own (which starts
+    from ``task.before``). ``batch`` evaluates several search points at once
+    (on several workers): the polish then sends each gradient's points together.
+    """
+    if task.settings is None:
+        _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
+    else:
+        tracker.reserve(task.evaluations)
+        tracker.run(task.settings.build(), task.bounds)
+    task.improved = tracker.best_value is not task.before
+
+
+def evaluate(tracker: Tracker[Any], point: Point) -> Any:
+    """One call of ``f`` outside a module run (x0, the polish); it fails as a run does."""
+    return _outside_run(tracker, lambda: tracker(**point))
+
+
+def _outside_run(tracker: Tracker[Any], call: Callable[[], T]) -> T:
+    """What ``call`` (of ``f`` through ``tracker``, outside a module run) returns; a failure as a run's."""
+    tracker.error = None
+    try:
+        return call()
+    except EarlyStop:
+        raise
+    except BaseException as error:
+        failure = _failure_outside_run(tracker, error)
+    raise failure
+
+
+def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | None = None) -> None:
+    """L-BFGS-B from the task's point over the real coordinates, the rest held, in ``task.evaluations`` calls at most."""
+    import numpy as np
+    from scipy.optimize import minimize as local_minimize  # type: ignore[import-untyped, unused-ignore]
+
+    if _finite_real(task.before) is None or task.point is None:
+        # Gradients need finite real values: tuples, NaN and infinities are never polished.
+        return
+    evaluations = task.evaluations
+    centre, rest = space.vector(task.point), space.rest(task.point)
+    tracker.reserve(evaluations)
+    coordinates = space.coordinates
+    real = [k for k, c in enumerate(coordinates) if not c.integer]
+    start = tracker.evaluations
+    sign = -1.0 if tracker.maximize else 1.0
+
+    def scalar(x: Any) -> float:
+        values = x.tolist()
+        if (tracker.evaluations - start >= evaluations or tracker.stop_reason is not None
+                or not all(math.isfinite(v) for v in values)):
+            raise _PolishDone
+        vector = list(centre)
+        for k, v in zip(real, values):
+            vector[k] = coordinates[k].settle(v)
+        number = _finite_real(evaluate(tracker, space.assemble(vector, rest)))
+        if number is None or tracker.stop_reason is not None:
+            # Not a finite real: no gradient to follow from here.
+            raise _PolishDone
+        return sign * number
+
+    # Finite differences of binary32 coordinates need steps that survive rounding to binary32.
+    steps = [2.0**-11 * max(1.0, abs(centre[k])) if coordinates[k].kind == "f32" else 1e-8 for k in real]
+
+    def with_gradient(x: Any) -> tuple[float, Any]:
+        # The value and the forward differences at x, sent together: each step forward, or backward
+        # at the upper bound, as scipy takes them.
+        values = x.tolist()
+        if (tracker.evaluations - start + len(real) + 1 > evaluations or tracker.stop_reason is not None
+                or not all(math.isfinite(v) for v in values)):
+            raise _PolishDone
+        vector = list(centre)
+        for k, v in zip(real, values):
+            vector[k] = coordinates[k].settle(v)
+        points, moved = [space.assemble(vector, rest)], []
+        for k, step in zip(real, steps):
+            c, shifted = coordinates[k], list(vector)
+            shifted[k] = c.settle(vector[k] + step if vector[k] + step <= c.high else vector[k] - step)
+            moved.append(shifted[k] - vector[k])
+            points.append(space.assemble(shifted, rest))
+        assert batch is not None
+        numbers = [_finite_real(value) for value in _outside_run(tracker, lambda: batch(points))]
+        finite = [sign * number for number in numbers if number is not None]
+        if len(finite) < len(numbers) or tracker.stop_reason is not None:
+            raise _PolishDone
+        gradient = [(number - finite[0]) / h if h else 0.0 for number, h in zip(finite[1:], moved)]
+        return finite[0], np.array(gradient)
+
+    options: dict[str, Any] = {"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0}
+    if any(coordinates[k].kind == "f32" for k in real):
+        options["eps"] = np.array(steps)
+    try:
+        local_minimize(
+            scalar if batch is None else with_gradient,
+            np.array([centre[k] for k in real]),
+            method="L-BFGS-B",
+            jac=batch is not None,
+            bounds=[(coordinates[k].low, coordinates[k].high) for k in real],
+            options=options,
+        )
+    except _PolishDone:
+        pass

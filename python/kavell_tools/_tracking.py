@@ -405,35 +405,44 @@ class Tracker(Generic[V]):
                 self._fail(nan, kept)
                 raise nan
             answer = -math.inf if self.maximize else math.inf  # a NaN would poison the module's comparisons
-        self.evaluations += 1
-        if self.recording is not None:
-            self.recording.write(self.evaluations, kept, "value", value)
-        best = self.best_value
-        if type(value) is float and type(best) is float:
-            # The common case without a call: NaN compares false both ways.
-            improved = value == value and (best != best or (value > best if self.maximize else value < best))
-        else:
-            improved = self.best_point is None or _better(value, best, self.maximize)
-        if improved:
-            self.best_value = value
-            self.best_point = kept
-            if self.keep_history:
-                self.history.append((self.evaluations, value))
-            if self.progress is not None:
-                self.progress.set_postfix_str(f"best={_short(value)}", refresh=False)
-            if self.best_at == 0 or _beyond_tolerance(value, self.patience_value, self.tolerance):
-                self.best_at, self.patience_value = self.evaluations, value
-        if self.progress is not None:
-            self.progress.update(1)
-        reason = self._stop_reason(value)
+        reason = self.note(value, kept)
+        if reason is None and self.cancelled is not None and self.evaluations % CANCEL_EVERY == 0 and \
+                self.cancelled():
+            reason = "cancelled"
         if reason is not None:
             self._halt(reason, answer, point)
-        elif self.cancelled is not None and self.evaluations % CANCEL_EVERY == 0 and self.cancelled():
-            self._halt("cancelled", answer, point)
         return answer  # type: ignore[no-any-return]
 
-    def _stop_reason(self, value: Any) -> str | None:
-        """The stop condition that holds once ``value`` has been seen, if any (``cancelled`` aside)."""
+    def note(self, value: Any, kept: Point | None = None) -> str | None:
+        """The stop condition that holds once ``value`` has been seen, if any (``cancelled`` aside).
+
+        With ``kept``, first counts one evaluation of ``f`` at ``kept`` that
+        gave ``value``: the account every run of the tracker shares (count,
+        recording, best, history, progress), apart from the run under way.
+        Concurrent runs call it under one lock. One call per evaluation does
+        both, since a call costs about as much as the counting itself.
+        """
+        if kept is not None:
+            self.evaluations += 1
+            if self.recording is not None:
+                self.recording.write(self.evaluations, kept, "value", value)
+            best = self.best_value
+            if type(value) is float and type(best) is float:
+                # The common case without a call: NaN compares false both ways.
+                improved = value == value and (best != best or (value > best if self.maximize else value < best))
+            else:
+                improved = self.best_point is None or _better(value, best, self.maximize)
+            if improved:
+                self.best_value = value
+                self.best_point = kept
+                if self.keep_history:
+                    self.history.append((self.evaluations, value))
+                if self.progress is not None:
+                    self.progress.set_postfix_str(f"best={_short(value)}", refresh=False)
+                if self.best_at == 0 or _beyond_tolerance(value, self.patience_value, self.tolerance):
+                    self.best_at, self.patience_value = self.evaluations, value
+            if self.progress is not None:
+                self.progress.update(1)
         if self._recording_broken:
             return "recording"
         if self.target is not None and _reaches(value, self.target, self.maximize):
@@ -530,7 +539,7 @@ class Tracker(Generic[V]):
         self.patience_value = state["patience_value"]
         self.history = [(count, value) for count, value in history]
         self.started = time.monotonic() - elapsed
-        self.stop_reason = self._stop_reason(self.best_value)
+        self.stop_reason = self.note(self.best_value)
         if self.recording is not None:
             self.recording.append = True
         if self.progress is not None and self.evaluations:

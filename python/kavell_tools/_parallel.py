@@ -1,0 +1,704 @@
+"""``optimize`` on several workers: the scheduler under the strategy.
+
+The policy (``_optimize._Strategy``) hands out tasks, a module run over a box
+or a polish, and adapts as they complete; this module carries several out at
+once, in one of two ways:
+
+- ``"evaluations"``: each task runs in a thread of this process, and its
+  objective sends each evaluation to the executor and waits for the value.
+  Waiting releases the interpreter lock, so the runs interleave, each with
+  one evaluation under way. Workers need ``f`` only; every evaluation is
+  counted, recorded and checked against the stop conditions here as it
+  comes back, so a stop reaches every run at its next call.
+- ``"runs"``: each task goes to a worker whole, which builds its own ``PSO``,
+  calls ``f`` there and sends back the best point, the history and the count
+  (``multistart``'s model). No round trip per evaluation, for objectives far
+  cheaper than one. Workers need kavell (and scipy for the polish); a stop
+  reaches them through a flag they look at every
+  :data:`~kavell_tools._tracking.CANCEL_EVERY` evaluations.
+
+``"auto"`` first measures: one evaluation in each of ``workers`` probe runs of
+two random points, sent one at a time. When ``f`` takes at least
+:data:`AUTO_RATIO` times what the round trip adds to it, evaluations are
+sent; otherwise whole runs. The probe's evaluations count in the budget like
+any other.
+"""
+from __future__ import annotations
+
+import pickle
+import queue
+import statistics
+import threading
+import time
+import uuid
+from collections.abc import Callable
+from concurrent.futures import BrokenExecutor, CancelledError, ProcessPoolExecutor
+from dataclasses import dataclass, field
+from typing import TYPE_CHECKING, Any, Literal, Protocol
+
+from ._multistart import Ended, _end_processes, _is_dask_client
+from ._record import Point
+from ._settings import Settings
+from ._tracking import _WORST, EarlyStop, RunFailed, RunInterrupted, Tracker, _better, _is_nan
+
+if TYPE_CHECKING:
+    from ._optimize import _Space, _Strategy, _Task
+
+Distribute = Literal["auto", "evaluations", "runs"]
+
+#: ``distribute="auto"`` sends evaluations when one costs at least this many
+#: times the time a round trip to a worker adds to it (bench/parallel.py).
+AUTO_RATIO = 10.0
+#: Seconds between two looks of the scheduler at ``max_time`` while it waits.
+POLL = 0.25
+#: Seconds between two looks of a task on a Dask worker at the flag that ends it.
+DASK_LOOK = 0.2
+
+
+class Submitter(Protocol):
+    """What ``optimize`` uses of an executor: ``concurrent.futures.Executor`` and Dask's ``Client`` both have it."""
+
+    def submit(self, fn: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any: ...
+
+
+def _timed_call(f: Callable[..., Any], point: Point) -> tuple[Any, float]:
+    """``f(**point)`` on a worker, with the seconds it took there."""
+    started = time.perf_counter()
+    value = f(**point)
+    return value, time.perf_counter() - started
+
+
+def _nothing() -> None:
+    """Sent once, so that a pool starts its processes before any thread of ours exists."""
+
+
+def _is_lost(error: BaseException) -> bool:
+    """Whether ``error`` says that a worker ended (a broken pool, Dask's KilledWorker), not that ``f`` failed."""
+    return isinstance(error, BrokenExecutor) or type(error).__name__ == "KilledWorker"
+
+
+class _Pool:
+    """The executor, its futures under way, and how to end them."""
+
+    def __init__(self, executor: Submitter | None, workers: int | None, f: Callable[..., Any]) -> None:
+        self.own = executor is None
+        if executor is None:
+            assert workers is not None
+            try:
+                pickle.dumps(f)
+            except Exception as error:
+                raise TypeError(
+                    f"workers={workers} evaluates f in processes of its own, so f must be picklable (a function "
+                    f"defined at module level): {error}; for an f that cannot be, pass "
+                    f"executor=concurrent.futures.ThreadPoolExecutor({workers})") from None
+            executor = ProcessPoolExecutor(workers)
+        self.executor: Any = executor
+        self.dask = _is_dask_client(executor)
+        self.size = workers if workers is not None else _size(executor)
+        self._futures: set[Any] = set()
+        self._lock = threading.Lock()
+
+    def start(self) -> None:
+        # A process pool of the fork kind starts all its processes at its first task: sent from here,
+        # before any thread of ours runs, so that no process is forked from a process with threads.
+        if isinstance(self.executor, ProcessPoolExecutor):
+            self.executor.submit(_nothing).result()
+
+    def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
+        # A Dask client would merge identical tasks into one unless told they are impure.
+        future = self.executor.submit(fn, *args, pure=False) if self.dask else self.executor.submit(fn, *args)
+        with self._lock:
+            self._futures.add(future)
+        future.add_done_callback(self._forget)
+        return future
+
+    def _forget(self, future: Any) -> None:
+        with self._lock:
+            self._futures.discard(future)
+
+    def under_way(self) -> list[Any]:
+        with self._lock:
+            return list(self._futures)
+
+    def cancel(self) -> None:
+        """Cancel what has not started (on Dask, which cannot tell, nothing: what runs finishes)."""
+        if not self.dask:
+            for future in self.under_way():
+                future.cancel()
+
+    def end(self) -> None:
+        """End the processes of a pool of our own at once (the futures under way fail)."""
+        if self.own:
+            processes = list((getattr(self.executor, "_processes", None) or {}).values())
+            _end_processes(processes, grace=0.5)
+            self.executor.shutdown(wait=False, cancel_futures=True)
+
+    def close(self) -> None:
+        if self.own:
+            self.executor.shutdown(wait=True, cancel_futures=True)
+
+
+def _size(executor: Any) -> int:
+    if _is_dask_client(executor):
+        return max(1, int(sum(executor.nthreads().values())))
+    size = getattr(executor, "_max_workers", None)
+    if type(size) is not int or size < 1:
+        raise ValueError(f"cannot tell how many workers {executor!r} has: give workers=N as well")
+    return size
+
+
+#: What ends a search other than a stop condition: no evaluation starts any more.
+ENDED = ("failed", "interrupted")
+
+
+def _is_cancelled(error: BaseException) -> bool:
+    # Dask raises a CancelledError of its own (asyncio's on some versions).
+    return isinstance(error, CancelledError) or type(error).__name__ == "CancelledError"
+
+
+class _Dropped(Exception):
+    """An evaluation the scheduler cancelled or lost while ending the search: it never counts."""
+
+
+class _Front(Tracker[Any]):
+    """The tracker of one task under way in a thread here (``"evaluations"``).
+
+    Its calls go to the executor, and each value comes back to the search's
+    tracker (the account, under the scheduler's lock), which counts, records
+    and keeps the best for every run. What belongs to the run is its own: the
+    wind-down after a stop, its failure, and its best value, which starts at
+    the one the task was proposed with (so ``best_value is not task.before``
+    says whether the task improved on it).
+    """
+
+    def __init__(self, scheduler: _Scheduler, task: _Task) -> None:
+        account = scheduler.account
+        super().__init__(account.objective, maximize=account.maximize, history=False, decode=account.decode,
+                         nan=account.nan)
+        self.scheduler = scheduler
+        self.best_value, self.best_point = task.before, task.point
+        self._answer: Any = _WORST  # the last value the module got from f in this run
+        self.timings: list[tuple[float, float]] = []  # (seconds here, seconds on the worker) of each call
+
+    def __call__(self, **point: Any) -> Any:
+        if self.stop_reason is None and self.scheduler.halted is not None:
+            self._halt(self.scheduler.halted, self._answer, point)  # may raise EarlyStop
+        if self.stop_reason is not None:
+            return super().__call__(**point)  # the run winds down without f
+        return self._receive(*self._send(point))
+
+    def batch(self, points: list[Point]) -> list[Any]:
+        """``f`` at each of ``points`` (search points), all sent before any is waited for.
+
+        Outside a module run (the polish's gradients): every value sent is
+        counted before what ended one (a failure, a stop) is raised.
+        """
+        if self.stop_reason is None and self.scheduler.halted is not None:
+            self._halt(self.scheduler.halted, self._answer, points[0])  # raises EarlyStop
+        sent = [self._send(point) for point in points]
+        values: list[Any] = []
+        ended: BaseException | None = None
+        for future, kept, point in sent:
+            try:
+                values.append(self._receive(future, kept, point))
+            except BaseException as error:
+                ended = ended or error
+        if ended is not None:
+            raise ended
+        return values
+
+    def _send(self, point: Point) -> tuple[Any, Point, Point]:
+        """The future of ``f`` at the search point ``point`` (``None`` once the search has ended), with what f got."""
+        given = point if self.decode is None else self.decode(point)
+        kept: Point = {key: list(values) for key, values in given.items()}
+        return self.scheduler.send(given), kept, point
+
+    def _receive(self, future: Any, kept: Point, point: Point) -> Any:
+        """The value of an evaluation sent, counted, for the module: as :meth:`Tracker.__call__` gives it."""
+        scheduler = self.scheduler
+        try:
+            value = scheduler.receive(self, future)
+        except _Dropped:
+            self._halt(scheduler.halted or "cancelled", self._answer, point)
+            return super().__call__(**point)
+        except BaseException as error:
+            self._fail(error, kept)
+            raise
+        answer = value
+        if self.nan is not None and _is_nan(value):
+            if self.nan == "raise":
+                nan = ValueError("the objective returned NaN")
+                self._fail(nan, kept)
+                raise nan
+            answer = -float("inf") if self.maximize else float("inf")
+        with scheduler.lock:
+            reason = scheduler.account.note(value, kept)
+            if reason is not None:
+                scheduler.stop(reason)
+            self.evaluations += 1
+            if self.best_point is None or _better(value, self.best_value, self.maximize):
+                self.best_value, self.best_point = value, kept
+        self._answer = answer
+        if scheduler.halted is not None:
+            self._halt(scheduler.halted, answer, point)
+        return answer
+
+    def _fail(self, error: BaseException, point: Point) -> None:
+        account = self.scheduler.account
+        with self.scheduler.lock:
+            account._fail(error, point)  # numbered and recorded in the search's terms
+            self.error, self.failed_point, self.failed_evaluation = error, point, account.failed_evaluation
+
+    def result(self) -> Any:
+        with self.scheduler.lock:
+            return self.scheduler.account.result()
+
+    def reserve(self, evaluations: int) -> None:
+        pass  # the scheduler reserved the task's evaluations when it started it
+
+
+class _Lines:
+    """A task's recording on a worker, sent back to be written in the search's numbering."""
+
+    name = "<the task's lines>"
+    error: Exception | None = None
+
+    def __init__(self) -> None:
+        self.lines: list[tuple[int, Point, str, Any]] = []
+
+    def write(self, evaluation: int, point: Point, kind: str, value: Any) -> None:
+        self.lines.append((evaluation, point, kind, value))
+
+    def close(self) -> None:
+        pass
+
+
+@dataclass
+class _Options:
+    """What a task sent whole needs besides ``f``, the space and the task (picklable)."""
+
+    maximize: bool
+    nan: Literal["worst", "raise"] | None
+    target: Any
+    max_time: float | None
+    record: bool
+    ended: Callable[[], bool]
+
+
+@dataclass
+class _Outcome:
+    """What a task sent whole brings back: its count, its best if better, its history, its lines, its failure."""
+
+    evaluations: int = 0
+    improved: bool = False
+    value: Any = None
+    point: Point | None = None
+    history: list[tuple[int, Any]] = field(default_factory=list)
+    lines: list[tuple[int, Point, str, Any]] | None = None
+    error: BaseException | None = None
+
+
+def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Options) -> _Outcome:
+    """Carry out ``task`` on this worker with a tracker of its own; never raises for a failure of ``f``."""
+    from ._optimize import carry_out
+
+    tracker: Tracker[Any] = Tracker(f, maximize=options.maximize, target=options.target, max_time=options.max_time,
+                                    decode=None if space.identity else space.decode, cancelled=options.ended,
+                                    nan=options.nan)
+    lines = _Lines() if options.record else None
+    tracker.recording = lines  # type: ignore[assignment]
+    tracker.best_value, tracker.best_point = task.before, task.point
+    outcome = _Outcome(lines=None if lines is None else lines.lines)
+    try:
+        carry_out(tracker, space, task)
+    except EarlyStop:
+        pass
+    except (RunFailed, RunInterrupted) as error:
+        outcome.error = error
+    outcome.evaluations = tracker.evaluations
+    outcome.history = tracker.history
+    outcome.improved = tracker.best_value is not task.before
+    if outcome.improved:
+        outcome.value, outcome.point = tracker.best_value, tracker.best_point
+    return outcome
+
+
+def _event(name: str, client: Any) -> Any:
+    from distributed import Event
+
+    event: Any = Event
+    return event(name, client=client)
+
+
+class _DaskFlag:
+    """The end of a search, seen by its tasks on Dask workers anywhere: a ``distributed.Event``.
+
+    A task looks at most every :data:`DASK_LOOK` seconds, since each look is
+    a round trip to the scheduler.
+    """
+
+    def __init__(self, client: Any) -> None:
+        self.name = f"kavell-optimize-{uuid.uuid4().hex}"
+        self.event: Any = _event(self.name, client)
+        self.next_look = 0.0
+
+    def __getstate__(self) -> dict[str, Any]:
+        return {"name": self.name}
+
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        self.name, self.event, self.next_look = state["name"], None, 0.0
+
+    def __call__(self) -> bool:
+        now = time.monotonic()
+        if now < self.next_look:
+            return False
+        self.next_look = now + DASK_LOOK
+        if self.event is None:
+            self.event = _event(self.name, None)  # through the worker's client
+        return bool(self.event.is_set())
+
+    def end(self) -> None:
+        self.event.set()
+
+    def close(self) -> None:
+        try:
+            self.event.clear()
+        except Exception:
+            pass
+
+
+class _LocalFlag(Ended):
+    """The end of a search, seen by its tasks in threads or processes of this machine."""
+
+    def close(self) -> None:
+        self.end()
+
+
+@dataclass
+class _Carried:
+    """A task under way: its front (a thread here) or its future (a worker), and how it ended."""
+
+    task: _Task
+    front: _Front | None = None
+    future: Any = None
+    error: BaseException | None = None
+
+
+class _Scheduler:
+    """Hands the strategy's tasks to the workers, several at once, and its results back."""
+
+    def __init__(self, strategy: _Strategy, space: _Space, f: Callable[..., Any], pool: _Pool,
+                 distribute: Distribute) -> None:
+        self.strategy = strategy
+        self.account: Tracker[Any] = strategy.tracker
+        self.space = space
+        self.f = f
+        self.pool = pool
+        self.distribute = distribute
+        self.lock = threading.RLock()
+        #: Why the runs under way stop: the search's stop condition, or an end ("failed", "interrupted").
+        self.halted: str | None = None
+        self.done: queue.Queue[_Carried] = queue.Queue()
+        self.in_flight: list[_Carried] = []
+        self.failure: BaseException | None = None
+        self.flag: _DaskFlag | _LocalFlag | None = None
+        strategy.workers = pool.size
+
+    # Evaluations sent one at a time ----------------------------------------------------------------
+
+    def send(self, point: Point) -> Any:
+        """Send ``f(**point)`` to a worker: its future, or ``None`` once the search has ended."""
+        if self.halted in ENDED:
+            return None
+        started = time.perf_counter()
+        try:
+            return self.pool.submit(_timed_call, self.f, point), started
+        except BaseException as error:  # a pool already broken, an f Dask cannot pickle...
+            return error, started
+
+    def receive(self, front: _Front, sent: Any) -> Any:
+        """The value of an evaluation sent, waited for; :class:`_Dropped` when the search ended meanwhile."""
+        if sent is None:
+            raise _Dropped
+        future, started = sent
+        try:
+            if isinstance(future, BaseException):
+                raise future
+            value, seconds = future.result()
+        except BaseException as error:
+            # Cancelled since a stop (not started), or lost as the search ends (our own processes ended).
+            if self.halted is not None and _is_cancelled(error) or self.halted in ENDED and _is_lost(error):
+                raise _Dropped from None
+            raise
+        front.timings.append((time.perf_counter() - started, seconds))
+        return value
+
+    def _carry(self, carried: _Carried) -> None:
+        """The thread of one task carried out here."""
+        from ._optimize import carry_out
+
+        assert carried.front is not None
+        try:
+            carry_out(carried.front, self.space, carried.task, carried.front.batch)
+        except EarlyStop:
+            pass
+        except BaseException as error:
+            carried.error = error
+        finally:
+            self.done.put(carried)
+
+    # Whole tasks --------------------------------------------------------------------------------
+
+    def _options(self) -> _Options:
+        account = self.account
+        max_time = None if account.max_time is None else max(0.0, account.max_time -
+                                                             (time.monotonic() - account.started))
+        assert self.flag is not None
+        return _Options(account.maximize, account.nan, account.target, max_time, account.recording is not None,
+                        self.flag)
+
+    def _absorb(self, carried: _Carried) -> None:
+        """The outcome of a task sent whole, into the search's account (under the lock)."""
+        try:
+            outcome: _Outcome = carried.future.result()
+        except BaseException as error:
+            if not (_is_cancelled(error) and self.halted is not None):  # otherwise it never started
+                carried.error = error
+            return
+        account, task = self.account, carried.task
+        base = account.evaluations
+        if outcome.lines is not None:
+            for number, point, kind, value in outcome.lines:
+                if kind == "value":
+                    self._advance(base + number - 1)
+                    self._note(value, point)
+                elif account.recording is not None:
+                    account.recording.write(base + number, point, kind, value)
+        else:
+            for number, value in outcome.history:
+                self._advance(base + number - 1)
+                self._note(value, outcome.point)
+        self._advance(base + outcome.evaluations)
+        reason = account.note(account.best_value)
+        if reason is not None:
+            self.stop(reason)
+        task.improved = outcome.improved
+        failure = outcome.error
+        if isinstance(failure, (RunFailed, RunInterrupted)) and failure.evaluation is not None:
+            failure.evaluation += base
+        carried.error = failure
+
+    def _advance(self, evaluations: int) -> None:
+        account = self.account
+        if evaluations > account.evaluations:
+            if account.progress is not None:
+                account.progress.update(evaluations - account.evaluations)
+            account.evaluations = evaluations
+
+    def _note(self, value: Any, point: Point | None) -> None:
+        assert point is not None
+        reason = self.account.note(value, point)
+        if reason is not None:
+            self.stop(reason)
+
+    # The search ---------------------------------------------------------------------------------
+
+    def stop(self, reason: str) -> None:
+        """A stop condition holds: no task starts, and those under way wind down (under the lock)."""
+        if self.account.stop_reason is None:
+            self.account.stop_reason = reason
+        if self.halted is None:
+            self.halted = reason
+            if self.flag is not None:
+                self.flag.end()
+            self.pool.cancel()
+
+    def run(self, x0: Point | None) -> None:
+        """The whole search; raises as the sequential one does, once nothing of it runs any more."""
+        from ._optimize import _Task, evaluate
+
+        try:
+            self.pool.start()
+            if x0 is not None:
+                front = _Front(self, _Task("x0", 1, None, {}))
+                try:
+                    evaluate(front, self.space.search_point(x0))
+                except EarlyStop:
+                    return
+                self.strategy.state.around_x0 = bool(self.space.coordinates)
+            if self.distribute == "auto":
+                self.distribute = self._measure()
+            if self.distribute == "runs":
+                self.flag = _DaskFlag(self.pool.executor) if self.pool.dask else _LocalFlag()
+            self._loop()
+        except BaseException as error:
+            self._end(error)
+            if self.failure is None or isinstance(error, KeyboardInterrupt):
+                self.failure = error
+        finally:
+            if self.flag is not None:
+                self.flag.close()
+            self.pool.close()
+        if self.failure is not None:
+            # Raised here rather than in the handler, so that what ended the search is not its context.
+            raise self._failure(self.failure)
+
+    def _measure(self) -> Distribute:
+        """Two random points in each of ``workers`` probe runs, sent one at a time: evaluations, or whole runs."""
+        from ._optimize import _Task
+
+        self.distribute = "evaluations"
+        probes = min(self.pool.size, self.strategy.left // 2)
+        for _ in range(probes):
+            with self.lock:
+                self._start(_Task("probe", 2, Settings(2, 0), self.space.bounds(), self.account.best_value,
+                                  self.account.best_point))
+        fronts = [carried.front for carried in self.in_flight]
+        while self.in_flight:
+            self._finish(self._next())
+        if self.failure is not None or self.halted is not None:
+            return "evaluations"
+        # The second call of each run: the first may include the start of a process, the import of f...
+        timings = [front.timings[1] for front in fronts if front is not None and len(front.timings) > 1]
+        if not timings:
+            return "evaluations"
+        seconds = statistics.median(on_worker for _, on_worker in timings)
+        overhead = statistics.median(max(0.0, here - on_worker) for here, on_worker in timings)
+        return "evaluations" if seconds >= AUTO_RATIO * overhead else "runs"
+
+    def _loop(self) -> None:
+        strategy = self.strategy
+        while True:
+            with self.lock:
+                while self.halted is None and self.failure is None and len(self.in_flight) < self.pool.size:
+                    strategy.reserved = self._outstanding()
+                    if not strategy.ready([carried.task for carried in self.in_flight]):
+                        break
+                    task = strategy.propose()
+                    if task is None:
+                        break
+                    self._start(task)
+            if not self.in_flight:
+                return
+            self._finish(self._next())
+
+    def _outstanding(self) -> int:
+        """Evaluations promised to the tasks under way and not yet counted (under the lock)."""
+        return sum(carried.task.evaluations - (0 if carried.front is None else carried.front.evaluations)
+                   for carried in self.in_flight)
+
+    def _start(self, task: _Task) -> None:
+        """Start ``task`` (under the lock), once a checkpoint holds its evaluations as spent with all those under way."""
+        self.account.reserve(self._outstanding() + task.evaluations)
+        if task.settings is not None:
+            self.account.runs += 1
+        carried = _Carried(task)
+        self.in_flight.append(carried)
+        if self.distribute == "runs":
+            carried.future = self.pool.submit(run_task, self.f, self.space, task, self._options())
+            carried.future.add_done_callback(lambda _: self.done.put(carried))
+        else:
+            carried.front = _Front(self, task)
+            threading.Thread(target=self._carry, args=(carried,), name=f"kavell-optimize-{task.kind}",
+                             daemon=True).start()
+
+    def _next(self) -> _Carried:
+        """The next task to end, looking at ``max_time`` meanwhile."""
+        while True:
+            try:
+                return self.done.get(timeout=POLL)
+            except queue.Empty:
+                with self.lock:
+                    reason = self.account.note(self.account.best_value) if self.account.max_time is not None else None
+                    if reason == "time":
+                        self.stop(reason)
+
+    def _finish(self, carried: _Carried) -> None:
+        """A task has ended: its outcome into the account, then the policy adapts, or the search ends."""
+        with self.lock:
+            self.in_flight.remove(carried)
+            if carried.future is not None:
+                self._absorb(carried)
+            error = carried.error
+            if error is None:
+                if carried.task.kind not in ("probe", "x0"):
+                    self.strategy.complete(carried.task)
+                return
+            if self.failure is None:
+                self.failure = error
+            if self.halted not in ENDED or isinstance(error, KeyboardInterrupt):
+                self.halted = "interrupted" if isinstance(error, KeyboardInterrupt) else "failed"
+            if self.flag is not None:
+                self.flag.end()
+        self.pool.cancel()
+        if isinstance(error, KeyboardInterrupt) or _is_lost(_cause(error)):
+            self.pool.end()
+
+    def _end(self, error: BaseException) -> None:
+        """End the search on ``error`` (Ctrl-C here, a checkpoint that cannot be saved...): nothing of it left running."""
+        interrupted = isinstance(error, KeyboardInterrupt)
+        with self.lock:
+            self.halted = "interrupted" if interrupted else "failed"
+            if self.flag is not None:
+                self.flag.end()
+        self.pool.cancel()
+        if interrupted:
+            self.pool.end()
+        try:
+            while self.in_flight:
+                self._finish(self._next())
+        except KeyboardInterrupt:
+            # Another Ctrl-C: what runs in our own processes ends now; a caller's executor is left to finish.
+            self.pool.end()
+
+    def _failure(self, error: BaseException) -> BaseException:
+        """What the search raises for ``error``: with the best result of the whole search, numbered in its terms."""
+        account = self.account
+        with self.lock:
+            result = account.result()
+        if isinstance(error, (RunFailed, RunInterrupted)):
+            cause = error.__cause__
+            if cause is not None and _is_lost(cause):
+                lost = RunFailed(f"a worker ended while it evaluated f: {cause!r}", result, error.point,
+                                 error.evaluation)
+                lost.__cause__ = cause
+                return lost
+            error.result = result
+            return error
+        if isinstance(error, KeyboardInterrupt):
+            interrupted = RunInterrupted(f"run interrupted after {account.evaluations} evaluations", result)
+            interrupted.__cause__ = error
+            return interrupted
+        if _is_lost(error):
+            lost = RunFailed(f"a worker ended while it carried out a task: {error!r}", result)
+            lost.__cause__ = error
+            return lost
+        return error
+
+
+def _cause(error: BaseException) -> BaseException:
+    return error.__cause__ if isinstance(error, (RunFailed, RunInterrupted)) and error.__cause__ is not None \
+        else error
+
+
+def run_parallel(strategy: _Strategy, space: _Space, f: Callable[..., Any], x0: Point | None,
+                 executor: Submitter | None, workers: int | None, distribute: Distribute) -> None:
+    """The search of :func:`~kavell_tools.optimize` on ``workers`` workers of ``executor`` (a pool of our own when ``None``)."""
+    pool = _Pool(executor, workers, f)
+    _Scheduler(strategy, space, f, pool, distribute).run(x0)
+
+
+def check_options(workers: int | None, executor: Submitter | None, distribute: str) -> bool:
+    """Whether the search runs on several workers; ``ValueError``/``TypeError`` for options that cannot be."""
+    if distribute not in ("auto", "evaluations", "runs"):
+        raise ValueError(f'distribute must be "auto", "evaluations" or "runs", not {distribute!r}')
+    if workers is not None and (type(workers) is not int or workers < 1):
+        raise ValueError(f"workers must be a positive int, not {workers!r}")
+    if executor is not None and not callable(getattr(executor, "submit", None)):
+        raise TypeError(f"executor must be a concurrent.futures.Executor or a Dask Client, not {executor!r}")
+    if workers is None and executor is None:
+        if distribute != "auto":
+            raise ValueError(f"distribute={distribute!r} needs workers= or executor=")
+        return False
+    return True
+

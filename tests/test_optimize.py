@@ -2,6 +2,7 @@
 
 Quality is measured in bench/quality.py, never asserted here.
 """
+import json
 import math
 import os
 import struct
@@ -419,3 +420,113 @@ def test_budgets_are_whole_numbers(budget, calls_made, entry):
         assert calls.values == []
     else:
         assert run(calls, budget, **BOX).evaluations == len(calls.values) == calls_made
+
+
+# On several workers: real process pools and a real Dask LocalCluster. Every call of f is logged by f itself
+# (one line appended per call, from whichever process runs it), the oracle for what was spent.
+
+KINDS = {"i64_min": [-5, 0], "i64_max": [5, 9], "f64_min": [-5.0, -5.0], "f64_max": [5.0, 5.0],
+         "d_min": [Decimal("-1.00")], "d_max": [Decimal("1.00")]}
+TYPES = {"i64": int, "f64": float, "d": Decimal}
+
+
+def logged(log, target_kinds=True, fail_after=None, **point):
+    """Sum of squares of every value; refuses values not of their kind; logs each call it answers."""
+    if target_kinds and any(type(v) is not TYPES[kind] for kind, values in point.items() for v in values):
+        raise TypeError(f"not the user's kinds: {point!r}")
+    if fail_after is not None and point["f64"][0] > 3.0 and os.path.exists(log) and os.path.getsize(log) > fail_after:
+        with open(f"{log}.failed", "a") as failed:
+            failed.write(repr(point) + "\n")
+        raise ValueError("no score")
+    value = sum(float(v) ** 2 for values in point.values() for v in values)
+    handle = os.open(log, os.O_WRONLY | os.O_APPEND | os.O_CREAT)
+    os.write(handle, f"{value!r}\n".encode())  # one write: lines of concurrent calls never mix
+    os.close(handle)
+    return value
+
+
+def logged_values(log):
+    return [float(line) for line in log.read_text().splitlines()] if log.exists() else []
+
+
+class Bar:
+    def __init__(self):
+        self.total, self.counted = None, 0
+
+    def update(self, n=1):
+        self.counted += n
+
+    def set_postfix_str(self, s="", refresh=True):
+        pass
+
+    def close(self):
+        pass
+
+
+@pytest.fixture(scope="module")
+def cluster():
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as local, \
+            distributed.Client(local) as client:
+        yield client
+
+
+@pytest.fixture(params=["processes", "dask"])
+def workers(request):
+    """optimize's keywords for two workers: a process pool of its own, or a Dask client."""
+    if request.param == "dask":
+        return {"executor": request.getfixturevalue("cluster")}
+    return {"workers": 2}
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+def test_several_workers_spend_the_budget_exactly_in_the_users_kinds(workers, distribute, tmp_path):
+    import functools
+
+    log, record, bar = tmp_path / "calls", tmp_path / "record.jsonl", Bar()
+    result = kavell_tools.optimize(functools.partial(logged, str(log)), 700, distribute=distribute, record=record,
+                                   progress=bar, **workers, **KINDS)
+    values = logged_values(log)
+    assert len(values) == result.evaluations == bar.counted == bar.total == 700 and result.stop_reason is None
+    assert result.value == min(values) and logged(str(tmp_path / "again"), **result.point) == result.value
+    assert {kind: [type(v) for v in values] for kind, values in result.point.items()} == \
+        {kind: [TYPES[kind]] * len(KINDS[kind + "_min"]) for kind in TYPES}
+    # The recording numbers every evaluation once; the history improves at each entry and ends at the result.
+    lines = [json.loads(line) for line in record.read_text().splitlines()]
+    assert [line["evaluation"] for line in lines] == list(range(1, 701))
+    assert sorted(line["value"] for line in lines) == sorted(values)
+    counts = [count for count, _ in result.history]
+    assert counts == sorted(set(counts)) and result.history[-1][1] == result.value
+    assert all(later < earlier for (_, earlier), (_, later) in zip(result.history, result.history[1:]))
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+@pytest.mark.parametrize("stop, reason", [({"target": 0.5}, "target"), ({"max_time": 0.0}, "time")])
+def test_a_stop_reaches_every_worker(workers, distribute, stop, reason, tmp_path):
+    import functools
+
+    log = tmp_path / "calls"
+    result = kavell_tools.optimize(functools.partial(logged, str(log), False), 200_000, distribute=distribute,
+                                   polish=False, **stop, **workers, **BOX)
+    # Four first global runs of 15,000 evaluations: a worker that missed the stop would finish its own.
+    # Every call made, those under way at the stop included, is counted.
+    values = logged_values(log)
+    assert result.stop_reason == reason and len(values) == result.evaluations < 15_000
+    assert result.value == min(values)
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+def test_a_failure_on_a_worker_carries_the_best_result_of_every_worker(workers, distribute, tmp_path):
+    import functools
+
+    log = tmp_path / "calls"
+    with pytest.raises(kavell_tools.RunFailed) as raised:
+        kavell_tools.optimize(functools.partial(logged, str(log), False, 200), 5_000, distribute=distribute,
+                              **workers, **BOX)
+    failure, values = raised.value, logged_values(log)
+    assert isinstance(failure.__cause__, ValueError) and str(failure.__cause__) == "no score"
+    assert failure.result.evaluations == len(values) and failure.result.value == min(values)
+    # Each worker may fail before it sees that another did: the failure raised is one of theirs.
+    assert repr(failure.point) in (tmp_path / "calls.failed").read_text().splitlines()
+    # Numbered as it came back: calls under way at the failure, counted after it, may come after it.
+    assert 0 < len(values) and 0 < failure.evaluation <= len(values) + 1

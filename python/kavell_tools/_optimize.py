@@ -446,6 +446,32 @@ def optimize(
       killed and called again with the same budget, bounds and tuning goes
       on where it was, within its budget, under the stop options it is
       given then (docs/toolkit.md, "Checkpoints").
+    - ``workers=N`` and/or ``executor``: evaluate on several workers
+      (docs/scaling-out.md). ``executor`` is any
+      ``concurrent.futures.Executor`` or a Dask ``distributed.Client``;
+      ``workers`` alone makes a ``ProcessPoolExecutor(N)`` of optimize's own
+      (``f`` must then be picklable), ended when optimize returns or raises.
+      With an executor, ``workers`` is how many tasks run at once (by
+      default its size). The policy then hands out up to that many tasks at
+      once, and ``distribute`` says how they are carried out:
+      ``"evaluations"``: each task is a run in a thread here whose calls of
+      ``f`` go to the executor one at a time (workers need ``f`` only; a
+      stop reaches every run at its next call); ``"runs"``: each task goes
+      to a worker whole and comes back with its best point, history and
+      count (workers need kavell, and scipy for the polish; no round trip
+      per evaluation, a stop reaches them within 64 evaluations).
+      ``"auto"`` (the default) measures the time ``f`` takes on a worker
+      and what a round trip adds to it, with two random points in each of
+      ``workers`` probe runs (counted in the budget), and sends evaluations
+      when ``f`` takes at least ten round trips, whole runs otherwise.
+      Everything above holds on several workers: the budget, ``record``
+      (numbered in the order values come back), ``checkpoint`` (each save
+      counts every task under way as spent), stops, failures and Ctrl-C
+      (which ends the processes of optimize's own pool; the tasks of a
+      caller's executor are cancelled or, once started, waited for: one
+      evaluation, or at most 64 of a run sent whole). A worker that dies
+      raises :class:`RunFailed` whose cause is the executor's error
+      (``BrokenProcessPool``, Dask's ``KilledWorker``).
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
     ``None`` when the budget was spent as planned. A failure of ``f`` raises

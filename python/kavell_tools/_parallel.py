@@ -439,6 +439,8 @@ class _Scheduler:
 
         assert carried.front is not None
         try:
+            if self.halted is not None:
+                return  # ended before it started
             carry_out(carried.front, self.space, carried.task, carried.front.batch)
         except EarlyStop:
             pass

@@ -1,0 +1,321 @@
+"""optimize on several workers: wall time against the sequential run, both designs, the peers, quality on BBOB.
+
+    python bench/parallel.py speed              # 20 ms waits (workers=8, Dask) and 2 ms of work (2 processes)
+    python bench/parallel.py designs            # evaluations against whole runs, by the cost of f (AUTO_RATIO)
+    python bench/parallel.py peers              # scipy DE, nevergrad, pyswarms on the 20 ms objective (their venv)
+    python bench/parallel.py quality            # BBOB D=10 fraction of targets, 8 workers against 1 (coco's venv)
+    python bench/parallel.py report             # bench/results/parallel.md from the saved numbers
+
+Each command adds its numbers to bench/results/parallel.json, with the
+machine's load average before and after each measurement: the machine has
+2 cores, shared with other work, so the load is part of every number.
+Measurements of one comparison are interleaved (sequential, parallel,
+sequential, ...) and the median is kept.
+"""
+from __future__ import annotations
+
+import argparse
+import concurrent.futures
+import json
+import math
+import os
+import pathlib
+import statistics
+import sys
+import time
+from typing import Any, Callable
+
+HERE = pathlib.Path(__file__).resolve().parent
+RESULTS = HERE / "results" / "parallel.json"
+sys.path.insert(0, str(HERE.parent / "python"))
+
+D = 10
+BUDGET = 2_000
+BOUNDS = {"f64_min": [-5.12] * D, "f64_max": [5.12] * D}
+WAIT = 0.020
+
+
+def rastrigin(x: list[float]) -> float:
+    return 10.0 * len(x) + sum(v * v - 10.0 * math.cos(2.0 * math.pi * v) for v in x)
+
+
+def waits(f64: list[float]) -> float:
+    """A stand-in for a simulator or a service: 20 ms of waiting, then Rastrigin."""
+    time.sleep(WAIT)
+    return rastrigin(f64)
+
+
+WORK = 5_000  # loop turns of about 2 ms on an idle core of the bench machine
+
+
+def works(f64: list[float]) -> float:
+    """About 2 ms of pure-Python work per call (holds the interpreter lock throughout), then Rastrigin."""
+    total = 0.0
+    for k in range(WORK):
+        total += math.sin(k * f64[k % D])
+    return rastrigin(f64) + 0.0 * total
+
+
+def _cost(seconds: float, f64: list[float]) -> float:
+    end = time.perf_counter() + seconds
+    while time.perf_counter() < end:
+        pass
+    return rastrigin(f64)
+
+
+def spins(f64: list[float], seconds: float = 0.0) -> float:
+    return _cost(seconds, f64)
+
+
+def load() -> float:
+    return os.getloadavg()[0]
+
+
+def timed(call: Callable[[], Any]) -> dict[str, Any]:
+    before = load()
+    started = time.perf_counter()
+    result = call()
+    wall = time.perf_counter() - started
+    value = result.value if hasattr(result, "value") else result
+    return {"wall": wall, "value": float(value), "load_before": before, "load_after": load()}
+
+
+def save(section: str, key: str, entry: Any) -> None:
+    data = json.loads(RESULTS.read_text()) if RESULTS.exists() else {}
+    data.setdefault(section, {})[key] = entry
+    RESULTS.write_text(json.dumps(data, indent=1, sort_keys=True) + "\n")
+
+
+def summary(runs: list[dict[str, Any]]) -> dict[str, Any]:
+    return {"wall": statistics.median(r["wall"] for r in runs), "value": statistics.median(r["value"] for r in runs),
+            "load": statistics.median((r["load_before"] + r["load_after"]) / 2 for r in runs), "runs": runs}
+
+
+# Speed ---------------------------------------------------------------------------------------------
+
+def speed(args: argparse.Namespace) -> None:
+    import kavell_tools
+    from dask.distributed import Client, LocalCluster
+
+    def sequential(f: Callable[..., float]) -> Callable[[], Any]:
+        return lambda: kavell_tools.optimize(f, BUDGET, **BOUNDS)
+
+    def pool(f: Callable[..., float], workers: int, distribute: str = "auto") -> Callable[[], Any]:
+        return lambda: kavell_tools.optimize(f, BUDGET, workers=workers, distribute=distribute, **BOUNDS)
+
+    def dask(client: Any, f: Callable[..., float], distribute: str = "auto") -> Callable[[], Any]:
+        return lambda: kavell_tools.optimize(f, BUDGET, executor=client, distribute=distribute, **BOUNDS)
+
+    with LocalCluster(n_workers=4, threads_per_worker=1, dashboard_address=None) as cluster4, \
+            Client(cluster4) as client4, \
+            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster2, \
+            Client(cluster2) as client2:
+        cases = {
+            "waits 20 ms": (sequential(waits), {
+                "workers=8": pool(waits, 8),
+                "workers=8, evaluations": pool(waits, 8, "evaluations"),
+                "workers=8, runs": pool(waits, 8, "runs"),
+                "Dask, 4 processes": dask(client4, waits),
+                "Dask, 4 processes, evaluations": dask(client4, waits, "evaluations"),
+                "Dask, 4 processes, runs": dask(client4, waits, "runs"),
+            }),
+            "works 2 ms": (sequential(works), {
+                "workers=2": pool(works, 2),
+                "workers=2, evaluations": pool(works, 2, "evaluations"),
+                "workers=2, runs": pool(works, 2, "runs"),
+                "Dask, 2 processes": dask(client2, works),
+            }),
+        }
+        for name, (baseline, variants) in cases.items():
+            if args.only and args.only not in name:
+                continue
+            measured: dict[str, list[dict[str, Any]]] = {"sequential": []}
+            for repeat in range(args.repeats):
+                measured["sequential"].append(timed(baseline))
+                print(name, "sequential", measured["sequential"][-1], flush=True)
+                for variant, call in variants.items():
+                    measured.setdefault(variant, []).append(timed(call))
+                    print(name, variant, measured[variant][-1], flush=True)
+            entry = {variant: summary(runs) for variant, runs in measured.items()}
+            base = entry["sequential"]["wall"]
+            for variant in entry:
+                entry[variant]["ratio"] = entry[variant]["wall"] / base
+            save("speed", name, entry)
+
+
+# Designs -----------------------------------------------------------------------------------------
+
+def designs(args: argparse.Namespace) -> None:
+    """Wall time of each design by the cost of f, on a process pool of 2 and on Dask (2 processes)."""
+    import functools
+
+    import kavell_tools
+    from dask.distributed import Client, LocalCluster
+    from kavell_tools import _parallel
+
+    measured_ratios: dict[str, Any] = {}
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as client:
+        with concurrent.futures.ProcessPoolExecutor(2) as pool:
+            for where, executor in (("process pool", pool), ("Dask", client)):
+                for seconds in (0.00001, 0.0001, 0.001, 0.005, 0.02):
+                    f = functools.partial(spins, seconds=seconds)
+                    budget = max(200, min(4_000, int(4.0 / max(seconds, 0.001))))
+                    row: dict[str, Any] = {"budget": budget}
+                    for distribute in ("evaluations", "runs"):
+                        runs = [timed(lambda: kavell_tools.optimize(f, budget, executor=executor, polish=False,
+                                                                     distribute=distribute, **BOUNDS))
+                                for _ in range(args.repeats)]
+                        row[distribute] = summary(runs)
+                    # What "auto" measures: the probe's f time and overhead.
+                    choice: list[str] = []
+                    original = _parallel._Scheduler._measure
+
+                    def spy(self: Any) -> Any:
+                        choice.append(original(self))
+                        return choice[-1]
+
+                    _parallel._Scheduler._measure = spy  # type: ignore[method-assign]
+                    try:
+                        row["auto"] = timed(lambda: kavell_tools.optimize(f, budget, executor=executor, polish=False,
+                                                                          **BOUNDS))
+                    finally:
+                        _parallel._Scheduler._measure = original  # type: ignore[method-assign]
+                    row["auto"]["chose"] = choice[0] if choice else None
+                    print(where, seconds, {k: (v["wall"] if isinstance(v, dict) else v) for k, v in row.items()},
+                          row["auto"]["chose"], flush=True)
+                    measured_ratios[f"{where}, f {seconds * 1000:g} ms"] = row
+    save("designs", "by cost", measured_ratios)
+
+
+# Peers --------------------------------------------------------------------------------------------
+
+def peers(args: argparse.Namespace) -> None:
+    """scipy's DE (workers=8), nevergrad (num_workers=8 on a process pool), pyswarms (n_processes=8), budget 2,000."""
+    import numpy as np
+
+    low, high = np.array(BOUNDS["f64_min"]), np.array(BOUNDS["f64_max"])
+
+    def scipy_de() -> float:
+        from scipy.optimize import differential_evolution
+
+        # popsize 10 x D = 100 per generation, no polish: 20 generations (the first counts too) in 2,000 calls.
+        result = differential_evolution(array_waits, list(zip(low, high)), popsize=10, maxiter=19, tol=0.0,
+                                        polish=False, workers=8, updating="deferred", init="random")
+        return float(result.fun)
+
+    def nevergrad_ngopt() -> float:
+        import nevergrad as ng
+
+        parametrization = ng.p.Array(shape=(D,)).set_bounds(low, high)
+        optimizer = ng.optimizers.NGOpt(parametrization=parametrization, budget=BUDGET, num_workers=8)
+        with concurrent.futures.ProcessPoolExecutor(8) as pool:
+            recommendation = optimizer.minimize(array_waits, executor=pool, batch_mode=False)
+        return float(array_rastrigin(recommendation.value))
+
+    def pyswarms_gbest() -> float:
+        import pyswarms
+
+        optimizer = pyswarms.single.GlobalBestPSO(n_particles=40, dimensions=D,
+                                                  options={"c1": 0.5, "c2": 0.3, "w": 0.9}, bounds=(low, high))
+        cost, _ = optimizer.optimize(swarm_waits, iters=BUDGET // 40, n_processes=8, verbose=False)
+        return float(cost)
+
+    for name, call in (("scipy DE, workers=8", scipy_de), ("nevergrad NGOpt, num_workers=8", nevergrad_ngopt),
+                       ("pyswarms GlobalBestPSO, n_processes=8", pyswarms_gbest)):
+        runs = []
+        for _ in range(args.repeats):
+            runs.append(timed(call))
+            print(name, runs[-1], flush=True)
+        save("peers", name, summary(runs))
+
+
+def array_rastrigin(x: Any) -> float:
+    return rastrigin([float(v) for v in x])
+
+
+def array_waits(x: Any) -> float:
+    time.sleep(WAIT)
+    return array_rastrigin(x)
+
+
+def swarm_waits(x: Any) -> Any:
+    """pyswarms hands each process one particle's row at a time through its pool (n_processes)."""
+    import numpy as np
+
+    return np.array([array_waits(row) for row in x])
+
+
+# Quality -------------------------------------------------------------------------------------------
+
+def quality(args: argparse.Namespace) -> None:
+    """BBOB D=10, 2000 x D evaluations: fraction of COCO's 51 targets reached, workers=8 against sequential.
+
+    The objective is cheap, so the workers are 8 threads (evaluations sent one at a time, the design an
+    expensive objective gets): the tasks, their sizes and their order are those of 8 workers anywhere.
+    """
+    import cocoex
+    import kavell_tools
+
+    targets = [10.0 ** (k / 5) for k in range(10, -41, -1)]
+    first, last = (int(v) for v in args.instances.split("-"))
+    suite = cocoex.Suite("bbob", f"instances: {first}-{last}", f"dimensions: {D}")
+    budget = 2_000 * D
+    rows: dict[str, dict[str, float]] = {}
+    problems = list(suite)
+    for index, problem in enumerate(problems):
+        f_opt = problem.final_target_fvalue1 - 1e-8
+        low, high = list(map(float, problem.lower_bounds)), list(map(float, problem.upper_bounds))
+
+        def objective(f64: list[float], problem: Any = problem) -> float:
+            return float(problem(f64))
+
+        reached: dict[str, float] = {}
+        for variant in ("sequential", "workers=8"):
+            with concurrent.futures.ThreadPoolExecutor(8) as threads:
+                options = {} if variant == "sequential" else {"executor": threads, "distribute": "evaluations"}
+                result = kavell_tools.optimize(objective, budget, f64_min=low, f64_max=high, **options)
+            error = float(result.value) - f_opt
+            reached[variant] = sum(error <= t for t in targets) / len(targets)
+        rows[problem.id] = reached
+        print(index + 1, len(problems), problem.id, reached, flush=True)
+        save("quality", f"bbob d{D} instances {args.instances}", rows)
+    for variant in ("sequential", "workers=8"):
+        print(variant, statistics.mean(row[variant] for row in rows.values()))
+
+
+# Report ------------------------------------------------------------------------------------------
+
+def report(args: argparse.Namespace) -> None:
+    data = json.loads(RESULTS.read_text())
+    lines = ["# optimize on several workers", "", "From `bench/parallel.py` (see its docstring); medians, with the "
+             "machine's load average (2 cores, shared) during the runs.", ""]
+    for name, entry in data.get("speed", {}).items():
+        lines += [f"## {name}, D = {D}, budget {BUDGET:,}", "", "| run | wall time | × sequential | best value | load |",
+                  "|---|---|---|---|---|"]
+        for variant, row in entry.items():
+            lines.append(f"| {variant} | {row['wall']:.2f} s | {row['ratio']:.3f} | {row['value']:.3g} | "
+                         f"{row['load']:.1f} |")
+        lines.append("")
+    for name, row in data.get("peers", {}).items():
+        lines.append(f"- {name}: {row['wall']:.2f} s, best {row['value']:.3g}, load {row['load']:.1f}")
+    for name, rows in data.get("quality", {}).items():
+        means = {v: statistics.mean(r[v] for r in rows.values()) for v in ("sequential", "workers=8")}
+        lines += ["", f"## Quality, {name} ({len(rows)} problems)", "",
+                  f"fraction of targets: sequential {means['sequential']:.3f}, workers=8 {means['workers=8']:.3f} "
+                  f"({means['workers=8'] / means['sequential']:.3f}×)"]
+    (HERE / "results" / "parallel.md").write_text("\n".join(lines) + "\n")
+    print("\n".join(lines))
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("command", choices=["speed", "designs", "peers", "quality", "report"])
+    parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--only", default="")
+    parser.add_argument("--instances", default="1-5")
+    args = parser.parse_args()
+    globals()[args.command](args)
+
+
+if __name__ == "__main__":
+    main()

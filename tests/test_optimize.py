@@ -6,6 +6,8 @@ import json
 import math
 import os
 import struct
+import subprocess
+import sys
 from decimal import Decimal
 from fractions import Fraction
 
@@ -530,3 +532,91 @@ def test_a_failure_on_a_worker_carries_the_best_result_of_every_worker(workers, 
     assert repr(failure.point) in (tmp_path / "calls.failed").read_text().splitlines()
     # Numbered as it came back: calls under way at the failure, counted after it, may come after it.
     assert 0 < len(values) and 0 < failure.evaluation <= len(values) + 1
+
+
+ENDINGS = """
+import concurrent.futures, functools, multiprocessing, os, signal, sys, threading, time, kavell_tools
+scenario, where, distribute, folder = sys.argv[1:5]
+CALLS = os.path.join(folder, "calls")
+os.environ["KAVELL_TEST_MAIN"] = str(os.getpid())
+
+
+def f(f64):
+    with open(CALLS, "a") as calls:
+        calls.write(f"start {os.getpid()}\\n")
+    if scenario == "dies" and f64[0] > 4.0 and os.path.getsize(CALLS) > 1_000 * 12:
+        os._exit(3)  # once a few hundred evaluations are done
+    if scenario == "killed" and os.path.exists(os.path.join(folder, "job.json")) and \\
+            os.path.getsize(CALLS) > 30 * 20:
+        os.kill(int(os.environ["KAVELL_TEST_MAIN"]), signal.SIGKILL)  # the job, not this worker
+    time.sleep(0.05 if scenario == "interrupted" else 0.005)
+    with open(CALLS, "a") as calls:
+        calls.write(f"end {os.getpid()}\\n")
+    return sum(x * x for x in f64)
+
+
+def interrupt_after(lines):
+    # Ctrl-C in the job's main thread, once some evaluations are done.
+    while not os.path.exists(CALLS) or open(CALLS).read().count("end") < lines:
+        time.sleep(0.01)
+    signal.pthread_kill(threading.main_thread().ident, signal.SIGINT)
+
+
+def job(**where):
+    options = {"checkpoint": os.path.join(folder, "job.json")} if scenario == "killed" else {}
+    return kavell_tools.optimize(f, 3_000, distribute=distribute, f64_min=[-5.0] * 3, f64_max=[5.0] * 3,
+                                 **options, **where)
+
+
+def main(**where):
+    if scenario == "interrupted":
+        threading.Thread(target=interrupt_after, args=(20,), daemon=True).start()
+    try:
+        job(**where)
+    except kavell_tools.RunInterrupted as error:
+        print("interrupted with a result:", error.result is not None and error.result.evaluations > 0)
+    except kavell_tools.RunFailed as error:
+        print(str(error).split(":")[0], type(error.__cause__).__name__, error.result is not None)
+    lines = open(CALLS).read().splitlines()
+    started = {line.split()[1] for line in lines}
+    if "workers" in where:
+        # Every process of the pool optimize made is over and reaped.
+        print("processes left:", multiprocessing.active_children(),
+              [pid for pid in started if os.path.exists(f"/proc/{pid}")])
+    else:
+        # Every call started on the caller's executor has ended (or its worker has).
+        pids = started
+        print("calls under way:", sum(lines.count(f"start {pid}") - lines.count(f"end {pid}")
+                                      for pid in pids if os.path.exists(f"/proc/{pid}")))
+
+
+if __name__ == "__main__":
+    if where == "processes":
+        main(workers=2)
+    else:
+        from dask.distributed import Client, LocalCluster
+        with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \\
+                Client(cluster) as client:
+            main(executor=client)
+    print("the job ended")
+"""
+ENDED = {
+    ("interrupted", "processes"): ["interrupted with a result: True", "processes left: [] []"],
+    ("interrupted", "dask"): ["interrupted with a result: True", "calls under way: 0"],
+    ("dies", "processes"): ["a worker ended while it {} BrokenProcessPool True", "processes left: [] []"],
+    ("dies", "dask"): ["a worker ended while it {} KilledWorker True", "calls under way: 0"],
+}
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+@pytest.mark.parametrize("scenario, where", sorted(ENDED))
+def test_ctrl_c_and_a_dying_worker_end_the_job_and_leave_nothing_running(scenario, where, distribute, tmp_path):
+    if where == "dask":
+        pytest.importorskip("distributed")
+    script = tmp_path / "job.py"
+    script.write_text(ENDINGS)
+    run = subprocess.run([sys.executable, str(script), scenario, where, distribute, str(tmp_path)],
+                         capture_output=True, text=True, timeout=300, cwd=tmp_path)
+    doing = "evaluated f:" if distribute == "evaluations" else "carried out a task:"
+    expected = [line.format(doing.split(":")[0]) for line in ENDED[scenario, where]]
+    assert run.stdout.splitlines() == expected + ["the job ended"], run.stderr[-3000:]

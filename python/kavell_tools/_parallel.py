@@ -14,8 +14,8 @@ once, in one of two ways:
   calls ``f`` there and sends back the best point, the history and the count
   (``multistart``'s model). No round trip per evaluation, for objectives far
   cheaper than one. Workers need kavell (and scipy for the polish); a stop
-  reaches them through a flag they look at every
-  :data:`~kavell_tools._tracking.CANCEL_EVERY` evaluations.
+  reaches them through a flag they look at after each evaluation, at most
+  every :data:`LOCAL_LOOK` (:data:`DASK_LOOK` on Dask) seconds.
 
 ``"auto"`` first measures: one evaluation in each of ``workers`` probe runs of
 two random points, sent one at a time. When ``f`` takes at least
@@ -34,7 +34,7 @@ import uuid
 from collections.abc import Callable
 from concurrent.futures import BrokenExecutor, CancelledError, ProcessPoolExecutor
 from dataclasses import dataclass, field
-from typing import TYPE_CHECKING, Any, Literal, Protocol
+from typing import TYPE_CHECKING, Any, Literal, Protocol, overload
 
 from ._multistart import Ended, _end_processes, _is_dask_client
 from ._record import Point
@@ -51,8 +51,13 @@ Distribute = Literal["auto", "evaluations", "runs"]
 AUTO_RATIO = 10.0
 #: Seconds between two looks of the scheduler at ``max_time`` while it waits.
 POLL = 0.25
-#: Seconds between two looks of a task on a Dask worker at the flag that ends it.
+#: Seconds between two looks of a task sent whole at the flag that ends it: on this machine (a file), and on
+#: a Dask worker (a round trip to the scheduler).
+LOCAL_LOOK = 0.05
 DASK_LOOK = 0.2
+#: Seconds the tasks under way get to end and come back after Ctrl-C, before the processes of a pool of
+#: optimize's own are ended.
+GRACE = 2.0
 
 
 class Submitter(Protocol):
@@ -97,12 +102,14 @@ class _Pool:
         self.size = workers if workers is not None else _size(executor)
         self._futures: set[Any] = set()
         self._lock = threading.Lock()
+        self._started: list[Any] = []
 
     def start(self) -> None:
         # A process pool of the fork kind starts all its processes at its first task: sent from here,
         # before any thread of ours runs, so that no process is forked from a process with threads.
         if isinstance(self.executor, ProcessPoolExecutor):
             self.executor.submit(_nothing).result()
+            self._processes()
 
     def submit(self, fn: Callable[..., Any], *args: Any) -> Any:
         # A Dask client would merge identical tasks into one unless told they are impure.
@@ -126,16 +133,26 @@ class _Pool:
             for future in self.under_way():
                 future.cancel()
 
+    def _processes(self) -> list[Any]:
+        """Every process a pool of our own has started (it forgets those it ended itself once broken)."""
+        for process in list((getattr(self.executor, "_processes", None) or {}).values()):
+            if all(process is not known for known in self._started):
+                self._started.append(process)
+        return self._started
+
     def end(self) -> None:
         """End the processes of a pool of our own at once (the futures under way fail)."""
         if self.own:
-            processes = list((getattr(self.executor, "_processes", None) or {}).values())
-            _end_processes(processes, grace=0.5)
+            _end_processes(self._processes(), grace=0.5)
             self.executor.shutdown(wait=False, cancel_futures=True)
 
     def close(self) -> None:
+        """Shut a pool of our own down, every process of it reaped."""
         if self.own:
+            processes = self._processes()
             self.executor.shutdown(wait=True, cancel_futures=True)
+            for process in processes:
+                process.join(60.0)  # over by now, or ended by end(): reaped, whoever else waits for it
 
 
 def _size(executor: Any) -> int:
@@ -308,6 +325,7 @@ def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Option
     lines = _Lines() if options.record else None
     tracker.recording = lines  # type: ignore[assignment]
     tracker.best_value, tracker.best_point = task.before, task.point
+    tracker.cancel_every = 1  # the flag keeps its own pace
     outcome = _Outcome(lines=None if lines is None else lines.lines)
     try:
         carry_out(tracker, space, task)
@@ -330,17 +348,54 @@ def _event(name: str, client: Any) -> Any:
     return event(name, client=client)
 
 
-class _DaskFlag:
-    """The end of a search, seen by its tasks on Dask workers anywhere: a ``distributed.Event``.
+class _Flag:
+    """The end of a search, seen by its tasks sent whole: asked after each evaluation, looked at every ``look`` seconds."""
 
-    A task looks at most every :data:`DASK_LOOK` seconds, since each look is
-    a round trip to the scheduler.
-    """
+    look = LOCAL_LOOK
+
+    def __init__(self) -> None:
+        self.next_look = 0.0
+
+    def __call__(self) -> bool:
+        now = time.monotonic()
+        if now < self.next_look:
+            return False
+        self.next_look = now + self.look
+        return self.ended()
+
+    def ended(self) -> bool:
+        raise NotImplementedError
+
+    def end(self) -> None:
+        raise NotImplementedError
+
+    def close(self) -> None:
+        self.end()
+
+
+class _LocalFlag(_Flag):
+    """For tasks in threads or processes of this machine: a file that exists while the search runs (see ``Ended``)."""
+
+    def __init__(self) -> None:
+        super().__init__()
+        self.file = Ended()
+
+    def ended(self) -> bool:
+        return self.file()
+
+    def end(self) -> None:
+        self.file.end()
+
+
+class _DaskFlag(_Flag):
+    """For tasks on Dask workers anywhere: a ``distributed.Event``, each look a round trip to the scheduler."""
+
+    look = DASK_LOOK
 
     def __init__(self, client: Any) -> None:
+        super().__init__()
         self.name = f"kavell-optimize-{uuid.uuid4().hex}"
         self.event: Any = _event(self.name, client)
-        self.next_look = 0.0
 
     def __getstate__(self) -> dict[str, Any]:
         return {"name": self.name}
@@ -348,11 +403,7 @@ class _DaskFlag:
     def __setstate__(self, state: dict[str, Any]) -> None:
         self.name, self.event, self.next_look = state["name"], None, 0.0
 
-    def __call__(self) -> bool:
-        now = time.monotonic()
-        if now < self.next_look:
-            return False
-        self.next_look = now + DASK_LOOK
+    def ended(self) -> bool:
         if self.event is None:
             self.event = _event(self.name, None)  # through the worker's client
         return bool(self.event.is_set())
@@ -362,16 +413,9 @@ class _DaskFlag:
 
     def close(self) -> None:
         try:
-            self.event.clear()
+            self.event.clear()  # with nobody waiting, the scheduler forgets it
         except Exception:
             pass
-
-
-class _LocalFlag(Ended):
-    """The end of a search, seen by its tasks in threads or processes of this machine."""
-
-    def close(self) -> None:
-        self.end()
 
 
 @dataclass
@@ -401,7 +445,7 @@ class _Scheduler:
         self.done: queue.Queue[_Carried] = queue.Queue()
         self.in_flight: list[_Carried] = []
         self.failure: BaseException | None = None
-        self.flag: _DaskFlag | _LocalFlag | None = None
+        self.flag: _Flag | None = None
         strategy.workers = pool.size
 
     # Evaluations sent one at a time ----------------------------------------------------------------
@@ -604,11 +648,20 @@ class _Scheduler:
             threading.Thread(target=self._carry, args=(carried,), name=f"kavell-optimize-{task.kind}",
                              daemon=True).start()
 
-    def _next(self) -> _Carried:
-        """The next task to end, looking at ``max_time`` meanwhile."""
+    @overload
+    def _next(self) -> _Carried: ...
+
+    @overload
+    def _next(self, deadline: float | None) -> _Carried | None: ...
+
+    def _next(self, deadline: float | None = None) -> _Carried | None:
+        """The next task to end (``None`` at the ``deadline``, on ``time.monotonic()``), looking at ``max_time`` meanwhile."""
         while True:
+            wait = POLL if deadline is None else min(POLL, deadline - time.monotonic())
+            if wait <= 0:
+                return None
             try:
-                return self.done.get(timeout=POLL)
+                return self.done.get(timeout=wait)
             except queue.Empty:
                 with self.lock:
                     reason = self.account.note(self.account.best_value) if self.account.max_time is not None else None
@@ -637,18 +690,27 @@ class _Scheduler:
             self.pool.end()
 
     def _end(self, error: BaseException) -> None:
-        """End the search on ``error`` (Ctrl-C here, a checkpoint that cannot be saved...): nothing of it left running."""
+        """End the search on ``error`` (Ctrl-C here, a checkpoint that cannot be saved...): nothing of it left running.
+
+        The tasks under way stop at their next evaluation and come back with
+        what they found; after Ctrl-C, those of a pool of our own that have not
+        within :data:`GRACE` seconds are ended with its processes.
+        """
         interrupted = isinstance(error, KeyboardInterrupt)
         with self.lock:
             self.halted = "interrupted" if interrupted else "failed"
             if self.flag is not None:
                 self.flag.end()
         self.pool.cancel()
-        if interrupted:
-            self.pool.end()
+        deadline = time.monotonic() + GRACE if interrupted and self.pool.own else None
         try:
             while self.in_flight:
-                self._finish(self._next())
+                carried = self._next(deadline)
+                if carried is None:
+                    self.pool.end()
+                    deadline = None
+                else:
+                    self._finish(carried)
         except KeyboardInterrupt:
             # Another Ctrl-C: what runs in our own processes ends now; a caller's executor is left to finish.
             self.pool.end()

@@ -292,7 +292,7 @@ class Tracker(Generic[V]):
     ``max_time`` in seconds, ``patience`` (evaluations without an improvement
     larger than ``tolerance * max(1, |value|)``; see :data:`TOLERANCE`), and
     ``cancelled``, a callable asked before each run and every
-    :data:`CANCEL_EVERY` evaluations. Once one holds, ``f`` is not called
+    :data:`CANCEL_EVERY` evaluations (``cancel_every``). Once one holds, ``f`` is not called
     again: the run's remaining calls get a value ranked below every other
     (or, among its first ``particle_count`` calls, the last value ``f``
     gave), so the module's run winds down on its own, at the module's own
@@ -314,6 +314,9 @@ class Tracker(Generic[V]):
     once, and a line that cannot be written stops the run, then
     :meth:`final_result` raises :class:`SaveFailed` with the result.
     """
+
+    #: Evaluations between two looks at ``cancelled``: every one for a callback that is cheap to ask.
+    cancel_every = CANCEL_EVERY
 
     def __init__(
         self,
@@ -406,7 +409,7 @@ class Tracker(Generic[V]):
                 raise nan
             answer = -math.inf if self.maximize else math.inf  # a NaN would poison the module's comparisons
         reason = self.note(value, kept)
-        if reason is None and self.cancelled is not None and self.evaluations % CANCEL_EVERY == 0 and \
+        if reason is None and self.cancelled is not None and self.evaluations % self.cancel_every == 0 and \
                 self.cancelled():
             reason = "cancelled"
         if reason is not None:

@@ -8,6 +8,7 @@ import os
 import struct
 import subprocess
 import sys
+import time
 from decimal import Decimal
 from fractions import Fraction
 
@@ -620,3 +621,43 @@ def test_ctrl_c_and_a_dying_worker_end_the_job_and_leave_nothing_running(scenari
     doing = "evaluated f:" if distribute == "evaluations" else "carried out a task:"
     expected = [line.format(doing.split(":")[0]) for line in ENDED[scenario, where]]
     assert run.stdout.splitlines() == expected + ["the job ended"], run.stderr[-3000:]
+
+
+def alive(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+def test_a_job_on_several_workers_killed_resumes_within_its_budget(distribute, tmp_path):
+    import functools
+    import signal
+
+    script = tmp_path / "job.py"
+    script.write_text(ENDINGS)
+    with open(tmp_path / "output", "w") as output:  # not a pipe, which the pool's processes would hold open
+        returncode = subprocess.run([sys.executable, str(script), "killed", "processes", distribute, str(tmp_path)],
+                                    stdout=output, stderr=output, timeout=300, cwd=tmp_path).returncode
+    assert returncode == -signal.SIGKILL, (tmp_path / "output").read_text()[-3000:]
+    lines = (tmp_path / "calls").read_text().splitlines()
+    # The processes of the killed job's pool end on their own.
+    workers = {line.split()[1] for line in lines}
+    for _ in range(600):
+        if not any(alive(pid) for pid in workers):
+            break
+        time.sleep(0.1)
+    assert not any(alive(pid) for pid in workers)
+    before = sum(line.startswith("start") for line in lines)
+    saved = kavell_tools.Checkpoint(tmp_path / "job.json").load()
+    done = saved["tracker"]["evaluations"]
+    # Every call the killed job started was counted as spent: those of every task under way.
+    assert 0 < before <= done < 3_000
+    log = tmp_path / "resumed"
+    result = kavell_tools.optimize(functools.partial(logged, str(log), False), 3_000, workers=2,
+                                   distribute=distribute, checkpoint=tmp_path / "job.json", **BOX)
+    values = logged_values(log)
+    assert len(values) == 3_000 - done and result.evaluations == 3_000 and before + len(values) <= 3_000
+    assert result.value == min(values + [v for v in [saved["tracker"]["best_value"]] if v is not None])

@@ -25,6 +25,7 @@ any other.
 """
 from __future__ import annotations
 
+import os
 import pickle
 import queue
 import statistics
@@ -73,6 +74,19 @@ def _timed_call(f: Callable[..., Any], point: Point) -> tuple[Any, float]:
     return value, time.perf_counter() - started
 
 
+def _end_with(parent: int) -> None:
+    """In each process of a pool of optimize's own: end once the process that made it has gone (killed, say).
+
+    Its processes would otherwise wait on their queue for ever.
+    """
+    def watch() -> None:
+        while os.getppid() == parent:
+            time.sleep(0.5)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="kavell-optimize-parent", daemon=True).start()
+
+
 def _nothing() -> None:
     """Sent once, so that a pool starts its processes before any thread of ours exists."""
 
@@ -96,7 +110,7 @@ class _Pool:
                     f"workers={workers} evaluates f in processes of its own, so f must be picklable (a function "
                     f"defined at module level): {error}; for an f that cannot be, pass "
                     f"executor=concurrent.futures.ThreadPoolExecutor({workers})") from None
-            executor = ProcessPoolExecutor(workers)
+            executor = ProcessPoolExecutor(workers, initializer=_end_with, initargs=(os.getpid(),))
         self.executor: Any = executor
         self.dask = _is_dask_client(executor)
         self.size = workers if workers is not None else _size(executor)

@@ -95,6 +95,7 @@ def summary(runs: list[dict[str, Any]]) -> dict[str, Any]:
 
 def speed(args: argparse.Namespace) -> None:
     import kavell_tools
+    import scipy.optimize  # noqa: F401  (imported once, before the first measurement, by every optimize alike)
     from dask.distributed import Client, LocalCluster
 
     def sequential(f: Callable[..., float]) -> Callable[[], Any]:
@@ -106,9 +107,9 @@ def speed(args: argparse.Namespace) -> None:
     def dask(client: Any, f: Callable[..., float], distribute: str = "auto") -> Callable[[], Any]:
         return lambda: kavell_tools.optimize(f, BUDGET, executor=client, distribute=distribute, **BOUNDS)
 
-    with LocalCluster(n_workers=4, threads_per_worker=1, dashboard_address=None) as cluster4, \
+    with LocalCluster(n_workers=4, threads_per_worker=1, dashboard_address=":0") as cluster4, \
             Client(cluster4) as client4, \
-            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster2, \
+            LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster2, \
             Client(cluster2) as client2:
         cases = {
             "waits 20 ms": (sequential(waits), {
@@ -154,7 +155,7 @@ def designs(args: argparse.Namespace) -> None:
     from kavell_tools import _parallel
 
     measured_ratios: dict[str, Any] = {}
-    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=None) as cluster, Client(cluster) as client:
+    with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, Client(cluster) as client:
         with concurrent.futures.ProcessPoolExecutor(2) as pool:
             for where, executor in (("process pool", pool), ("Dask", client)):
                 for seconds in (0.00001, 0.0001, 0.001, 0.005, 0.02):

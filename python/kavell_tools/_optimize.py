@@ -393,16 +393,17 @@ class _Task:
     ``evaluations`` is exactly what it may spend (a run's particles times its
     iterations plus one); ``before`` and ``point`` are the best value and
     point when it was proposed, and whoever carries it out sets
-    ``improved``.
+    ``improved`` and ``found``.
     """
 
-    kind: str  # "global", "block", "local", "first local" (around x0), "polish"
+    kind: str  # "global", "block", "local", "first local" (around x0), "polish", "combined" (see _keep_apart)
     evaluations: int
     settings: Settings | None  # of a module run
     bounds: dict[str, Any]
     before: Any = None
     point: Point | None = None
     improved: bool = False
+    found: Point | None = None  # the best point it found, when it improved
 
 
 def optimize(
@@ -557,6 +558,9 @@ class _Strategy:
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
         self.workers = 1  # tasks that may be under way at once
         self.opening: list[_Task] = []  # the first global runs (not saved: they are over once a checkpoint holds them)
+        # Several workers: what block runs of the sweep found apart, by coordinate, and whether it is untried.
+        self.apart: dict[int, float] = {}
+        self.untried = False
 
     @property
     def left(self) -> int:
@@ -610,6 +614,8 @@ class _Strategy:
             if s.around_x0:
                 s.around_x0 = False
                 return self._local("first local")
+            if self.untried and (combined := self._combined()) is not None:
+                return combined
             if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due:
                 task = self._task("global", per_global, t.particles, self.space.bounds())
                 if s.global_due:
@@ -619,6 +625,8 @@ class _Strategy:
                     self.opening.append(task)
                 return task
             if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved:
+                if self.tracker.evaluations < due:
+                    return None  # several workers: the polish starts from the best the tasks under way find
                 s.polishes += 1
                 evaluations = min(self._most(), max(1, int(self.budget * t.polish_cap)))
                 return _Task("polish", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
@@ -635,6 +643,7 @@ class _Strategy:
                     if len(order) == len(self.space.coordinates):
                         order = []
                 s.blocks = [order[k:k + size] for k in range(0, len(order), size)]
+                self.apart = {}
                 continue
             s.swept = False
             return self._local("local")
@@ -643,6 +652,8 @@ class _Strategy:
     def complete(self, task: _Task) -> None:
         """Adapt to a finished task: the widths of local boxes, and a new global run after repeated failures."""
         t, s = self.tuning, self.state
+        if task.kind == "block":
+            self._keep_apart(task)
         if task.kind == "polish":
             self._follow(self._best(task.point)[0])
         if task.kind not in ("local", "first local"):
@@ -689,6 +700,34 @@ class _Strategy:
         if self.workers == 1:
             return self.left
         return min(self.left, max(1, -(-(self.budget - self.tracker.evaluations) // self.workers)))
+
+    def _keep_apart(self, task: _Task) -> None:
+        """The coordinates a block run improved, to be tried with the others' (several workers only).
+
+        Block runs of a sweep under way side by side all start from the same
+        point, each freeing its own coordinates, and the best point is one
+        of theirs: one's improvement does not carry the others'. What each
+        moved is kept for the sweep, and tried together on the best point
+        (one evaluation) after each block run that improved.
+        """
+        if self.workers == 1 or not task.improved or task.found is None or task.point is None:
+            return
+        before, after = self.space.vector(task.point), self.space.vector(task.found)
+        for k, (a, b) in enumerate(zip(before, after)):
+            if a != b:
+                self.apart[k] = b
+        self.untried = True
+
+    def _combined(self) -> _Task | None:
+        """One evaluation at the best point with every coordinate block runs improved apart (see :meth:`_keep_apart`)."""
+        self.untried = False
+        centre, _ = self._best()
+        vector = list(centre)
+        for k, x in self.apart.items():
+            vector[k] = x
+        if vector == centre:
+            return None
+        return self._task("combined", 1, 1, self.space.bounds(vector, vector, self.tracker.best_point))
 
     def _first_globals(self) -> int:
         return max(self.tuning.global_runs, self.workers)
@@ -771,6 +810,7 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
         tracker.reserve(task.evaluations)
         tracker.run(task.settings.build(), task.bounds)
     task.improved = tracker.best_value is not task.before
+    task.found = tracker.best_point if task.improved else None
 
 
 def evaluate(tracker: Tracker[Any], point: Point) -> Any:

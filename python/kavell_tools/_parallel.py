@@ -542,7 +542,7 @@ class _Scheduler:
         reason = account.note(account.best_value)
         if reason is not None:
             self.stop(reason)
-        task.improved = outcome.improved
+        task.improved, task.found = outcome.improved, outcome.point
         failure = outcome.error
         if isinstance(failure, (RunFailed, RunInterrupted)) and failure.evaluation is not None:
             failure.evaluation += base

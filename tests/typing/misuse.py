@@ -39,5 +39,7 @@ kavell_tools.minimize(pso, cost, targt=1e-6)  # E: call-arg
 kavell_tools.maximize(pso, cost, f64_min=["0.0"])  # E: list-item
 kavell_tools.restarts(cost, 100, i8_min=[1.5])  # E: list-item
 kavell_tools.multistart(cost, 4, d_min=[object()])  # E: list-item
+kavell_tools.optimize(cost, 100, distribute="sometimes")  # E: arg-type
+kavell_tools.optimize(cost, 100, executor=4)  # E: arg-type
 kavell_tools.minimize(pso, cost, patience="long")  # E: arg-type
 toolkit_best: str = kavell_tools.minimize(pso, cost, f64_min=[0.0], f64_max=[1.0]).value  # E: assignment

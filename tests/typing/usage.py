@@ -1,6 +1,7 @@
 """Typical use of kavell; mypy --strict must accept it and infer these types."""
 from __future__ import annotations
 
+from concurrent.futures import ThreadPoolExecutor
 from decimal import Decimal
 from typing import Any, NamedTuple
 
@@ -82,3 +83,7 @@ assert_type(kavell_tools.restarts(lexicographic, 1_000, i32_min=range(3), i32_ma
 box: kavell_tools.Bounds = {"f64_min": [0.0], "f64_max": [1.0], "i32_min": range(3), "i32_max": [5, 6, 7]}
 assert_type(pso.min(anything, **box)[0], int)
 assert_type(kavell_tools.multistart(anything, 2, **box).runs, list[kavell_tools.RunSummary])
+# optimize on several workers: any concurrent.futures executor (or a Dask client), or a pool of its own.
+assert_type(kavell_tools.optimize(anything, 100, executor=ThreadPoolExecutor(2), distribute="evaluations", **box),
+            Result[int])
+assert_type(kavell_tools.optimize(anything, 100, workers=2, **box), Result[int])

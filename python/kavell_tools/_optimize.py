@@ -628,7 +628,9 @@ class _Strategy:
                 if self.tracker.evaluations < due:
                     return None  # several workers: the polish starts from the best the tasks under way find
                 s.polishes += 1
-                evaluations = min(self._most(), max(1, int(self.budget * t.polish_cap)))
+                # It sends each gradient's points together: as many workers at once as coordinates, and one.
+                width = 1 + sum(not c.integer for c in self.space.coordinates)
+                evaluations = min(self._most(width), max(1, int(self.budget * t.polish_cap)))
                 return _Task("polish", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
             if s.blocks:
                 return self._block(s.blocks.pop())
@@ -690,16 +692,17 @@ class _Strategy:
         self.opening = [task for task in self.opening if any(task is other for other in in_flight)]
         return not self.opening
 
-    def _most(self) -> int:
-        """Evaluations one task may take: what is left, and with several workers no more than one worker's share.
+    def _most(self, width: int = 1) -> int:
+        """Evaluations one task may take: what is left, and with several workers no more than ``width`` workers' share.
 
-        A task takes a worker from its start to its end, so one larger than
-        each worker's share of what remains would keep the search going
+        A task takes ``width`` workers from its start to its end, so one
+        larger than their share of what remains would keep the search going
         alone after the others have finished theirs.
         """
         if self.workers == 1:
             return self.left
-        return min(self.left, max(1, -(-(self.budget - self.tracker.evaluations) // self.workers)))
+        share = -(-(self.budget - self.tracker.evaluations) // self.workers)
+        return min(self.left, max(1, share * min(width, self.workers)))
 
     def _keep_apart(self, task: _Task) -> None:
         """The coordinates a block run improved, to be tried with the others' (several workers only).

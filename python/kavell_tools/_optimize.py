@@ -460,7 +460,8 @@ def optimize(
       stop reaches every run at its next call); ``"runs"``: each task goes
       to a worker whole and comes back with its best point, history and
       count (workers need kavell, and scipy for the polish; no round trip
-      per evaluation, a stop reaches them within 64 evaluations).
+      per evaluation, a stop reaches them at their next evaluation, within
+      0.05 s, 0.2 s on Dask).
       ``"auto"`` (the default) measures the time ``f`` takes on a worker
       and what a round trip adds to it, with two random points in each of
       ``workers`` probe runs (counted in the budget), and sends evaluations
@@ -470,7 +471,7 @@ def optimize(
       counts every task under way as spent), stops, failures and Ctrl-C
       (which ends the processes of optimize's own pool; the tasks of a
       caller's executor are cancelled or, once started, waited for: one
-      evaluation, or at most 64 of a run sent whole). A worker that dies
+      evaluation each). A worker that dies
       raises :class:`RunFailed` whose cause is the executor's error
       (``BrokenProcessPool``, Dask's ``KilledWorker``).
 

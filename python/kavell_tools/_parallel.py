@@ -79,12 +79,24 @@ def _end_with(parent: int) -> None:
 
     Its processes would otherwise wait on their queue for ever.
     """
+    started_by = os.getppid()  # the job itself, or a fork server
+
     def watch() -> None:
-        while os.getppid() == parent:
+        while os.getppid() == started_by and _exists(parent):
             time.sleep(0.5)
         os._exit(1)
 
     threading.Thread(target=watch, name="kavell-optimize-parent", daemon=True).start()
+
+
+def _exists(pid: int) -> bool:
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        pass
+    return True
 
 
 def _nothing() -> None:

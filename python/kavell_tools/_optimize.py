@@ -557,6 +557,7 @@ class _Strategy:
             widths=[r * tuning.first_width for r in space.ranges],
         )
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
+        self.aside = 0  # several workers: evaluations kept for a polish due once those under way are spent
         self.workers = 1  # tasks that may be under way at once
         self.opening: list[_Task] = []  # the first global runs (not saved: they are over once a checkpoint holds them)
         # Several workers: what block runs of the sweep found apart, by coordinate, and whether it is untried.
@@ -565,8 +566,8 @@ class _Strategy:
 
     @property
     def left(self) -> int:
-        """Evaluations not yet spent nor promised to a task under way."""
-        return self.budget - self.tracker.evaluations - self.reserved
+        """Evaluations not yet spent nor promised to a task under way (nor set aside for a polish about to start)."""
+        return self.budget - self.tracker.evaluations - self.reserved - self.aside
 
     def _settings(self, evaluations: int, particles: int) -> Settings:
         cognitive, social, ratio, inertia = self.tuning.coefficients
@@ -610,7 +611,7 @@ class _Strategy:
         tasks may be proposed while others are still under way.
         """
         t, s = self.tuning, self.state
-        while self.left > 0 and self.tracker.stop_reason is None:
+        while (self.left > 0 or self.aside > 0) and self.tracker.stop_reason is None:
             per_global = self._per_global()
             if s.around_x0:
                 s.around_x0 = False
@@ -625,14 +626,21 @@ class _Strategy:
                     s.global_runs += 1
                     self.opening.append(task)
                 return task
-            if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved:
-                if self.tracker.evaluations < due:
-                    return None  # several workers: the polish starts from the best the tasks under way find
-                s.polishes += 1
-                # It sends each gradient's points together: as many workers at once as coordinates, and one.
-                width = 1 + sum(not c.integer for c in self.space.coordinates)
-                evaluations = min(self._most(width), max(1, int(self.budget * t.polish_cap)))
-                return _Task("polish", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
+            if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved + self.aside:
+                cap = max(1, int(self.budget * t.polish_cap))
+                self.aside = 0
+                if self.tracker.evaluations < due and self.reserved:
+                    # Several workers: the polish starts from the best the tasks under way find, and until
+                    # they have spent its share of the budget, other tasks go on beside them without its evaluations.
+                    self.aside = min(cap, self.left)
+                    if self.left <= 0:
+                        return None
+                else:
+                    s.polishes += 1
+                    # It sends each gradient's points together: as many workers at once as coordinates, and one.
+                    sent = 1 + sum(not c.integer for c in self.space.coordinates)
+                    return _Task("polish", min(self._most(sent), cap), None, {}, self.tracker.best_value,
+                                 self.tracker.best_point)
             if s.blocks:
                 return self._block(s.blocks.pop())
             if not s.swept:
@@ -748,7 +756,7 @@ class _Strategy:
     def _spend(self, evaluations: int) -> int:
         """Evaluations for a run: within the budget, and ending where the next polish starts."""
         point = self._next_polish()
-        spare = self.left if point is None else point - self.tracker.evaluations - self.reserved
+        spare = self.left if point is None or self.aside else point - self.tracker.evaluations - self.reserved
         return min(evaluations, spare if spare > 0 else self.left)
 
     def _block(self, free: list[int]) -> _Task:

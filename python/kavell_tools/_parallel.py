@@ -472,6 +472,7 @@ class _Scheduler:
         self.in_flight: list[_Carried] = []
         self.failure: BaseException | None = None
         self.flag: _Flag | None = None
+        self.polish_here = False  # with whole runs sent, whether a polish is carried out here all the same
         strategy.workers = pool.size
 
     # Evaluations sent one at a time ----------------------------------------------------------------
@@ -636,6 +637,9 @@ class _Scheduler:
             return "evaluations"
         seconds = statistics.median(on_worker for _, on_worker in timings)
         overhead = statistics.median(max(0.0, here - on_worker) for here, on_worker in timings)
+        # A polish sent whole makes its gradients' evaluations one after the other; carried out here, it
+        # sends each gradient's together, a round trip for as many evaluations as coordinates, and one.
+        self.polish_here = overhead < sum(not c.integer for c in self.space.coordinates) * seconds
         return "evaluations" if seconds >= AUTO_RATIO * overhead else "runs"
 
     def _loop(self) -> None:
@@ -666,7 +670,7 @@ class _Scheduler:
             self.account.runs += 1
         carried = _Carried(task)
         self.in_flight.append(carried)
-        if self.distribute == "runs":
+        if self.distribute == "runs" and not (task.settings is None and self.polish_here):
             carried.future = self.pool.submit(run_task, self.f, self.space, task, self._options())
             carried.future.add_done_callback(lambda _: self.done.put(carried))
         else:

@@ -264,6 +264,8 @@ def interrupted_stops(count):
 
 
 @pytest.mark.parametrize("beside", ["threads stopping", "a thread writing", "forks", "Ctrl-C"])
+# Forking beside live threads is the point of the "forks" case.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
 def test_stops_leave_process_wide_state_alone(beside, capfd):
     before = (descriptor_2(), open_descriptors(), sys.stderr, sys.excepthook, signal.getsignal(signal.SIGINT))
     written = []

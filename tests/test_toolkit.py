@@ -110,6 +110,12 @@ class Ranked:
     def __gt__(self, other):
         return self.value > other.value
 
+    def __le__(self, other):
+        return self.value <= other.value
+
+    def __ge__(self, other):
+        return self.value >= other.value
+
     def __eq__(self, other):
         return self.value == other.value
 
@@ -123,23 +129,59 @@ VALUES = {"float": float, "Fraction": Fraction, "Decimal": Decimal, "tuple": lam
           "Ranked": Ranked}
 
 
+def stopped_beside_another_thread(tracker, f, stopped_at):
+    """Runs in two threads on ``tracker``: the second one's first call lasts until the first run has stopped."""
+    second_started, first_done, outcomes = threading.Event(), threading.Event(), {}
+
+    def objective(f64):
+        if threading.current_thread().name == "second":
+            second_started.set()
+            assert first_done.wait(60)  # a hang guard
+            return f(f64, best=False)
+        return f(f64, best=tracker.evaluations + 1 == stopped_at)
+
+    def run(name):
+        try:
+            outcomes[name] = tracker.run(kavell.PSO(20, 500), BOX)
+        except BaseException as error:
+            outcomes[name] = error
+        if name == "first":
+            first_done.set()
+
+    tracker.objective = objective
+    second = threading.Thread(target=run, args=("second",), name="second")
+    second.start()
+    assert second_started.wait(60)
+    run("first")
+    second.join()
+    return outcomes
+
+
+@pytest.mark.parametrize("beside", [None, "another thread's run"])
 @pytest.mark.parametrize("stopped_at", [3, 150], ids=["among the first particles", "in the iterations"])
 @pytest.mark.parametrize("maximize", [False, True], ids=["min", "max"])
 @pytest.mark.parametrize("kind", ["float", "float32", "Fraction", "Decimal", "tuple", "Ranked"])
-def test_a_stopped_run_winds_down_quietly_whatever_its_values(kind, maximize, stopped_at, capfd):
+def test_a_stopped_run_winds_down_quietly_whatever_its_values(kind, maximize, stopped_at, beside, capfd):
     if kind == "tuple" and maximize:
         pytest.skip("PSO.max needs __neg__, which tuples lack")
     make = pytest.importorskip("numpy").float32 if kind == "float32" else VALUES[kind]
     values = []
 
-    def f(f64):
-        values.append(make(sphere(f64)))
-        return values[-1]
+    def f(f64, best=False):
+        # Beside another thread, the first thread's call number stopped_at meets the target; no other does.
+        values.append(make(0.0) if best else make(10.0 + sphere(f64)) if beside else make(sphere(f64)))
+        return -values[-1] if maximize and beside else values[-1]
 
-    tracker = kavell_tools.Tracker(f, maximize=maximize, max_evaluations=stopped_at)
-    assert not tracker.run(kavell.PSO(20, 500), BOX)
+    if beside is None:
+        tracker = kavell_tools.Tracker(f, maximize=maximize, max_evaluations=stopped_at)
+        assert not tracker.run(kavell.PSO(20, 500), BOX)
+    else:
+        # Each run winds its own down: the second one's is under way when the first one meets the target.
+        tracker = kavell_tools.Tracker(f, maximize=maximize, target=make(0.0))
+        assert stopped_beside_another_thread(tracker, f, stopped_at) == {"first": False, "second": False}
+        values = [-value for value in values] if maximize else values
     result = tracker.final_result()
-    assert len(values) == result.evaluations == stopped_at
+    assert len(values) == result.evaluations == stopped_at + (beside is not None)
     assert result.value == (max(values) if maximize else min(values))
     assert capfd.readouterr().err == ""
 
@@ -382,15 +424,22 @@ def test_points_kept_are_those_f_was_given_even_when_it_writes_into_them(entry):
     assert failure.result.point in given and mixed(**failure.result.point) == failure.result.value
 
 
-@pytest.mark.parametrize("budget", [0, 1, 25, 40])
-def test_max_evaluations_is_never_exceeded_across_runs(budget, capfd):
+@pytest.mark.parametrize("nested", [False, True], ids=["one after the other", "the second inside f"])
+@pytest.mark.parametrize("budget", [0, 1, 15, 25, 40])
+def test_max_evaluations_is_never_exceeded_across_runs(budget, nested, capfd):
     recorder = Recorder()
-    tracker = kavell_tools.Tracker(recorder, max_evaluations=budget)
-    for _ in range(2):
+
+    def f(**point):
+        if nested and tracker.runs == 1 and len(recorder.values) == 1:
+            tracker.run(kavell.PSO(10, 1), BOX)  # within the budget left beside this very call
+        return recorder(**point)
+
+    tracker = kavell_tools.Tracker(f, max_evaluations=budget)
+    for _ in range(1 if nested else 2):
         tracker.run(kavell.PSO(10, 1), BOX)  # 20 evaluations each
     assert len(recorder.values) == tracker.evaluations == budget
     # A run after the stop does not start at all.
-    assert tracker.stop_reason == "evaluations" and tracker.runs == min(2, -(-budget // 20))
+    assert tracker.stop_reason == "evaluations" and tracker.runs == min(2, budget if nested else -(-budget // 20))
     assert capfd.readouterr().err == ""
 
 
@@ -627,24 +676,41 @@ def test_restarts_maximise_and_stop_at_a_target():
 @hypothesis_settings(max_examples=200, deadline=None)
 @given(
     st.lists(st.tuples(st.integers(-10**20, 10**20), st.integers(1, 10**6), st.floats(0, 1)), min_size=1, max_size=4),
-    st.floats(1e-9, 1.0),
+    st.floats(1e-12, 1.0),  # restarts narrows down to 1e-12
 )
 def test_narrowed_boxes_stay_valid_and_hold_the_centre(spans, fraction):
+    from kavell_tools._bounds import _f32
+
     lows = [low for low, _, _ in spans]
     highs = [low + width for low, width, _ in spans]
     centre = [low + round(width * at) for low, width, at in spans]
     reals = [float(v) for v in centre]
     assume(all(float(low) < float(high) for low, high in zip(lows, highs)))
+    singles = [_f32(min(max(v, -1e38), 1e38)) for v in reals]
+    assume(all(_f32(float(low)) < _f32(float(high)) for low, high in zip(lows, highs)))
+    # Bounds of every type the module takes: f32 ones as decimals, which do not mix with floats.
     bounds = {"i_min": lows, "i_max": highs, "f64_min": [float(v) for v in lows], "f64_max": [float(v) for v in highs],
+              "f32_min": [Decimal(v) for v in lows], "f32_max": [Decimal(v) for v in highs],
               "d_min": ["kept"], "d_max": ["kept"]}
-    box = narrowed(bounds, {"i": centre, "f64": reals, "d": [0]}, fraction)
+    centres = {"i": centre, "f64": reals, "f32": [min(max(x, float(a)), float(b)) for x, a, b in zip(singles, lows, highs)]}
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+    if numpy is not None:  # the whole range of i64, whose width wraps in numpy's own arithmetic
+        bounds["i64_min"], bounds["i64_max"] = numpy.array([-(2**63)]), numpy.array([2**63 - 1])
+        centres["i64"] = [min(max(centre[0], -(2**63)), 2**63 - 1)]
+    box = narrowed(bounds, {**centres, "d": [0]}, fraction)
     assert box["d_min"] == ["kept"]
-    for kind, point in (("i", centre), ("f64", reals)):
+    for kind, point in centres.items():
         for low, new_low, value, new_high, high in zip(bounds[kind + "_min"], box[kind + "_min"], point,
                                                        box[kind + "_max"], bounds[kind + "_max"]):
             assert low <= new_low <= value <= new_high <= high and new_low < new_high
-            if kind == "i":
-                assert new_high - new_low <= max(2, (high - low) * fraction + 1)
+            if kind == "f32":  # as the module stores the box
+                assert _f32(new_low) < _f32(new_high)
+            if kind in ("i", "i64"):
+                width, half = int(high) - int(low), max(1, int((int(high) - int(low)) * fraction) // 2)
+                assert min(half, width) <= new_high - new_low <= max(2, width * fraction + 1)
 
 
 def test_settings_round_trip_and_budget():
@@ -679,7 +745,20 @@ def test_package_is_typed_and_passes_mypy_strict():
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-@pytest.mark.parametrize("bounds, message", [
+class Row:
+    """A bound list that is a sequence to Python and the module (as a numpy array is), not a registered Sequence."""
+
+    def __init__(self, *values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, index):
+        return self.values[index]
+
+
+@pytest.mark.parametrize("bounds, message, error", [(*case, ValueError) if len(case) == 2 else case for case in [
     ({"f64_min": [0.0]}, "f64_min is given without f64_max"),
     ({"i32_max": [3]}, "i32_max is given without i32_min"),
     ({"f64_min": [0.0, 0.0], "f64_max": [1.0]}, r"f64_min\[1\] has no counterpart in f64_max"),
@@ -698,25 +777,38 @@ def test_package_is_typed_and_passes_mypy_strict():
     ({"f32_min": [0.0], "f32_max": [1e39]}, r"f32_max\[0\] = 1e\+39 is beyond the largest f32 value"),
     ({"f32_min": [-3e38], "f32_max": [3e38]}, r"f32_max\[0\] - f32_min\[0\] = 3e\+38 - -3e\+38 overflows f32"),
     ({"c128_min": [complex(0, -1e308)], "c128_max": [complex(1, 1e308)]}, r"c128_max\[0\] - c128_min\[0\] = .* overflows"),
-])
+    # Sequences the module takes that are no registered Sequence (numpy arrays) get the same checks.
+    ({"f64_min": Row(1.0), "f64_max": Row(0.0)}, r"f64_min\[0\] = 1.0 is above f64_max\[0\] = 0.0"),
+    ({"f64_min": Row(0.0, 0.0), "f64_max": Row(1.0)}, r"f64_min\[1\] has no counterpart in f64_max"),
+    ({"f64_min": Row(-math.inf), "f64_max": Row(0.0)}, r"f64_min\[0\] = -inf is not finite"),
+    # Integer and real kinds, which optimize searches as other kinds: what the module would refuse, by name.
+    ({"i8_min": [0], "i8_max": [1000]}, r"i8_max\[0\] = 1000 is outside the range of i8, \[-128, 127\]", OverflowError),
+    ({"i64_min": [0], "i64_max": [2**63]}, r"i64_max\[0\] = 9223372036854775808 is outside the range of i64", OverflowError),
+    ({"i64_min": [0.5], "i64_max": [3]}, r"i64_min\[0\] = 0.5 is not an integer", TypeError),
+    ({"i_min": [0], "i_max": ["3"]}, r"i_max\[0\] = '3' is not an integer", TypeError),
+    ({"f64_min": ["0"], "f64_max": [1.0]}, r"f64_min\[0\] = '0' is not a real number", TypeError),
+    ({"f32_min": [0.0], "f32_max": [None]}, r"f32_max\[0\] = None is not a real number", TypeError),
+]])
 @pytest.mark.parametrize("entry", ["minimize", "restarts", "multistart", "optimize"])
-def test_bounds_are_checked_before_any_run(bounds, message, entry):
+def test_bounds_are_checked_before_any_run(bounds, message, error, entry):
     recorder = Recorder()
     run = {"minimize": lambda: kavell_tools.minimize(kavell.PSO(5, 5), recorder, **bounds),
            "optimize": lambda: kavell_tools.optimize(recorder, 100, **bounds),
            "restarts": lambda: kavell_tools.restarts(recorder, 100, **bounds),
            "multistart": lambda: kavell_tools.multistart(recorder, 2, settings=Settings(5, 5), **bounds)}[entry]
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         run()
     assert recorder.values == []
 
 
 def test_bounds_the_module_takes_pass_the_check():
     bounds = {"f32_min": [1.0], "f32_max": [1.0000001], "c64_min": [-1j], "c64_max": [1 + 1j], "i_min": [-(10**30)],
-              "i_max": [10**30], "d_min": [Decimal("1.25")], "d_max": ["1.26"], "i16_min": range(2), "i16_max": b"\x05\x06"}
+              "i_max": [10**30], "d_min": [Decimal("1.25")], "d_max": ["1.26"], "i16_min": range(2), "i16_max": b"\x05\x06",
+              "i8_min": [-128, True], "i8_max": [127, 2], "f64_min": Row(Decimal(0), Fraction(1, 3)), "f64_max": Row(1, 1.0)}
     kavell_tools.check_bounds(bounds)
     point = kavell.PSO(3, 1).min(lambda **point: 0, **bounds)[1]
-    assert {key: len(values) for key, values in point.items()} == {"f32": 1, "c64": 1, "i": 1, "d": 1, "i16": 2}
+    assert {key: len(values) for key, values in point.items()} == {"f32": 1, "c64": 1, "i": 1, "d": 1, "i16": 2, "i8": 2,
+                                                                    "f64": 2}
 
 
 EXACT = st.recursive(

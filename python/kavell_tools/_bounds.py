@@ -63,27 +63,35 @@ def _narrow_integer(low: int, high: int, centre: int, fraction: float) -> tuple[
     return max(low, centre - half), min(high, centre + half)
 
 
-def _narrow_real(low: float, high: float, centre: float, fraction: float) -> tuple[float, float]:
+def _narrow_real(low: float, high: float, centre: float, fraction: float, single: bool) -> tuple[float, float]:
     half = (high - low) * fraction / 2.0
     new_low, new_high = max(low, centre - half), min(high, centre + half)
-    return (new_low, new_high) if new_low < new_high else (low, high)
+    # Compared as the module stores the kind: a box narrower than one binary32 step is empty in f32.
+    valid = _f32(new_low) < _f32(new_high) if single else new_low < new_high
+    return (new_low, new_high) if valid else (low, high)
 
 
 def narrowed(bounds: Mapping[str, Any], centre: Point, fraction: float) -> dict[str, Any]:
     """Bounds shrunk to ``fraction`` of their width around ``centre``, clipped to the originals.
 
-    Integer and real kinds are narrowed; decimal and complex kinds keep their
-    bounds, as do kinds missing from ``centre``.
+    Integer and real kinds are narrowed, in Python ints and floats whatever
+    the bounds are given as (a numpy integer's width would wrap, a
+    ``Decimal`` does not mix with floats); a box narrower than one value of
+    its kind is the whole box. Decimal and complex kinds keep their bounds,
+    as do kinds missing from ``centre``.
     """
     result = dict(bounds)
     for kind in kinds(bounds):
         if kind not in centre or not (kind in INTEGER_KINDS or kind in REAL_KINDS):
             continue
-        narrow = _narrow_integer if kind in INTEGER_KINDS else _narrow_real
-        pairs = [
-            narrow(low, high, value, fraction)
-            for low, high, value in zip(bounds[kind + "_min"], bounds[kind + "_max"], centre[kind])
-        ]
+        lows, highs = bounds[kind + "_min"], bounds[kind + "_max"]
+        pairs: list[tuple[Any, Any]]
+        if kind in INTEGER_KINDS:
+            pairs = [_narrow_integer(operator.index(low), operator.index(high), operator.index(value), fraction)
+                     for low, high, value in zip(lows, highs, centre[kind])]
+        else:
+            pairs = [_narrow_real(float(low), float(high), float(value), fraction, kind == "f32")
+                     for low, high, value in zip(lows, highs, centre[kind])]
         result[kind + "_min"] = [low for low, _ in pairs]
         result[kind + "_max"] = [high for _, high in pairs]
     return result
@@ -164,29 +172,79 @@ def _below(kind: str, low: Any, high: Any) -> bool | None:
         return None
 
 
+#: The range of each fixed-width integer kind, as the module converts its bounds.
+INTEGER_RANGES = {kind: (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1)
+                  for kind, bits in (("i8", 8), ("i16", 16), ("i32", 32), ("i64", 64), ("i128", 128))}
+
+
+def as_list(side: Any) -> list[Any] | None:
+    """A bound list as the module reads it, or ``None`` for what it refuses by name (a str, a set, a generator).
+
+    The module takes anything Python treats as a sequence, numpy arrays
+    included, which are not ``collections.abc.Sequence`` instances.
+    """
+    if isinstance(side, (str, dict)) or not hasattr(type(side), "__getitem__"):
+        return None
+    try:
+        return list(side)
+    except Exception:
+        return None
+
+
+def _element_error(kind: str, name: str, value: Any) -> Exception | None:
+    """Why the module would refuse a bound of an integer or real kind (as a ``TypeError`` or ``OverflowError``).
+
+    ``optimize`` searches these kinds itself and hands them to the module as
+    other kinds, so the module never sees the bounds as given.
+    """
+    if kind in INTEGER_KINDS:
+        try:
+            number = operator.index(value)
+        except TypeError:
+            return TypeError(f"{name} = {value!r} is not an integer: {kind} bounds are ints (or have __index__)")
+        low, high = INTEGER_RANGES.get(kind, (number, number))
+        if not low <= number <= high:
+            return OverflowError(f"{name} = {value!r} is outside the range of {kind}, [{low}, {high}]")
+    elif kind in REAL_KINDS:
+        if isinstance(value, (str, bytes, bytearray)):
+            return TypeError(f"{name} = {value!r} is not a real number")
+        try:
+            float(value)
+        except (TypeError, ValueError):
+            return TypeError(f"{name} = {value!r} is not a real number")
+        except OverflowError:
+            pass  # beyond every float: said below, with the width
+    return None
+
+
 def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> None:
-    """Refuse what ``PSO.min`` would drop silently or fail on in the middle of a call.
+    """Refuse what ``PSO.min`` would drop silently or fail on in the middle of a call, or refuse by no name.
 
     Raises ``ValueError`` naming the argument (and the index) for a kind given
     only one bound list, two lists of unequal length, a lower bound not below
     its upper bound (equal bounds pass with ``allow_equal``), a float or
     complex bound that is not finite in its kind or a pair whose width is not
     (``f64_min=[-1e308], f64_max=[1e308]``), and a box with no element at
-    all; ``TypeError`` for a keyword that is not a bound. Lists of the wrong
-    type are left to the module, which rejects them by name.
+    all; ``TypeError`` for a keyword that is not a bound, an integer bound
+    that is not an int (``i64_min=[0.5]``) and a real bound that is not a
+    number (``f64_min=["0"]``); ``OverflowError`` for an integer bound
+    outside its kind (``i8_max=[200]``). Bound lists may be any sequence the
+    module takes, numpy arrays included; one it refuses (a str, a generator)
+    is left to the module, which names it.
     """
     size = 0
     for key in bounds:
         if key[:-4] not in KINDS or key[-4:] not in ("_min", "_max"):
             raise TypeError(f"unexpected keyword argument {key!r}: neither a bound (i8_min ... d_max) nor an option")
     for kind in KINDS:
-        low, high = bounds.get(kind + "_min"), bounds.get(kind + "_max")
-        if low is None and high is None:
+        given_low, given_high = bounds.get(kind + "_min"), bounds.get(kind + "_max")
+        if given_low is None and given_high is None:
             continue
-        if low is None or high is None:
-            given, missing = (kind + "_max", kind + "_min") if low is None else (kind + "_min", kind + "_max")
+        if given_low is None or given_high is None:
+            given, missing = (kind + "_max", kind + "_min") if given_low is None else (kind + "_min", kind + "_max")
             raise ValueError(f"{given} is given without {missing}: a kind takes part only with both bound lists")
-        if not all(isinstance(side, Sequence) and not isinstance(side, str) for side in (low, high)):
+        low, high = as_list(given_low), as_list(given_high)
+        if low is None or high is None:
             size += 1  # the module refuses the list by name
             continue
         if len(low) != len(high):
@@ -195,6 +253,10 @@ def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> Non
             raise ValueError(f"{kind}_min has {len(low)} values but {kind}_max has {len(high)}: "
                              f"{longer}[{index}] has no counterpart in {shorter}")
         for index, (a, b) in enumerate(zip(low, high)):
+            for side, value in (("_min", a), ("_max", b)):
+                refused = _element_error(kind, f"{kind}{side}[{index}]", value)
+                if refused is not None:
+                    raise refused
             if _below(kind, a, b) is False and not (allow_equal and _below(kind, b, a) is False):
                 relation = "above" if _below(kind, b, a) else "not below"
                 raise ValueError(f"{kind}_min[{index}] = {a!r} is {relation} {kind}_max[{index}] = {b!r}")
@@ -263,9 +325,10 @@ def check_point(point: Any, bounds: Mapping[str, Any], name: str = "x0") -> Poin
         lows, highs = bounds[kind + "_min"], bounds[kind + "_max"]
         if kind not in point:
             raise ValueError(f"{name} has no {kind!r} values: the bounds have {len(lows)}")
-        values = point[kind]
-        if isinstance(values, (str, bytes)) or not isinstance(values, Sequence) or len(values) != len(lows):
-            size = len(values) if isinstance(values, Sequence) else type(values).__name__
+        lows, highs = list(lows), list(highs)
+        values = None if isinstance(point[kind], bytes) else as_list(point[kind])
+        if values is None or len(values) != len(lows):
+            size = type(point[kind]).__name__ if values is None else len(values)
             raise ValueError(f"{name}[{kind!r}] must be a list of {len(lows)} values, not {size}")
         converted[kind] = []
         for index, (value, low, high) in enumerate(zip(values, lows, highs)):

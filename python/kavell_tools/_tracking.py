@@ -1,11 +1,13 @@
 """The objective wrapper: evaluation count, best so far, history, progress, early stop, recording."""
 from __future__ import annotations
 
+import contextlib
 import functools
 import math
 import operator
+import threading
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar
 
@@ -186,6 +188,24 @@ WIND_DOWN_CALL = 100
 _ELEMENT_COST = {"d": 150, "i": 60}
 
 
+class _Runs(threading.local):
+    """One thread's runs on a tracker; threads that share a tracker each wind their own run down.
+
+    ``run`` is the innermost run's size, its first particle count, the
+    evaluations before it and the count of runs started on the tracker when
+    it started (``-1`` if another thread's run was under way then).
+    ``first_left`` is how many of its first particles' calls are still to
+    come once it winds down (``None`` before), ``raised`` whether an
+    :class:`EarlyStop` of the tracker ended it.
+    """
+
+    def __init__(self) -> None:
+        self.depth = 0
+        self.run: tuple[int, int, int, int] = (0, 0, 0, 0)
+        self.first_left: int | None = None
+        self.raised = False
+
+
 def _is_nan(value: Any) -> bool:
     """Whether ``value`` is a real NaN: unequal to itself, and a float NaN once converted."""
     try:
@@ -363,32 +383,40 @@ class Tracker(Generic[V]):
         self.failed_evaluation: int | None = None
         self.runs = 0
         self.started = time.monotonic()
-        self._running = 0
-        # The run under way: its size, its first particle count, and the evaluations before it.
-        self._run: tuple[int, int, int] = (0, 0, 0)
-        # Once a stop holds inside a run: how many of the first particles' calls are still to come
-        # (None while no run winds down), and the value they get.
-        self._first_left: int | None = None
-        self._last: Any = _WORST
-        self._raised = False  # an EarlyStop of this tracker ended the run
+        self._runs = _Runs()  # this thread's
+        self._running = 0  # runs under way, in every thread
+        self._starts = 0  # runs started
+        self._under_way = 0  # calls of f under way (in other threads, or an outer run's call around a nested run)
+        self._last: Any = _WORST  # a value of f's, for the first particles of a run winding down
 
     def __call__(self, **point: Any) -> V:
         if self.stop_reason is not None:
-            left = self._first_left
+            runs = self._runs
+            left = runs.first_left
             if left is None:
-                raise EarlyStop(f"{self.stop_reason} after {self.evaluations} evaluations")
+                if not runs.depth or runs.raised:
+                    raise EarlyStop(f"{self.stop_reason} after {self.evaluations} evaluations")
+                # Stopped by another thread's run, or by a run nested in f: this run winds down too.
+                self._halt(self.stop_reason, self._last, point)
+                left = runs.first_left
             # The run winds down without f. The module orders its first particles' values among
             # themselves, any of them on either side: they get a value of f, which any of f's values
             # compares with. Later values are compared with the new one on the left.
             if left:
-                self._first_left = left - 1
+                runs.first_left = left - 1
                 return self._last  # type: ignore[no-any-return]
             return _WORST  # type: ignore[no-any-return]
-        if self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
-            # A call outside a run (run() does not start at the budget, and a run stops on reaching it).
-            self._halt("evaluations", _WORST, point)
+        if self.max_evaluations is not None and self.evaluations + self._under_way >= self.max_evaluations:
+            # No evaluation left once the calls under way are counted: a call outside a run (run() does not
+            # start at the budget, and a run stops on reaching it), or beside calls of other threads.
+            self._halt("evaluations", self._last, point)
             return self(**point)
-        given = point if self.decode is None else self.decode(point)
+        self._under_way += 1  # at once: another thread's call must count it against the budget
+        try:
+            given = point if self.decode is None else self.decode(point)
+        except BaseException:
+            self._under_way -= 1
+            raise
         # What f is given, copied before the call: f may write into its lists.
         kept: Point = {}
         for key, values in given.items():
@@ -396,8 +424,10 @@ class Tracker(Generic[V]):
         try:
             value: Any = self.objective(**given)
         except BaseException as error:
+            self._under_way -= 1
             self._fail(error, kept)
             raise
+        self._under_way -= 1
         answer = value
         if self.nan is not None and (value != value if type(value) is float else _is_nan(value)):
             if self.nan == "raise":
@@ -454,21 +484,28 @@ class Tracker(Generic[V]):
             self.recording.write(self.failed_evaluation, point, "error", repr(error))
 
     def _halt(self, reason: str, last: Any, point: Point) -> None:
-        """Stop: the run under way winds down, or ends by :class:`EarlyStop` when too long for that.
+        """Stop: this thread's run winds down, or ends by :class:`EarlyStop` when too long for that.
 
-        ``last`` is what the module gets for this call, ``point`` what it passed.
+        ``last`` is a value of f's for the module (this call's, if f was
+        called), ``point`` what the module passed.
         """
         self.stop_reason = reason
-        if not self._running:
+        if last is not _WORST:
+            self._last = last
+        elif self._last is _WORST and self.best_point is not None:
+            self._last = self.best_value
+        runs = self._runs
+        if not runs.depth:
             raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
-        size, particles, before = self._run
-        made = self.evaluations - before
+        size, particles, before, starts = runs.run
+        # The calls this run made are known only while no other run (another thread's, or one nested in
+        # f) made any since it started; otherwise it may still be among its first particles.
+        made = self.evaluations - before if starts == self._starts and self._running == runs.depth else 0
         cost = WIND_DOWN_CALL + sum(len(values) * _ELEMENT_COST.get(key, 1) for key, values in point.items())
         if (size - made) * cost > WIND_DOWN_LIMIT:
-            self._raised = True
+            runs.raised = True
             raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
-        self._first_left = max(0, particles - made)
-        self._last = last
+        runs.first_left = max(0, particles - made)
 
     def result(self) -> Result[V] | None:
         """The best point seen so far, or ``None`` before the first evaluation."""
@@ -565,7 +602,8 @@ class Tracker(Generic[V]):
         wind-down), both carrying :meth:`result`; the module's fault is never
         let through.
         """
-        if self.stop_reason is None and self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
+        if self.stop_reason is None and self.max_evaluations is not None and \
+                self.evaluations + self._under_way >= self.max_evaluations:
             self.stop_reason = "evaluations"
         if self.stop_reason is None and self.cancelled is not None and self.cancelled():
             self.stop_reason = "cancelled"
@@ -575,23 +613,28 @@ class Tracker(Generic[V]):
         self.runs += 1
         method = pso.max if self.maximize else pso.min
         failure: BaseException | None = None
-        outer = (self._run, self._first_left, self._last, self._raised)  # a nested run's
-        self._run = (evaluation_count(pso), int(pso.particle_count), self.evaluations)
-        self._first_left, self._raised = None, False
+        runs = self._runs
+        outer = (runs.run, runs.first_left, runs.raised)  # a nested run's
+        self._starts += 1
+        alone = self._running == runs.depth  # no other thread's run under way
+        runs.run = (evaluation_count(pso), int(pso.particle_count), self.evaluations, self._starts if alone else -1)
+        runs.first_left, runs.raised = None, False
+        runs.depth += 1
         self._running += 1
         try:
             # The bound method rather than the tracker itself, whose call through the type's __call__
             # slot costs about 1,000 instructions more per call (counted under callgrind).
             method(self.__call__, **bounds)
         except BaseException as error:
-            if self._raised and is_panic(error):
+            if runs.raised and is_panic(error):
                 return False  # the stop of a run too long to wind down
             failure = self._failure(error)
             if failure is error:
                 raise
         finally:
             self._running -= 1
-            self._run, self._first_left, self._last, self._raised = outer
+            runs.depth -= 1
+            runs.run, runs.first_left, runs.raised = outer
         if failure is not None:
             # Raised outside the handler so that the module's fault, which
             # only repeats the cause's description and cannot be pickled,

@@ -132,21 +132,23 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
     assert all(abs(point["f64"][0] - centre) <= 1.0 for point in calls.points[1:100])
 
 
-@pytest.mark.parametrize("number", ["float", "float32", "Decimal"])
+@pytest.mark.parametrize("number", ["float", "float32", "Decimal", "signalling Decimal"])
 def test_nan_counts_as_the_worst_value_or_raises(number):
-    make = pytest.importorskip("numpy").float32 if number == "float32" else {"float": float, "Decimal": Decimal}[number]
+    make = pytest.importorskip("numpy").float32 if number == "float32" else float if number == "float" else Decimal
+    nan = "snan" if number == "signalling Decimal" else "nan"  # which no comparison takes: it raises
+    isnan = Decimal.is_nan if make is Decimal else math.isnan
 
     def f(f64):
         f.calls += 1
         # NaN first, then right of 0.
-        return make("nan") if f.calls == 1 or f64[0] > 0 else make((f64[0] + 2.0) ** 2)
+        return make(nan) if f.calls == 1 or f64[0] > 0 else make((f64[0] + 2.0) ** 2)
 
     f.calls = 0
     calls = Calls(f)
     result = kavell_tools.optimize(calls, 2_000, **{"f64_min": [-5.0], "f64_max": [5.0]})
-    assert math.isnan(calls.values[0]) and sum(map(math.isnan, calls.values)) > 1
-    assert result.value == min(v for v in calls.values if not math.isnan(v)) and result.point["f64"][0] <= 0
-    assert all(not math.isnan(v) for _, v in result.history[1:])
+    assert isnan(calls.values[0]) and sum(map(isnan, calls.values)) > 1
+    assert result.value == min(v for v in calls.values if not isnan(v)) and result.point["f64"][0] <= 0
+    assert all(not isnan(v) for _, v in result.history[1:])
 
     f.calls = 0
     with pytest.raises(kavell_tools.RunFailed) as failure:
@@ -312,9 +314,22 @@ FAILURE = (ValueError("no score"), kavell_tools.RunFailed)
 CTRL_C = (KeyboardInterrupt(), kavell_tools.RunInterrupted)
 
 
+class Interrupting(float):
+    """A value whose conversion to a float, which the polish makes outside f, is where Ctrl-C lands."""
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+# f's own EarlyStop is a failure of f like any other: only the tracker's ends a search quietly.
+EARLY_STOP = (kavell_tools.EarlyStop("raised by f"), kavell_tools.RunFailed)
+
+
 @pytest.mark.parametrize("where, error, expected", [
-    ("x0", *FAILURE), ("x0", *CTRL_C), ("polish", *FAILURE), ("polish", *CTRL_C),
+    ("x0", *FAILURE), ("x0", *CTRL_C), ("x0", *EARLY_STOP),
+    ("polish", *FAILURE), ("polish", *CTRL_C), ("polish", *EARLY_STOP),
     ("nan in the polish", None, kavell_tools.RunFailed),
+    ("the polish's own code", None, kavell_tools.RunInterrupted),
 ])
 def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expected):
     # The first polish starts at call 1001 of 2000 and spends at most 200 calls.
@@ -323,6 +338,8 @@ def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expecte
     function = sphere
     if where == "nan in the polish":
         function, at = (lambda **p: math.nan if len(calls.values) == 1002 else sphere(**p)), None
+    if where == "the polish's own code":  # f returns at call 1003, a value no better than the best
+        function, at = (lambda **p: Interrupting(1e9) if len(calls.values) == 1002 else sphere(**p)), None
     calls = FailAt(function, at, error)
     x0 = {"f64": [1.0, 2.0, 3.0]} if where == "x0" else None
     polish = where != "x0"
@@ -333,6 +350,10 @@ def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expecte
     failure = raised.value
     if where == "x0":
         assert failure.result is None and failure.evaluation == 1
+    elif where == "the polish's own code":  # after call 1003, outside it
+        assert failure.result.evaluations == 1003 and failure.point is failure.evaluation is None
+        assert failure.result.value == min(calls.values) and type(failure.__cause__) is KeyboardInterrupt
+        return
     else:
         assert failure.evaluation == 1003 and failure.result.evaluations == 1002
         assert failure.result.value == min(calls.values[:1002])

@@ -1168,9 +1168,23 @@ def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_pa
     assert isinstance(caught.value.__cause__, TypeError) and "Fraction" in str(caught.value.__cause__)
     if strategy == "multistart":
         assert [run.ok for run in caught.value.runs] == [True]
-    else:
-        result = caught.value.result
-        assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
+        return
+    result = caught.value.result
+    assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
+    # Ctrl-C in the middle of a save, outside every call of f (here where the best value is written, at
+    # the start of the second run), ends the job with its result too.
+    first = Recorder(lambda f64: Interrupted(-1.0) if not first.values else sphere(f64))
+    with pytest.raises(kavell_tools.RunInterrupted) as caught:
+        job(strategy, first, tmp_path / "interrupted.json")
+    assert caught.value.result.value == -1.0 and 1 < caught.value.result.evaluations == len(first.values) < 1_000
+    assert type(caught.value.__cause__) is KeyboardInterrupt
+
+
+class Interrupted(float):
+    """A value whose conversion to a float, which a checkpoint makes, is where Ctrl-C lands."""
+
+    def __float__(self):
+        raise KeyboardInterrupt
 
 
 def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):
@@ -1210,11 +1224,19 @@ def test_a_resumed_recording_drops_the_line_a_kill_cut_short(tmp_path):
     assert [n for n, _, outcome, _ in lines if outcome == "value"] == list(range(1, 1_001))
 
 
-def test_plotting_says_how_to_install_matplotlib_when_imported():
-    run = subprocess.run([sys.executable, "-c", "import sys; sys.modules['matplotlib'] = None\n"
-                          "import kavell_tools.plotting"], capture_output=True, text=True, timeout=300)
-    assert "ModuleNotFoundError: kavell_tools.plotting needs matplotlib: pip install matplotlib " \
-           "(or kavell[plot])" in run.stderr
+@pytest.mark.parametrize("package, use, message", [
+    ("matplotlib", "import kavell_tools.plotting",
+     "kavell_tools.plotting needs matplotlib: pip install matplotlib (or kavell[plot])"),
+    ("scipy", "kavell_tools.optimize(f, 2000, polish=True, f64_min=[0.0], f64_max=[1.0])",
+     'polish=True needs scipy: pip install scipy (or "kavell[polish]")'),
+    ("tqdm", "kavell_tools.optimize(f, 2000, progress=True, f64_min=[0.0], f64_max=[1.0])",
+     "progress=True needs tqdm: pip install tqdm (or kavell[progress])"),
+])
+def test_an_optional_package_missing_is_said_before_any_run(package, use, message):
+    source = (f"import sys; sys.modules[{package!r}] = None\nimport kavell_tools\n"
+              "def f(f64):\n    print('f was called')\n    return f64[0]\n" + use)
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=300)
+    assert f"ModuleNotFoundError: {message}" in run.stderr and "f was called" not in run.stdout
 
 
 def test_the_readme_shows_what_its_commands_print():

@@ -84,7 +84,7 @@ def restarts(
         if type(fraction) is not float or not 0 < fraction < math.inf:
             raise ValueError(f"fraction {fraction!r} is not a width")
 
-    with job.running(tracker, lambda: {"fraction": fraction}, restore):
+    with job.running(tracker, lambda: {"fraction": fraction}, restore), tracker.interruptible():
         while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar
 
 from ._bounds import Bounds, check_bounds
 from ._errors import Chained, KavellError, is_panic, ordinary
-from ._record import Point, RecordTarget, Recording
+from ._record import Point, RecordTarget, Recording, is_nan
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -138,7 +138,10 @@ class RunInterrupted(_Partial, Chained, KeyboardInterrupt):
 class EarlyStop(Exception):
     """Raised from the objective to end a run that has too many calls left to wind down; never leaves the toolkit.
 
-    Also raised by a call of a stopped tracker outside any run.
+    Also raised by a call of a stopped tracker outside any run. Only the
+    tracker's own ends a run quietly: raised by ``f`` itself, it is a
+    failure of ``f`` like any other (:class:`RunFailed`); stop a run from
+    ``f`` with a tracker's ``cancelled`` instead.
     """
 
 
@@ -206,17 +209,6 @@ class _Runs(threading.local):
         self.raised = False
 
 
-def _is_nan(value: Any) -> bool:
-    """Whether ``value`` is a real NaN: unequal to itself, and a float NaN once converted."""
-    try:
-        if not value != value:
-            return False
-        number = float(value)
-    except Exception:
-        return False
-    return number != number
-
-
 def _better(value: Any, best: Any, maximize: bool) -> bool:
     """Strict improvement, as the optimiser orders values; unorderable values never improve."""
     if type(value) is float and type(best) is float:
@@ -224,9 +216,9 @@ def _better(value: Any, best: Any, maximize: bool) -> bool:
         if value != value:
             return False
         return best != best or (value > best if maximize else value < best)
-    if _is_nan(value):
+    if is_nan(value):
         return False
-    if _is_nan(best):
+    if is_nan(best):
         return True
     try:
         return bool(value > best) if maximize else bool(value < best)
@@ -322,8 +314,12 @@ class Tracker(Generic[V]):
     :class:`EarlyStop` raised from the objective instead, which the module
     reports on standard error. A run after a stop does not start.
 
+    Runs in several threads, and runs started from ``f``, may share a
+    tracker: a call counts against ``max_evaluations`` from its start, and
+    once a stop holds, every run under way winds down.
+
     ``nan`` says what a NaN value (any real one: ``float``, numpy floats,
-    ``Decimal``) does: ``None`` passes it on as it is, ``"worst"`` hands the
+    ``Decimal``, quiet or signalling) does: ``None`` passes it on as it is, ``"worst"`` hands the
     module the worst value in its place (it is never the best point unless
     nothing else was seen), ``"raise"`` fails the run with a ``ValueError``.
 
@@ -429,7 +425,7 @@ class Tracker(Generic[V]):
             raise
         self._under_way -= 1
         answer = value
-        if self.nan is not None and (value != value if type(value) is float else _is_nan(value)):
+        if self.nan is not None and (value != value if type(value) is float else is_nan(value)):
             if self.nan == "raise":
                 nan = ValueError("the objective returned NaN")
                 self._fail(nan, kept)
@@ -641,6 +637,21 @@ class Tracker(Generic[V]):
             # is not kept as the context.
             raise failure
         return self.stop_reason is None
+
+    @contextlib.contextmanager
+    def interruptible(self) -> Iterator[None]:
+        """Raise a Ctrl-C that lands outside every call of ``f`` as :class:`RunInterrupted`, carrying :meth:`result`.
+
+        Around a strategy: between its runs, and in a polish's own code,
+        which take as long as the calls of a cheap ``f`` or longer.
+        """
+        try:
+            yield
+        except KeyboardInterrupt as error:
+            if isinstance(error, RunInterrupted):
+                raise
+            interrupted = RunInterrupted(f"run interrupted after {self.evaluations} evaluations", self.result())
+            raise interrupted from error
 
     def _failure(self, error: BaseException) -> BaseException:
         cause = self.error

@@ -428,15 +428,26 @@ def test_x0_reaches_f_in_the_kinds_of_its_bounds(kind, low, high, given, error):
 
 @pytest.mark.parametrize("budget, calls_made", [(20, 20), (20.0, 20), ("numpy", 30), (2.5, TypeError),
                                                 ("20", TypeError), (True, TypeError), (math.inf, TypeError)])
-@pytest.mark.parametrize("entry", ["optimize", "restarts"])
-def test_budgets_are_whole_numbers(budget, calls_made, entry):
+@pytest.mark.parametrize("entry, name", [("optimize", "budget"), ("restarts", "budget"),
+                                         ("minimize", "max_evaluations"), ("multistart", "max_evaluations"),
+                                         ("patience", "patience")])
+def test_budgets_are_whole_numbers(budget, calls_made, entry, name):
     if budget == "numpy":
         budget = pytest.importorskip("numpy").int64(30)
     calls = Calls(sphere)
-    run = getattr(kavell_tools, entry)
+    pso = kavell_tools.Settings(10, 9)  # 100 calls
+    run = {
+        "optimize": lambda: kavell_tools.optimize(calls, budget, **BOX),
+        "restarts": lambda: kavell_tools.restarts(calls, budget, **BOX),
+        "minimize": lambda: kavell_tools.minimize(pso.build(), calls, max_evaluations=budget, **BOX),
+        "multistart": lambda: kavell_tools.multistart(calls, 1, settings=pso, max_evaluations=budget, **BOX).best,
+        # Patience counts from the last improvement: a function that never improves stops after it.
+        "patience": lambda: kavell_tools.minimize(pso.build(), lambda f64: calls(f64=f64) * 0 + 1, patience=budget,
+                                                  **BOX),
+    }[entry]
     if calls_made is TypeError:
-        with pytest.raises(TypeError, match="budget"):
-            run(calls, budget, **BOX)
+        with pytest.raises(TypeError, match=name):
+            run()
         assert calls.values == []
     else:
-        assert run(calls, budget, **BOX).evaluations == len(calls.values) == calls_made
+        assert run().evaluations == len(calls.values) == calls_made + (entry == "patience")

@@ -539,6 +539,8 @@ def test_multistart_failures_are_raised_or_reported():
     result = kavell_tools.multistart(flaky, 3, settings=Settings(5, 5), errors="report", **BOX)
     assert [run.ok for run in result.runs] == [False, True, True]
     assert result.failures[0].evaluations == 2 and result.best.index in (1, 2)
+    with pytest.raises(kavell_tools.MultiStartFailed, match="run 0 of 2 failed: the run made no evaluation"):
+        kavell_tools.multistart(flaky, 2, settings=Settings(5, 5), max_evaluations=0, **BOX)
 
 
 def test_multistart_timeout_says_so_and_cancels_the_runs_not_started():
@@ -1037,8 +1039,11 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
             time.sleep(0.01)
         assert ready.exists(), other.stderr.read()
         recorder = Recorder()
-        with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(checkpoint))}"):
-            job(strategy, recorder, checkpoint)
+        link = tmp_path / "link.json"
+        link.symlink_to(checkpoint)
+        for path in (checkpoint, link):  # reached through a symbolic link, the checkpoint is the same
+            with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(path))}"):
+                job(strategy, recorder, path)
         assert recorder.values == []
     finally:
         other.kill()
@@ -1051,9 +1056,10 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
     cause = caught.value.__cause__
     cause = cause.__cause__ if isinstance(cause, kavell_tools.RunFailed) else cause
     assert isinstance(cause, BlockingIOError) and "in use by this process" in str(cause)
-    # The killed job's lock went with it: the job resumes here.
+    # The killed job's lock went with it: the job resumes here, and saves where the link points.
     if strategy == "restarts":
-        assert job(strategy, Recorder(), checkpoint).evaluations == 1_000
+        assert job(strategy, Recorder(), link).evaluations == 1_000
+        assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
 
 
 def edited(path, change):

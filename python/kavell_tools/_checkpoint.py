@@ -49,7 +49,9 @@ class Checkpoint:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self.directory, self.name = os.path.split(os.path.abspath(self.path))
+        # The file a symbolic link points to: saves replace it (not the link), and its lock is one whatever
+        # the name a job reaches it by.
+        self.directory, self.name = os.path.split(os.path.realpath(self.path))
         self._lock: int | None = None
         self._held: str | None = None
 
@@ -89,14 +91,14 @@ class Checkpoint:
                 file.write(text)
                 file.flush()
                 os.fsync(file.fileno())
-            os.replace(temporary, self.path)
+            os.replace(temporary, os.path.join(self.directory, self.name))
         except BaseException:
             os.unlink(temporary)
             raise
 
     def lock(self) -> None:
         """Take the checkpoint for a job of this process until :meth:`unlock`; ``BlockingIOError`` if it is taken."""
-        held = os.path.realpath(self.path)
+        held = os.path.join(self.directory, self.name)
         with _HELD_LOCK:
             if held in _HELD:
                 raise BlockingIOError(errno.EAGAIN, "in use by this process: another job holds it", self.path)

@@ -19,7 +19,7 @@ from ._bounds import Bounds, check_bounds
 from ._checkpoint import Job, plain, restored
 from ._errors import KavellError, ordinary
 from ._settings import Settings
-from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better
+from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better, stop_options
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -103,6 +103,8 @@ def run_once(
     if summary.error is None:
         summary.error = tracker.recording_failure()
     result = tracker.result()
+    if summary.error is None and result is None:
+        summary.error = KavellError("the run made no evaluation")  # max_evaluations=0, or cancelled at once
     if result is not None:
         summary.value, summary.point = result.value, result.point
         summary.evaluations, summary.elapsed = result.evaluations, result.elapsed
@@ -332,6 +334,8 @@ def multistart(
             not isinstance(executor, ProcessPoolExecutor):
         raise ValueError("terminate=True needs a ProcessPoolExecutor or a Dask client: threads cannot be ended")
     check_bounds(bounds)
+    # Checked here rather than in each run, where a worker would report the same error for every run.
+    max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
     settings = settings or Settings()
     job = Job(checkpoint, {"strategy": "multistart", "runs": runs, "settings": asdict(settings),
                            "maximize": maximize, "bounds": plain(bounds)})

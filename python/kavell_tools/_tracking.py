@@ -11,7 +11,7 @@ from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar
 
-from ._bounds import Bounds, check_bounds
+from ._bounds import Bounds, check_bounds, count
 from ._errors import Chained, KavellError, is_panic, ordinary
 from ._record import Point, RecordTarget, Recording, is_nan
 
@@ -244,6 +244,28 @@ def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:
     return abs(new - old) > tolerance * max(1.0, abs(old))
 
 
+def stop_options(max_evaluations: Any = None, max_time: Any = None, patience: Any = None,
+                 tolerance: Any = TOLERANCE) -> tuple[int | None, float | None, int | None, float]:
+    """The stop options checked, as the tracker compares them: ``TypeError`` naming one that is not a number.
+
+    Counts are whole numbers (``max_evaluations=2.5`` would allow three
+    calls); a time or a tolerance that is not a number would fail only
+    inside the run, as if ``f`` had.
+    """
+    def real(value: Any, name: str) -> float:
+        if isinstance(value, (str, bytes, bytearray)):
+            raise TypeError(f"{name} must be a number, not {value!r}")
+        try:
+            return float(value)
+        except (TypeError, ValueError):
+            raise TypeError(f"{name} must be a number, not {type(value).__name__} {value!r}") from None
+
+    return (None if max_evaluations is None else count(max_evaluations, "max_evaluations"),
+            None if max_time is None else real(max_time, "max_time"),
+            None if patience is None else count(patience, "patience"),
+            real(tolerance, "tolerance"))
+
+
 def _count(state: Mapping[str, Any], key: str) -> int:
     value = state[key]
     if type(value) is not int or value < 0:
@@ -350,6 +372,7 @@ class Tracker(Generic[V]):
     ) -> None:
         if nan not in (None, "worst", "raise"):
             raise ValueError(f'nan must be None, "worst" or "raise", not {nan!r}')
+        max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
         self.objective = objective
         self.maximize = maximize
         self.target = target
@@ -725,6 +748,7 @@ def minimize(
     checked first (:func:`check_bounds`).
     """
     check_bounds(bounds)
+    max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
     total = evaluation_count(pso)
     if max_evaluations is not None:
         total = min(total, max_evaluations)

@@ -965,6 +965,9 @@ def test_a_killed_job_resumes_within_its_budget_and_leaves_no_file_behind(strate
     saved = kavell_tools.Checkpoint(checkpoint).load()
     with pytest.raises(ValueError, match="another job"):
         kavell_tools.restarts(sphere, 10, checkpoint=checkpoint, **BOX)
+    if strategy == "restarts":  # its settings are part of the job too
+        with pytest.raises(ValueError, match="another job"):
+            resume_job(strategy, sphere, checkpoint, settings=Settings(10, 9), local_evaluations=100)
     recorder = Recorder()
     result = resume_job(strategy, recorder, checkpoint)
     assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json", "job.json.calls", "job.py"]

@@ -53,8 +53,8 @@ def restarts(
 
     ``checkpoint`` (a path) saves the state before each run, with that run's
     evaluations counted as spent, and resumes from it: a job killed and
-    called again with the same budget and bounds goes on after its last
-    run, and never exceeds the budget; ``target`` and ``max_time`` apply
+    called again with the same arguments (the stop options aside) goes on
+    after its last run, and never exceeds the budget; ``target`` and ``max_time`` apply
     anew. ``record`` writes every evaluation as a JSON line (appended to on
     resume). See docs/toolkit.md, "Checkpoints".
     """
@@ -62,7 +62,10 @@ def restarts(
     if budget < 1:
         raise ValueError("budget must be at least 1")
     check_bounds(bounds)
-    description = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds)}
+    description = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds),
+                   "settings": dataclasses.asdict(settings), "global_share": global_share,
+                   "global_evaluations": global_evaluations, "local_evaluations": local_evaluations,
+                   "local_particles": local_particles, "shrink": shrink}
     job = Job(checkpoint, description, budget)
     tracker = Tracker(
         f,

@@ -337,8 +337,10 @@ class Tracker(Generic[V]):
     reports on standard error. A run after a stop does not start.
 
     Runs in several threads, and runs started from ``f``, may share a
-    tracker: a call counts against ``max_evaluations`` from its start, and
-    once a stop holds, every run under way winds down.
+    tracker: a call counts in ``evaluations`` from its start (a call that
+    fails is then taken back), so calls under way together never exceed
+    ``max_evaluations``, and once a stop holds, every run under way winds
+    down.
 
     ``nan`` says what a NaN value (any real one: ``float``, numpy floats,
     ``Decimal``, quiet or signalling) does: ``None`` passes it on as it is, ``"worst"`` hands the
@@ -405,7 +407,6 @@ class Tracker(Generic[V]):
         self._runs = _Runs()  # this thread's
         self._running = 0  # runs under way, in every thread
         self._starts = 0  # runs started
-        self._under_way = 0  # calls of f under way (in other threads, or an outer run's call around a nested run)
         self._last: Any = _WORST  # a value of f's, for the first particles of a run winding down
 
     def __call__(self, **point: Any) -> V:
@@ -425,36 +426,37 @@ class Tracker(Generic[V]):
                 runs.first_left = left - 1
                 return self._last  # type: ignore[no-any-return]
             return _WORST  # type: ignore[no-any-return]
-        if self.max_evaluations is not None and self.evaluations + self._under_way >= self.max_evaluations:
-            # No evaluation left once the calls under way are counted: a call outside a run (run() does not
-            # start at the budget, and a run stops on reaching it), or beside calls of other threads.
+        if self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
+            # A call beyond the budget: outside a run (run() does not start at the budget, and a run stops on
+            # reaching it), or beside calls under way in other threads, which count from their start.
             self._halt("evaluations", self._last, point)
             return self(**point)
-        self._under_way += 1  # at once: another thread's call must count it against the budget
+        # Counted from its start, so that calls under way together (in threads, or an outer run's call
+        # around a run nested in f) never exceed the budget; a call that fails is not an evaluation.
+        self.evaluations += 1
         try:
             given = point if self.decode is None else self.decode(point)
+            # What f is given, copied before the call: f may write into its lists.
+            kept: Point = {}
+            for key, values in given.items():
+                kept[key] = list(values)
         except BaseException:
-            self._under_way -= 1
+            self.evaluations -= 1
             raise
-        # What f is given, copied before the call: f may write into its lists.
-        kept: Point = {}
-        for key, values in given.items():
-            kept[key] = list(values)
         try:
             value: Any = self.objective(**given)
         except BaseException as error:
-            self._under_way -= 1
+            self.evaluations -= 1
             self._fail(error, kept)
             raise
-        self._under_way -= 1
         answer = value
         if self.nan is not None and (value != value if type(value) is float else is_nan(value)):
             if self.nan == "raise":
+                self.evaluations -= 1
                 nan = ValueError("the objective returned NaN")
                 self._fail(nan, kept)
                 raise nan
             answer = -math.inf if self.maximize else math.inf  # a NaN would poison the module's comparisons
-        self.evaluations += 1
         if self.recording is not None:
             self.recording.write(self.evaluations, kept, "value", value)
         best = self.best_value
@@ -621,8 +623,7 @@ class Tracker(Generic[V]):
         wind-down), both carrying :meth:`result`; the module's fault is never
         let through.
         """
-        if self.stop_reason is None and self.max_evaluations is not None and \
-                self.evaluations + self._under_way >= self.max_evaluations:
+        if self.stop_reason is None and self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
             self.stop_reason = "evaluations"
         if self.stop_reason is None and self.cancelled is not None and self.cancelled():
             self.stop_reason = "cancelled"

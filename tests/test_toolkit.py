@@ -1139,24 +1139,24 @@ def test_values_the_module_takes_are_saved_exactly(tmp_path):
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs Linux's /dev/full")
 @pytest.mark.parametrize("strategy", ["minimize", "optimize", "restarts", "multistart"])
-def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path):
+def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path, capfd):
     (tmp_path / "file").write_text("")
     full = tmp_path / "full"
     full.mkdir()
     (full / "run-0.jsonl").symlink_to("/dev/full")
     record = {"missing": tmp_path / "file" / "run.jsonl", "full": full if strategy == "multistart" else "/dev/full"}
 
-    def run(f, target):
+    def run(f, target, **options):
         if strategy == "minimize":
-            return kavell_tools.minimize(kavell.PSO(10, 20), f, record=target, **BOX)
+            return kavell_tools.minimize(kavell.PSO(10, 20), f, record=target, **options, **BOX)
         if strategy == "multistart":
             return kavell_tools.multistart(f, 1, settings=Settings(10, 20), record=target, **BOX)
-        return job(strategy, f, None, record=target)
+        return job(strategy, f, None, record=target, **options)
 
     recorder = Recorder()
-    with pytest.raises(OSError):  # a path that cannot be opened fails before any call of f
-        run(recorder, record["missing"])
-    assert recorder.values == []
+    with pytest.raises(OSError):  # a path that cannot be opened fails before any call of f, and draws no bar
+        run(recorder, record["missing"], progress=True)
+    assert recorder.values == [] and "eval" not in capfd.readouterr().err
     with pytest.raises((kavell_tools.SaveFailed, kavell_tools.MultiStartFailed), match="/dev/full|run-0") as caught:
         run(recorder, record["full"])
     failure = caught.value.__cause__ if strategy == "multistart" else caught.value

@@ -62,7 +62,6 @@ from ._tracking import (
     RunFailed,
     RunInterrupted,
     Tracker,
-    open_progress,
 )
 
 if TYPE_CHECKING:
@@ -479,11 +478,11 @@ def optimize(
         max_time=max_time,
         patience=patience,
         tolerance=tolerance,
-        progress=open_progress(budget, progress),
         record=record,
         decode=None if space.identity else space.decode,
         nan=nan,
     )
+    tracker.show_progress(budget, progress)
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:

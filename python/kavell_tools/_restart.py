@@ -10,7 +10,7 @@ from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
-from ._tracking import ProgressBar, Result, Tracker, open_progress
+from ._tracking import ProgressBar, Result, Tracker
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -72,9 +72,9 @@ def restarts(
         maximize=maximize,
         target=target,
         max_time=max_time,
-        progress=open_progress(budget, progress),
         record=record,
     )
+    tracker.show_progress(budget, progress)
     local_settings = settings
     if local_particles is not None:
         local_settings = dataclasses.replace(settings, particle_count=local_particles)

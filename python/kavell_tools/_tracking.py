@@ -594,6 +594,18 @@ class Tracker(Generic[V]):
         if self.progress is not None and self.evaluations:
             self.progress.update(self.evaluations)
 
+    def show_progress(self, total: int, progress: bool | ProgressBar) -> None:
+        """Drive a bar of ``total`` evaluations (see :func:`open_progress`), or none; the recording is closed if it fails.
+
+        Called once the tracker stands, so that a bad option or a recording
+        that cannot be opened draws no bar.
+        """
+        try:
+            self.progress = open_progress(total, progress)
+        except BaseException:
+            self.close()
+            raise
+
     def reserve(self, evaluations: int) -> None:
         """Say that a run which may make ``evaluations`` starts: a job's checkpoint saves them as spent first."""
         if self.reservation is not None:
@@ -761,9 +773,9 @@ def minimize(
         max_time=max_time,
         patience=patience,
         tolerance=tolerance,
-        progress=open_progress(total, progress),
         record=record,
     )
+    tracker.show_progress(total, progress)
     try:
         tracker.run(pso, bounds)
     finally:

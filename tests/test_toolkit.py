@@ -1060,6 +1060,34 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
     cause = caught.value.__cause__
     cause = cause.__cause__ if isinstance(cause, kavell_tools.RunFailed) else cause
     assert isinstance(cause, BlockingIOError) and "in use by this process" in str(cause)
+    # A child forked while this process holds the checkpoint is another process: it waits for the lock,
+    # then takes it.
+    held = kavell_tools.Checkpoint(checkpoint)
+    held.lock()
+    (tried_read, tried_write), (released_read, released_write) = os.pipe(), os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            other_job = kavell_tools.Checkpoint(checkpoint)
+            try:
+                other_job.lock()
+            except BlockingIOError as error:
+                status = 2 if f"in use by process {os.getppid()}" in str(error) else 3
+            os.write(tried_write, b"x")
+            if status == 2 and os.read(released_read, 1) == b"x":
+                other_job.lock()
+                status = 0
+        finally:
+            os._exit(status)
+    os.close(tried_write)  # so that a child that ends early gives an end of file, not a hang
+    os.close(released_read)
+    tried = os.read(tried_read, 1)
+    held.unlock()
+    os.write(released_write, b"x")
+    os.close(tried_read)
+    os.close(released_write)
+    assert tried == b"x" and wait_for_child(pid) == 0
     # The killed job's lock went with it: the job resumes here, and saves where the link points.
     if strategy == "restarts":
         assert job(strategy, Recorder(), link).evaluations == 1_000

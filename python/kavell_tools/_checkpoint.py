@@ -26,9 +26,11 @@ T = TypeVar("T")
 
 _VERSION = 1
 
-#: Checkpoints held by jobs of this process (by real path), which locks on
-#: files cannot tell apart: POSIX record locks belong to the whole process.
-_HELD: set[str] = set()
+#: Checkpoints held by jobs of this process (by real path, with the process's
+#: id), which locks on files cannot tell apart: POSIX record locks belong to
+#: the whole process. A forked child inherits the table but not the locks:
+#: entries of another process's id are its parent's, not held here.
+_HELD: dict[str, int] = {}
 _HELD_LOCK = threading.Lock()
 
 
@@ -100,9 +102,9 @@ class Checkpoint:
         """Take the checkpoint for a job of this process until :meth:`unlock`; ``BlockingIOError`` if it is taken."""
         held = os.path.join(self.directory, self.name)
         with _HELD_LOCK:
-            if held in _HELD:
+            if _HELD.get(held) == os.getpid():
                 raise BlockingIOError(errno.EAGAIN, "in use by this process: another job holds it", self.path)
-            _HELD.add(held)
+            _HELD[held] = os.getpid()
         self._held = held
         try:
             self._lock = self._lock_file()
@@ -157,7 +159,8 @@ class Checkpoint:
             self._lock = None
         if self._held is not None:
             with _HELD_LOCK:
-                _HELD.discard(self._held)
+                if _HELD.get(self._held) == os.getpid():
+                    del _HELD[self._held]
             self._held = None
 
 

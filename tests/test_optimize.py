@@ -430,7 +430,7 @@ def test_x0_reaches_f_in_the_kinds_of_its_bounds(kind, low, high, given, error):
                                                 ("20", TypeError), (True, TypeError), (math.inf, TypeError)])
 @pytest.mark.parametrize("entry, name", [("optimize", "budget"), ("restarts", "budget"),
                                          ("minimize", "max_evaluations"), ("multistart", "max_evaluations"),
-                                         ("patience", "patience")])
+                                         ("patience", "patience"), ("multistart runs", "runs")])
 def test_budgets_are_whole_numbers(budget, calls_made, entry, name):
     if budget == "numpy":
         budget = pytest.importorskip("numpy").int64(30)
@@ -444,6 +444,9 @@ def test_budgets_are_whole_numbers(budget, calls_made, entry, name):
         # Patience counts from the last improvement: a function that never improves stops after it.
         "patience": lambda: kavell_tools.minimize(pso.build(), lambda f64: calls(f64=f64) * 0 + 1, patience=budget,
                                                   **BOX),
+        # As many runs of one evaluation each.
+        "multistart runs": lambda: kavell_tools.Result(0, {}, sum(run.evaluations for run in kavell_tools.multistart(
+            calls, budget, settings=kavell_tools.Settings(1, 0), **BOX).runs), 0.0),
     }[entry]
     if calls_made is TypeError:
         with pytest.raises(TypeError, match=name):

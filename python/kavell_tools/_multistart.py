@@ -15,7 +15,7 @@ from multiprocessing.connection import wait as wait_for_ends
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
-from ._bounds import Bounds, check_bounds
+from ._bounds import Bounds, check_bounds, count
 from ._checkpoint import Job, plain, restored
 from ._errors import KavellError, ordinary
 from ._settings import Settings
@@ -326,6 +326,7 @@ def multistart(
     saved raises :class:`MultiStartFailed` once the runs are over, with all
     their summaries.
     """
+    runs = count(runs, "runs")
     if runs < 1:
         raise ValueError("runs must be at least 1")
     if errors not in ("raise", "report"):

@@ -732,6 +732,9 @@ def test_plot_history_writes_a_log_scaled_png(tmp_path):
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert axes.get_yscale() == "log" and axes.get_xlabel() == "objective evaluations"
     assert axes.lines[0].get_xdata()[-1] == result.evaluations
+    several = kavell_tools.multistart(sphere, 3, settings=Settings(5, 5), **BOX)
+    axes = plotting.plot_history(several, str(path))  # a line per run
+    assert [line.get_xdata()[-1] for line in axes.lines] == [run.evaluations for run in several.runs]
 
 
 def test_mixed_problem_optimum():

@@ -1118,6 +1118,10 @@ EDITS = {
     "history not a list": lambda path: edited(path, lambda saved: tracker_state(saved).update(history=7)),
     "unknown tag": lambda path: edited(path, lambda saved: tracker_state(saved).update(best_value={"code": "1"})),
     "huge literal": lambda path: path.write_text(path.read_text().replace('"runs":', '"runs":' + "9" * 5000 + ',"x":', 1)),
+    "best point outside the box": lambda path: edited(
+        path, lambda saved: tracker_state(saved).update(best_point=encode({"f64": [99.0, 0.0, 0.0]}))),
+    "best point of another shape": lambda path: edited(
+        path, lambda saved: tracker_state(saved).update(best_point=encode({"f64": [0.0], "i": [1]}))),
 }
 
 
@@ -1135,7 +1139,11 @@ def test_a_damaged_checkpoint_is_refused_with_its_name(strategy, edit, tmp_path)
     assert recorder.values == []
 
 
-@pytest.mark.parametrize("runs", [[{"index": 7}], "runs", [{"index": 0, "evaluations": "x"}]])
+OUTSIDE = {"index": 0, "value": -1.0, "point": {"f64": [99.0, 0.0, 0.0]}, "evaluations": 1, "elapsed": 0.0,
+           "stop_reason": None, "history": []}
+
+
+@pytest.mark.parametrize("runs", [[{"index": 7}], "runs", [{"index": 0, "evaluations": "x"}], [OUTSIDE]])
 def test_a_damaged_multistart_checkpoint_is_refused_with_its_name(runs, tmp_path):
     checkpoint = tmp_path / "job.json"
     job("multistart", Recorder(), checkpoint)
@@ -1161,10 +1169,25 @@ def test_values_the_module_takes_are_saved_exactly(tmp_path):
 
     bounds = {"i_min": [HUGE], "i_max": [HUGE + 100], "i64_min": [np.int64(-5)], "i64_max": [np.int64(5)]}
     checkpoint, record = tmp_path / "job.json", tmp_path / "run.jsonl"
-    result = kavell_tools.optimize(cost, 300, checkpoint=checkpoint, record=record, **bounds)
+    result = kavell_tools.optimize(cost, 300, x0={"i": [HUGE + 50], "i64": [0]}, checkpoint=checkpoint, record=record,
+                                   **bounds)
     assert result.evaluations == 300 and kavell_tools.replay(record, cost) is None
+    with pytest.raises(ValueError, match=r"i_min\[0\] = <int of 16610 bits> is above i_max\[0\] = <int of 16610 bits>"):
+        kavell_tools.check_bounds({"i_min": [HUGE + 1], "i_max": [HUGE]})  # said, where repr() cannot
     calls = Recorder(cost)
     again = kavell_tools.optimize(calls, 300, checkpoint=checkpoint, **bounds)
+    assert calls.values == [] and (again.value, again.point) == (result.value, result.point)
+    # The module's own points resume too: a complex value it let out of its box (it does not clamp
+    # them), and no value of a kind without elements.
+    far = {"c128_min": [-1 - 1j], "c128_max": [1 + 1j], "f64_min": [], "f64_max": [], "i8_min": [0], "i8_max": [3]}
+
+    def escape(c128, i8):
+        return -abs(c128[0]) + i8[0]
+
+    result = kavell_tools.restarts(escape, 300, checkpoint=tmp_path / "far.json", **far)
+    assert abs(result.point["c128"][0]) > abs(1 + 1j) and "f64" not in result.point
+    calls = Recorder(escape)
+    again = kavell_tools.restarts(calls, 300, checkpoint=tmp_path / "far.json", **far)
     assert calls.values == [] and (again.value, again.point) == (result.value, result.point)
 
 

@@ -52,6 +52,15 @@ FLOAT_KINDS = ("f32", "f64", "c64", "c128")
 SINGLE_KINDS = ("f32", "c64")  # whose floats are binary32
 
 
+def _shown(value: Any) -> str:
+    """``repr(value)`` for a message; an int too long for that (``sys.set_int_max_str_digits``) by its size."""
+    try:
+        return repr(value)
+    except ValueError:
+        size = f"{value.bit_length()} bits" if isinstance(value, int) else "too long to show"
+        return f"<{type(value).__name__} of {size}>"
+
+
 def kinds(bounds: Mapping[str, Any]) -> list[str]:
     """The kind keys that have both a lower and an upper bound list."""
     return [key[:-4] for key in bounds if key.endswith("_min") and key[:-4] + "_max" in bounds]
@@ -105,7 +114,7 @@ def _f32(value: float) -> float:
         result = math.inf
     if math.isinf(result) and math.isfinite(value):
         # Some Python versions pack such a value as infinity, others refuse it.
-        raise OverflowError(f"{value!r} is beyond the largest binary32 value")
+        raise OverflowError(f"{_shown(value)} is beyond the largest binary32 value")
     return result
 
 
@@ -127,18 +136,18 @@ def _width_error(kind: str, index: int, low: Any, high: Any) -> str | None:
         try:
             finite = all(math.isfinite(x) for x in _float_parts(kind, value))
         except OverflowError:
-            return f"{side}[{index}] = {value!r} is beyond the largest {kind} value"
+            return f"{side}[{index}] = {_shown(value)} is beyond the largest {kind} value"
         except (TypeError, ValueError):
             return None  # the module refuses it by name
         if not finite:
-            return f"{side}[{index}] = {value!r} is not finite: the box must have finite bounds"
+            return f"{side}[{index}] = {_shown(value)} is not finite: the box must have finite bounds"
     for a, b in zip(_float_parts(kind, low), _float_parts(kind, high)):
         try:
             width = _f32(b - a) if kind in SINGLE_KINDS else b - a
         except OverflowError:
             width = math.inf
         if not math.isfinite(width):
-            return (f"{kind}_max[{index}] - {kind}_min[{index}] = {high!r} - {low!r} overflows {kind}: "
+            return (f"{kind}_max[{index}] - {kind}_min[{index}] = {_shown(high)} - {_shown(low)} overflows {kind}: "
                     "the width of the box must be finite")
     return None
 
@@ -201,17 +210,17 @@ def _element_error(kind: str, name: str, value: Any) -> Exception | None:
         try:
             number = operator.index(value)
         except TypeError:
-            return TypeError(f"{name} = {value!r} is not an integer: {kind} bounds are ints (or have __index__)")
+            return TypeError(f"{name} = {_shown(value)} is not an integer: {kind} bounds are ints (or have __index__)")
         low, high = INTEGER_RANGES.get(kind, (number, number))
         if not low <= number <= high:
-            return OverflowError(f"{name} = {value!r} is outside the range of {kind}, [{low}, {high}]")
+            return OverflowError(f"{name} = {_shown(value)} is outside the range of {kind}, [{low}, {high}]")
     elif kind in REAL_KINDS:
         if isinstance(value, (str, bytes, bytearray)):
-            return TypeError(f"{name} = {value!r} is not a real number")
+            return TypeError(f"{name} = {_shown(value)} is not a real number")
         try:
             float(value)
         except (TypeError, ValueError):
-            return TypeError(f"{name} = {value!r} is not a real number")
+            return TypeError(f"{name} = {_shown(value)} is not a real number")
         except OverflowError:
             pass  # beyond every float: said below, with the width
     return None
@@ -259,7 +268,7 @@ def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> Non
                     raise refused
             if _below(kind, a, b) is False and not (allow_equal and _below(kind, b, a) is False):
                 relation = "above" if _below(kind, b, a) else "not below"
-                raise ValueError(f"{kind}_min[{index}] = {a!r} is {relation} {kind}_max[{index}] = {b!r}")
+                raise ValueError(f"{kind}_min[{index}] = {_shown(a)} is {relation} {kind}_max[{index}] = {_shown(b)}")
             error = _width_error(kind, index, a, b)
             if error is not None:
                 raise ValueError(error)
@@ -271,16 +280,16 @@ def check_bounds(bounds: Mapping[str, Any], *, allow_equal: bool = False) -> Non
 def count(value: Any, name: str) -> int:
     """A count such as a budget: an int, a numpy integer or an integral float; ``TypeError`` naming it otherwise."""
     if isinstance(value, bool):
-        raise TypeError(f"{name} must be an integer, not {value!r}")
+        raise TypeError(f"{name} must be an integer, not {_shown(value)}")
     if isinstance(value, numbers.Real) and not isinstance(value, numbers.Integral) and hasattr(value, "is_integer"):
         number = float(value)
         if not number.is_integer():
-            raise TypeError(f"{name} must be a whole number, not {value!r}")
+            raise TypeError(f"{name} must be a whole number, not {_shown(value)}")
         return int(number)
     try:
         return operator.index(value)
     except TypeError:
-        raise TypeError(f"{name} must be an integer, not {type(value).__name__} {value!r}") from None
+        raise TypeError(f"{name} must be an integer, not {type(value).__name__} {_shown(value)}") from None
 
 
 def _convert(kind: str, value: Any) -> Any:
@@ -305,13 +314,16 @@ def _within(kind: str, value: Any, low: Any, high: Any) -> bool:
     return bool(operator.index(low) <= value <= operator.index(high))
 
 
-def check_point(point: Any, bounds: Mapping[str, Any], name: str = "x0") -> Point:
+def check_point(point: Any, bounds: Mapping[str, Any], name: str = "x0", *, complex_within: bool = True) -> Point:
     """``point`` checked against (checked) ``bounds`` and converted to their kinds, both ends of each included.
 
-    Every kind of the box needs a list of as many values; each value must
-    convert to its kind (``TypeError`` otherwise: a float for an integer
-    kind, say) and lie within its bounds (``ValueError``). Values come back
-    as the module would hand them to the objective: ints, floats rounded to
+    Every kind of the box needs a list of as many values (a kind with no
+    element may be left out, as the module leaves it out of its points);
+    each value must convert to its kind (``TypeError`` otherwise: a float
+    for an integer kind, say) and lie within its bounds (``ValueError``),
+    complex ones only with ``complex_within`` (the module does not clamp
+    them, so its own points may leave their box). Values come back as the
+    module would hand them to the objective: ints, floats rounded to
     binary32 for ``f32``, complex numbers, ``Decimal``.
     """
     if not isinstance(point, Mapping):
@@ -322,24 +334,28 @@ def check_point(point: Any, bounds: Mapping[str, Any], name: str = "x0") -> Poin
             raise ValueError(f"{name}[{kind!r}] is given, but the bounds have no {kind!r} values")
     converted: Point = {}
     for kind in sorted(box, key=KINDS.index):
-        lows, highs = bounds[kind + "_min"], bounds[kind + "_max"]
+        lows, highs = list(bounds[kind + "_min"]), list(bounds[kind + "_max"])
+        if kind not in point and not lows:
+            continue
         if kind not in point:
             raise ValueError(f"{name} has no {kind!r} values: the bounds have {len(lows)}")
-        lows, highs = list(lows), list(highs)
         values = None if isinstance(point[kind], bytes) else as_list(point[kind])
         if values is None or len(values) != len(lows):
             size = type(point[kind]).__name__ if values is None else len(values)
             raise ValueError(f"{name}[{kind!r}] must be a list of {len(lows)} values, not {size}")
+        if not lows:
+            continue  # the module leaves the kind out of its points
         converted[kind] = []
         for index, (value, low, high) in enumerate(zip(values, lows, highs)):
-            where = f"{name}[{kind!r}][{index}] = {value!r}"
+            where = f"{name}[{kind!r}][{index}] = {_shown(value)}"
             try:
                 x = _convert(kind, value)
             except OverflowError:
-                raise ValueError(f"{where} is outside [{low!r}, {high!r}]") from None
+                raise ValueError(f"{where} is outside [{_shown(low)}, {_shown(high)}]") from None
             except (TypeError, ValueError, ArithmeticError) as error:
                 raise TypeError(f"{where} is not a value of kind {kind}: {error}") from None
-            if isinstance(x, Decimal) and not x.is_finite() or not _within(kind, x, low, high):
-                raise ValueError(f"{where} is outside [{low!r}, {high!r}]")
+            outside = not _within(kind, x, low, high) and (complex_within or kind not in ("c64", "c128"))
+            if isinstance(x, Decimal) and not x.is_finite() or outside:
+                raise ValueError(f"{where} is outside [{_shown(low)}, {_shown(high)}]")
             converted[kind].append(x)
     return converted

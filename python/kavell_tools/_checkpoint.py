@@ -14,7 +14,8 @@ import typing
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, TypeVar, Union
 
-from ._record import DECODING_ERRORS, TAGS, decode, dumps, encode
+from ._bounds import check_point
+from ._record import DECODING_ERRORS, TAGS, Point, decode, dumps, encode
 from ._tracking import SaveFailed, Tracker
 
 try:
@@ -247,11 +248,17 @@ class Job:
             tracker.restore(state["tracker"])
             if self.budget is not None and tracker.evaluations > self.budget:
                 raise ValueError(f"{tracker.evaluations} evaluations spent, over the budget of {self.budget}")
+            if tracker.best_point is not None:
+                self.check_point(tracker.best_point, "best_point")
             if restore is not None:
                 restore(state)
             return True
 
         return bool(self.check(state, load))
+
+    def check_point(self, point: Point, name: str) -> None:
+        """Refuse a saved point that is not one of the job's box (``ValueError`` or ``TypeError``)."""
+        check_point(point, self.description["bounds"], name, complex_within=False)
 
     def save(self, reserve: int = 0) -> None:
         """Save the tracker's state, ``reserve`` more evaluations counted as spent; :class:`SaveFailed` if it cannot be."""

@@ -356,7 +356,7 @@ def multistart(
     stop["tolerance"] = tolerance
     unsaved: list[Exception] = []
     with job.held() as state:
-        finished = job.check(state, lambda state: _finished(state, runs)) or {}
+        finished = job.check(state, lambda state: _finished(state, runs, job)) or {}
 
         def keep(summary: RunSummary) -> None:
             if job.checkpoint is not None and summary.ok and not unsaved:
@@ -409,8 +409,8 @@ def multistart(
     return MultiStartResult(best, summaries)
 
 
-def _finished(state: dict[str, Any], runs: int) -> dict[int, RunSummary]:
-    """The summaries of the finished runs a checkpoint holds, checked."""
+def _finished(state: dict[str, Any], runs: int, job: Job) -> dict[int, RunSummary]:
+    """The summaries of the finished runs a checkpoint holds, checked (their points within the job's box)."""
     saved = state["runs"]
     if not isinstance(saved, list):
         raise TypeError(f"runs {saved!r} is not a list")
@@ -420,5 +420,6 @@ def _finished(state: dict[str, Any], runs: int) -> dict[int, RunSummary]:
         if not 0 <= summary.index < runs or summary.index in finished or summary.point is None or \
                 summary.evaluations < 0:
             raise ValueError(f"{data!r} is not one of {runs} finished runs")
+        job.check_point(summary.point, f"the point of run {summary.index}")
         finished[summary.index] = summary
     return finished

@@ -1270,6 +1270,14 @@ def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):
     assert kavell_tools.replay(path, again) is None
     difference = kavell_tools.replay(path, lambda f64: 0.0 if f64[0] == 2.0 else again(f64))
     assert (difference.evaluation, difference.replayed) == (2, 0.0)
+
+    def writes_into_its_list(f64):
+        value = 0.0 if f64[0] == 2.0 else again(f64)
+        f64[0] = 99.0
+        return value
+
+    difference = kavell_tools.replay(path, writes_into_its_list)  # the point recorded, not what f made of it
+    assert (difference.evaluation, difference.point) == (2, {"f64": [2.0]})
     # Anywhere else, a bad line is an error naming the file and the line.
     lines = whole.splitlines(keepends=True)
     path.write_text("".join(lines[:2]) + lines[2][:25] + "\n" + "".join(lines[3:]))

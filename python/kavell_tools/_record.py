@@ -348,7 +348,8 @@ def replay(path: str | os.PathLike[str], f: Callable[..., Any]) -> Difference | 
     """
     for evaluation, point, outcome, recorded in read_recording(path):
         try:
-            value, failed = f(**point), False
+            # Lists of its own: f may write into them, and the difference keeps the point recorded.
+            value, failed = f(**{kind: list(values) for kind, values in point.items()}), False
         except Exception as error:
             value, failed = repr(error), True
         if failed != (outcome == "error") or not (recorded == value if failed else same(recorded, value)):

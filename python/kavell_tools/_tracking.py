@@ -595,7 +595,7 @@ class Tracker(Generic[V]):
             self.progress.update(self.evaluations)
 
     def show_progress(self, total: int, progress: bool | ProgressBar) -> None:
-        """Drive a bar of ``total`` evaluations (see :func:`open_progress`), or none; the recording is closed if it fails.
+        """Drive a bar of ``total`` evaluations (:func:`open_progress`), or none; if that fails, close the recording.
 
         Called once the tracker stands, so that a bad option or a recording
         that cannot be opened draws no bar.

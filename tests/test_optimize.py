@@ -195,6 +195,14 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
     assert result.value <= saved["tracker"]["best_value"]
     with pytest.raises(ValueError, match="another job"):
         kavell_tools.optimize(calls, 4_000, checkpoint=checkpoint, **MIXED)
+    # Calls that each failed at their first evaluation (a service f needs was down) leave no best point:
+    # resumed, the job runs over the whole box rather than around a point it does not have.
+    down = tmp_path / "down.json"
+    for _ in range(5):
+        with pytest.raises(kavell_tools.RunFailed):
+            kavell_tools.optimize(FailAt(mixed, 1, ConnectionError("down")), 3_000, checkpoint=down, **MIXED)
+    calls = Calls(mixed)
+    assert kavell_tools.optimize(calls, 3_000, checkpoint=down, **MIXED).evaluations == len(calls.values) == 3_000
 
 
 # Every box optimize builds must be one the module accepts in the kind it is

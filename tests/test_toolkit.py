@@ -1097,6 +1097,51 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
         assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
 
 
+@pytest.mark.parametrize("strategy", ["optimize", "restarts"])
+def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job_resumes(strategy, tmp_path):
+    # Ctrl-C at random moments, in f or in the job's own work (saves with their fsync, the lock, the strategy
+    # between runs), one per call of the job, then a call that ends the job.
+    checkpoint, calls = tmp_path / "job.json", Recorder()
+    main, armed, ended = threading.get_ident(), [False], threading.Event()
+
+    def ctrl_c(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raise KeyboardInterrupt
+
+    def sender():
+        while not ended.is_set():
+            time.sleep(0.002 + 0.02 * (len(calls.values) % 97) / 97)
+            if armed[0]:
+                signal.pthread_kill(main, signal.SIGINT)
+
+    previous = signal.signal(signal.SIGINT, ctrl_c)
+    thread = threading.Thread(target=sender)
+    thread.start()
+    interrupted, result = 0, None
+    try:
+        for attempt in range(41):  # 40 interrupts, then a call that ends the job
+            armed[0], before = attempt < 40, len(calls.values)
+            try:
+                result = job(strategy, calls, checkpoint, budget=3_000,
+                             **({"local_evaluations": 50} if strategy == "restarts" else {}))
+                break
+            except kavell_tools.RunInterrupted as error:
+                interrupted += 1
+                assert error.result is None or error.result.evaluations <= len(calls.values)
+            except KeyboardInterrupt:  # only before the job starts (in the check of its arguments), not after
+                assert len(calls.values) == before
+            finally:
+                armed[0] = False
+    finally:
+        ended.set()
+        thread.join()
+        signal.signal(signal.SIGINT, previous)
+    # Never a checkpoint left held by no job, nor a save that failed: the job resumed to its end.
+    assert interrupted > 0 and result.evaluations == 3_000 and len(calls.values) <= 3_000
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json"]
+
+
 def edited(path, change):
     saved = json.loads(path.read_text())
     change(saved)

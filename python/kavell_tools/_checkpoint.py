@@ -96,7 +96,8 @@ class Checkpoint:
                 os.fsync(file.fileno())
             os.replace(temporary, os.path.join(self.directory, self.name))
         except BaseException:
-            os.unlink(temporary)
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)  # gone already when Ctrl-C lands just after the rename
             raise
 
     def lock(self) -> None:
@@ -109,17 +110,15 @@ class Checkpoint:
         self._held = held
         try:
             self._lock = self._lock_file()
-        except BaseException:
+            # Whatever a kill left behind: no other job writes here while the lock is held.
+            prefix = f".{self.name}.checkpoint-"
+            for name in os.listdir(self.directory):
+                if name.startswith(prefix):
+                    with contextlib.suppress(OSError):
+                        os.unlink(os.path.join(self.directory, name))
+        except BaseException:  # Ctrl-C too: the process must not keep a checkpoint no job holds
             self.unlock()
             raise
-        # Whatever a kill left behind: no other job writes here while the lock is held.
-        prefix = f".{self.name}.checkpoint-"
-        for name in os.listdir(self.directory):
-            if name.startswith(prefix):
-                try:
-                    os.unlink(os.path.join(self.directory, name))
-                except OSError:
-                    pass
 
     def _lock_file(self) -> int | None:
         if fcntl is None:
@@ -128,41 +127,54 @@ class Checkpoint:
         while True:
             handle = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
             try:
-                # A record lock is the process's own: a forked child does not inherit it, and a
-                # killed process loses it, so a job resumed after a kill takes it again.
-                fcntl.lockf(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except OSError as error:
-                holder = os.pread(handle, 32, 0).decode("ascii", "replace").strip() or "unknown"
+                if self._lock_handle(handle, path):
+                    return handle
+            except BaseException:
+                # Closed on any way out, Ctrl-C too: a descriptor left open would keep the lock it holds.
                 os.close(handle)
-                if error.errno not in (errno.EAGAIN, errno.EACCES):
-                    raise
-                raise BlockingIOError(
-                    errno.EAGAIN, f"in use by process {holder}: one job at a time per checkpoint", self.path
-                ) from None
-            try:
-                if os.path.samestat(os.fstat(handle), os.stat(path)):
-                    break
-            except FileNotFoundError:
-                pass
+                raise
             os.close(handle)  # removed by the job that held it, meanwhile: take the one there now
+
+    def _lock_handle(self, handle: int, path: str) -> bool:
+        """Lock the open lock file; ``False`` if ``path`` names another file by now, ``BlockingIOError`` if taken."""
+        assert fcntl is not None
+        try:
+            # A record lock is the process's own: a forked child does not inherit it, and a
+            # killed process loses it, so a job resumed after a kill takes it again.
+            fcntl.lockf(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno not in (errno.EAGAIN, errno.EACCES):
+                raise
+            holder = os.pread(handle, 32, 0).decode("ascii", "replace").strip() or "unknown"
+            raise BlockingIOError(
+                errno.EAGAIN, f"in use by process {holder}: one job at a time per checkpoint", self.path
+            ) from None
+        try:
+            if not os.path.samestat(os.fstat(handle), os.stat(path)):
+                return False
+        except FileNotFoundError:
+            return False
         os.ftruncate(handle, 0)
         os.write(handle, f"{os.getpid()}\n".encode())
-        return handle
+        return True
 
     def unlock(self) -> None:
         """Give the checkpoint up; its lock file goes (it stays after a kill, and is reused)."""
-        if self._lock is not None:
-            try:
-                os.unlink(self._sibling(".lock"))
-            except OSError:
-                pass
-            os.close(self._lock)
-            self._lock = None
-        if self._held is not None:
-            with _HELD_LOCK:
-                if _HELD.get(self._held) == os.getpid():
-                    del _HELD[self._held]
-            self._held = None
+        try:
+            if self._lock is not None:
+                handle, self._lock = self._lock, None
+                try:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self._sibling(".lock"))
+                finally:
+                    os.close(handle)
+        finally:
+            # Also when Ctrl-C lands above: a checkpoint left marked held here would refuse every later job.
+            if self._held is not None:
+                with _HELD_LOCK:
+                    if _HELD.get(self._held) == os.getpid():
+                        del _HELD[self._held]
+                self._held = None
 
 
 class Job:

@@ -492,8 +492,9 @@ def optimize(
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
-    with job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed, \
-            tracker.interruptible():
+    # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
+    with tracker.interruptible(), \
+            job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
         if x0 is not None and not resumed:
             tracker.reserve(1)
         strategy.run(None if resumed else x0)
@@ -596,7 +597,10 @@ class _Strategy:
             if s.around_x0:
                 s.around_x0 = False
                 return self._local("first local")
-            if s.global_runs < t.global_runs or not self.space.coordinates or s.global_due:
+            # No best point yet (the global runs so far failed, in calls this job resumed from): every
+            # other run is placed around it.
+            if s.global_runs < t.global_runs or not self.space.coordinates or s.global_due or \
+                    self.tracker.best_point is None:
                 if s.global_due:
                     s.global_due = False
                 else:

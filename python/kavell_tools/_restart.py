@@ -87,7 +87,8 @@ def restarts(
         if type(fraction) is not float or not 0 < fraction < math.inf:
             raise ValueError(f"fraction {fraction!r} is not a width")
 
-    with job.running(tracker, lambda: {"fraction": fraction}, restore), tracker.interruptible():
+    # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
+    with tracker.interruptible(), job.running(tracker, lambda: {"fraction": fraction}, restore):
         while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point

@@ -597,8 +597,8 @@ class _Strategy:
             if s.around_x0:
                 s.around_x0 = False
                 return self._local("first local")
-            # No best point yet (the global runs so far failed, in calls this job resumed from): every
-            # other run is placed around it.
+            # Every other run is placed around the best point, and there is none yet when the global
+            # runs so far failed (in calls this job resumed from).
             if s.global_runs < t.global_runs or not self.space.coordinates or s.global_due or \
                     self.tracker.best_point is None:
                 if s.global_due:

@@ -54,9 +54,9 @@ def restarts(
     ``checkpoint`` (a path) saves the state before each run, with that run's
     evaluations counted as spent, and resumes from it: a job killed and
     called again with the same arguments (the stop options aside) goes on
-    after its last run, and never exceeds the budget; ``target`` and ``max_time`` apply
-    anew. ``record`` writes every evaluation as a JSON line (appended to on
-    resume). See docs/toolkit.md, "Checkpoints".
+    after its last run, and never exceeds the budget; ``target`` and
+    ``max_time`` apply anew. ``record`` writes every evaluation as a JSON
+    line (appended to on resume). See docs/toolkit.md, "Checkpoints".
     """
     budget = count(budget, "budget")
     if budget < 1:

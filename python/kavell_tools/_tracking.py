@@ -343,9 +343,10 @@ class Tracker(Generic[V]):
     down.
 
     ``nan`` says what a NaN value (any real one: ``float``, numpy floats,
-    ``Decimal``, quiet or signalling) does: ``None`` passes it on as it is, ``"worst"`` hands the
-    module the worst value in its place (it is never the best point unless
-    nothing else was seen), ``"raise"`` fails the run with a ``ValueError``.
+    ``Decimal``, quiet or signalling) does: ``None`` passes it on as it is,
+    ``"worst"`` hands the module the worst value in its place (it is never
+    the best point unless nothing else was seen), ``"raise"`` fails the run
+    with a ``ValueError``.
 
     ``decode`` maps each point the module passes to the point ``f`` gets;
     the best point, the history, the recording and a failure's point are all

@@ -213,10 +213,25 @@ class Job:
         try:
             state = self.checkpoint.load()
             if state is not None and state.get("job") != self.description:
-                raise ValueError(f"{self.checkpoint.path} holds the state of another job: {state.get('job')!r}")
+                raise ValueError(f"{self.checkpoint.path} holds the state of another job: {self._other(state)}")
             yield state
         finally:
             self.checkpoint.unlock()
+
+    def _other(self, state: dict[str, Any]) -> str:
+        """What differs between this job and the one a state was saved by, named rather than shown.
+
+        Bounds may hold thousands of values, or ints too long for ``repr()``.
+        """
+        saved = state.get("job")
+        if not isinstance(saved, dict):
+            return "it names no job"
+        if saved.get("strategy") != self.description.get("strategy"):
+            return f"one of {saved.get('strategy')!r}, not {self.description.get('strategy')!r}"
+        keys = [key for key in {**self.description, **saved} if saved.get(key) != self.description.get(key)]
+        shown = [f"budget ({saved.get(key)!r} there, {self.description.get(key)!r} here)" if key == "budget" else key
+                 for key in keys]
+        return ", ".join(shown) + (" differ" if len(keys) > 1 else " differs")
 
     def check(self, state: dict[str, Any] | None, restore: Callable[[dict[str, Any]], T]) -> T | None:
         """``restore(state)``, or ``None`` without a state; what it raises means a damaged file."""

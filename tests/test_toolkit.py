@@ -400,7 +400,8 @@ def test_decoded_points_are_what_f_sees_and_what_is_kept(tmp_path):
     failure = caught.value
     assert failure.point == {"i": [3]} and type(failure.point["i"][0]) is int
     assert all(set(point) == {"i"} for _, point, _, _ in read_recording(path))
-    assert set(failure.result.point) == {"i"} and cost(**failure.result.point) == failure.result.value
+    # The value of the kept point, computed apart from cost (which fails at 3 after its first call).
+    assert set(failure.result.point) == {"i"} and abs(failure.result.point["i"][0] + 2) == failure.result.value
 
 
 @pytest.mark.parametrize("entry", ["minimize", "optimize"])

@@ -469,6 +469,10 @@ def test_failure_before_any_evaluation_and_argument_errors():
     assert caught.value.result is None and caught.value.__cause__ is None
     with pytest.raises(TypeError, match="f65_min"):
         kavell_tools.minimize(kavell.PSO(), sphere, f65_min=[0.0])
+    # A target that cannot be compared with the values would never be reached: the first value says so.
+    with pytest.raises(kavell_tools.RunFailed, match="the target 'low' cannot be compared with the value") as caught:
+        kavell_tools.minimize(kavell.PSO(5, 5), sphere, target="low", **BOX)
+    assert caught.value.result.evaluations == 1
 
 
 def test_panic_conversion_and_pickling():

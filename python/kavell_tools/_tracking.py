@@ -229,8 +229,9 @@ def _better(value: Any, best: Any, maximize: bool) -> bool:
 def _reaches(value: Any, target: Any, maximize: bool) -> bool:
     try:
         return bool(value >= target) if maximize else bool(value <= target)
-    except Exception:
-        return False
+    except Exception as error:
+        # A target that never compares would silently never be reached: the run fails instead.
+        raise TypeError(f"the target {target!r} cannot be compared with the value {value!r}: {error}") from None
 
 
 def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:

@@ -398,6 +398,7 @@ def test_the_polish_never_hands_f_a_nan_and_is_silent(values, capfd):
     ({}, ValueError, r"x0 has no 'f64' values"),
     ({"f64": [0.0] * 3, "i": [1]}, ValueError, r"x0\['i'\] is given, but the bounds have no 'i' values"),
     ({"f64": ["a", 0.0, 0.0]}, TypeError, r"x0\['f64'\]\[0\] = 'a' is not a value of kind f64"),
+    ({"f64": ["1.5", 0.0, 0.0]}, TypeError, r"x0\['f64'\]\[0\] = '1.5' is not a value of kind f64"),
     ([0.0, 0.0, 0.0], TypeError, r"x0 must be a dict of lists"),
 ])
 def test_x0_is_checked_like_the_bounds_before_any_call(x0, error, message):

@@ -788,6 +788,9 @@ class Row:
     ({"f64_min": [0.0, -math.inf], "f64_max": [1.0, 0.0]}, r"f64_min\[1\] = -inf is not finite"),
     ({"f64_min": [-1e308], "f64_max": [1e308]}, r"f64_max\[0\] - f64_min\[0\] = 1e\+308 - -1e\+308 overflows f64"),
     ({"f32_min": [0.0], "f32_max": [1e39]}, r"f32_max\[0\] = 1e\+39 is beyond the largest f32 value"),
+    # What the module would refuse only at a run (optimize: after x0's evaluation):
+    ({"d_min": [Decimal("0")], "d_max": [Decimal("1E+2")]}, r"d_max\[0\] = Decimal\('1E\+2'\) is written '1E\+2'"),
+    ({"d_min": [1e-7], "d_max": [1.0]}, r"d_min\[0\] = 1e-07 is written '1e-07'"),
     ({"f32_min": [-3e38], "f32_max": [3e38]}, r"f32_max\[0\] - f32_min\[0\] = 3e\+38 - -3e\+38 overflows f32"),
     ({"c128_min": [complex(0, -1e308)], "c128_max": [complex(1, 1e308)]}, r"c128_max\[0\] - c128_min\[0\] = .* overflows"),
     # Sequences the module takes that are no registered Sequence (numpy arrays) get the same checks.

@@ -223,6 +223,12 @@ def _element_error(kind: str, name: str, value: Any) -> Exception | None:
             return TypeError(f"{name} = {_shown(value)} is not a real number")
         except OverflowError:
             pass  # beyond every float: said below, with the width
+    elif kind == "d" and isinstance(value, (Decimal, float)):
+        # The module reads a decimal's str() and takes no exponent, NaN or infinity in it.
+        text = str(value)
+        if any(letter in text for letter in "eEnN"):
+            return ValueError(f"{name} = {_shown(value)} is written {text!r}, which the module refuses "
+                              "(no exponent, NaN or infinity): give it as a Decimal in positional form")
     return None
 
 
@@ -296,6 +302,8 @@ def _convert(kind: str, value: Any) -> Any:
     """``value`` as the module hands values of ``kind`` to the objective."""
     if kind in INTEGER_KINDS:
         return operator.index(value)
+    if kind in FLOAT_KINDS and isinstance(value, (str, bytes, bytearray)):
+        raise TypeError("a text is not a number")  # as the module refuses it for bounds
     if kind in REAL_KINDS:
         return _float_parts(kind, value)[0]
     if kind in FLOAT_KINDS:

@@ -136,21 +136,23 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
     assert all(abs(point["f64"][0] - centre) <= 1.0 for point in calls.points[1:100])
 
 
-@pytest.mark.parametrize("number", ["float", "float32", "Decimal"])
+@pytest.mark.parametrize("number", ["float", "float32", "Decimal", "signalling Decimal"])
 def test_nan_counts_as_the_worst_value_or_raises(number):
-    make = pytest.importorskip("numpy").float32 if number == "float32" else {"float": float, "Decimal": Decimal}[number]
+    make = pytest.importorskip("numpy").float32 if number == "float32" else float if number == "float" else Decimal
+    nan = "snan" if number == "signalling Decimal" else "nan"  # which no comparison takes: it raises
+    isnan = Decimal.is_nan if make is Decimal else math.isnan
 
     def f(f64):
         f.calls += 1
         # NaN first, then right of 0.
-        return make("nan") if f.calls == 1 or f64[0] > 0 else make((f64[0] + 2.0) ** 2)
+        return make(nan) if f.calls == 1 or f64[0] > 0 else make((f64[0] + 2.0) ** 2)
 
     f.calls = 0
     calls = Calls(f)
     result = kavell_tools.optimize(calls, 2_000, **{"f64_min": [-5.0], "f64_max": [5.0]})
-    assert math.isnan(calls.values[0]) and sum(map(math.isnan, calls.values)) > 1
-    assert result.value == min(v for v in calls.values if not math.isnan(v)) and result.point["f64"][0] <= 0
-    assert all(not math.isnan(v) for _, v in result.history[1:])
+    assert isnan(calls.values[0]) and sum(map(isnan, calls.values)) > 1
+    assert result.value == min(v for v in calls.values if not isnan(v)) and result.point["f64"][0] <= 0
+    assert all(not isnan(v) for _, v in result.history[1:])
 
     f.calls = 0
     with pytest.raises(kavell_tools.RunFailed) as failure:
@@ -197,6 +199,14 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
     assert result.value <= saved["tracker"]["best_value"]
     with pytest.raises(ValueError, match="another job"):
         kavell_tools.optimize(calls, 4_000, checkpoint=checkpoint, **MIXED)
+    # Calls that each failed at their first evaluation (a service f needs was down) leave no best point:
+    # resumed, the job runs over the whole box rather than around a point it does not have.
+    down = tmp_path / "down.json"
+    for _ in range(5):
+        with pytest.raises(kavell_tools.RunFailed):
+            kavell_tools.optimize(FailAt(mixed, 1, ConnectionError("down")), 3_000, checkpoint=down, **MIXED)
+    calls = Calls(mixed)
+    assert kavell_tools.optimize(calls, 3_000, checkpoint=down, **MIXED).evaluations == len(calls.values) == 3_000
 
 
 # Every box optimize builds must be one the module accepts in the kind it is
@@ -316,9 +326,22 @@ FAILURE = (ValueError("no score"), kavell_tools.RunFailed)
 CTRL_C = (KeyboardInterrupt(), kavell_tools.RunInterrupted)
 
 
+class Interrupting(float):
+    """A value whose conversion to a float, which the polish makes outside f, is where Ctrl-C lands."""
+
+    def __float__(self):
+        raise KeyboardInterrupt
+
+
+# f's own EarlyStop is a failure of f like any other: only the tracker's ends a search quietly.
+EARLY_STOP = (kavell_tools.EarlyStop("raised by f"), kavell_tools.RunFailed)
+
+
 @pytest.mark.parametrize("where, error, expected", [
-    ("x0", *FAILURE), ("x0", *CTRL_C), ("polish", *FAILURE), ("polish", *CTRL_C),
+    ("x0", *FAILURE), ("x0", *CTRL_C), ("x0", *EARLY_STOP),
+    ("polish", *FAILURE), ("polish", *CTRL_C), ("polish", *EARLY_STOP),
     ("nan in the polish", None, kavell_tools.RunFailed),
+    ("the polish's own code", None, kavell_tools.RunInterrupted),
 ])
 def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expected):
     # The first polish starts at call 1001 of 2000 and spends at most 200 calls.
@@ -327,6 +350,8 @@ def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expecte
     function = sphere
     if where == "nan in the polish":
         function, at = (lambda **p: math.nan if len(calls.values) == 1002 else sphere(**p)), None
+    if where == "the polish's own code":  # f returns at call 1003, a value no better than the best
+        function, at = (lambda **p: Interrupting(1e9) if len(calls.values) == 1002 else sphere(**p)), None
     calls = FailAt(function, at, error)
     x0 = {"f64": [1.0, 2.0, 3.0]} if where == "x0" else None
     polish = where != "x0"
@@ -337,6 +362,10 @@ def test_a_failure_anywhere_carries_the_best_result_so_far(where, error, expecte
     failure = raised.value
     if where == "x0":
         assert failure.result is None and failure.evaluation == 1
+    elif where == "the polish's own code":  # after call 1003, outside it
+        assert failure.result.evaluations == 1003 and failure.point is failure.evaluation is None
+        assert failure.result.value == min(calls.values) and type(failure.__cause__) is KeyboardInterrupt
+        return
     else:
         assert failure.evaluation == 1003 and failure.result.evaluations == 1002
         assert failure.result.value == min(calls.values[:1002])
@@ -373,6 +402,7 @@ def test_the_polish_never_hands_f_a_nan_and_is_silent(values, capfd):
     ({}, ValueError, r"x0 has no 'f64' values"),
     ({"f64": [0.0] * 3, "i": [1]}, ValueError, r"x0\['i'\] is given, but the bounds have no 'i' values"),
     ({"f64": ["a", 0.0, 0.0]}, TypeError, r"x0\['f64'\]\[0\] = 'a' is not a value of kind f64"),
+    ({"f64": ["1.5", 0.0, 0.0]}, TypeError, r"x0\['f64'\]\[0\] = '1.5' is not a value of kind f64"),
     ([0.0, 0.0, 0.0], TypeError, r"x0 must be a dict of lists"),
 ])
 def test_x0_is_checked_like_the_bounds_before_any_call(x0, error, message):
@@ -411,18 +441,32 @@ def test_x0_reaches_f_in_the_kinds_of_its_bounds(kind, low, high, given, error):
 
 @pytest.mark.parametrize("budget, calls_made", [(20, 20), (20.0, 20), ("numpy", 30), (2.5, TypeError),
                                                 ("20", TypeError), (True, TypeError), (math.inf, TypeError)])
-@pytest.mark.parametrize("entry", ["optimize", "restarts"])
-def test_budgets_are_whole_numbers(budget, calls_made, entry):
+@pytest.mark.parametrize("entry, name", [("optimize", "budget"), ("restarts", "budget"),
+                                         ("minimize", "max_evaluations"), ("multistart", "max_evaluations"),
+                                         ("patience", "patience"), ("multistart runs", "runs")])
+def test_budgets_are_whole_numbers(budget, calls_made, entry, name):
     if budget == "numpy":
         budget = pytest.importorskip("numpy").int64(30)
     calls = Calls(sphere)
-    run = getattr(kavell_tools, entry)
+    pso = kavell_tools.Settings(10, 9)  # 100 calls
+    run = {
+        "optimize": lambda: kavell_tools.optimize(calls, budget, **BOX),
+        "restarts": lambda: kavell_tools.restarts(calls, budget, **BOX),
+        "minimize": lambda: kavell_tools.minimize(pso.build(), calls, max_evaluations=budget, **BOX),
+        "multistart": lambda: kavell_tools.multistart(calls, 1, settings=pso, max_evaluations=budget, **BOX).best,
+        # Patience counts from the last improvement: a function that never improves stops after it.
+        "patience": lambda: kavell_tools.minimize(pso.build(), lambda f64: calls(f64=f64) * 0 + 1, patience=budget,
+                                                  **BOX),
+        # As many runs of one evaluation each.
+        "multistart runs": lambda: kavell_tools.Result(0, {}, sum(run.evaluations for run in kavell_tools.multistart(
+            calls, budget, settings=kavell_tools.Settings(1, 0), **BOX).runs), 0.0),
+    }[entry]
     if calls_made is TypeError:
-        with pytest.raises(TypeError, match="budget"):
-            run(calls, budget, **BOX)
+        with pytest.raises(TypeError, match=name):
+            run()
         assert calls.values == []
     else:
-        assert run(calls, budget, **BOX).evaluations == len(calls.values) == calls_made
+        assert run().evaluations == len(calls.values) == calls_made + (entry == "patience")
 
 
 # On several workers: real process pools and a real Dask LocalCluster. Every call of f is logged by f itself

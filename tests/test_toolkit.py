@@ -110,6 +110,12 @@ class Ranked:
     def __gt__(self, other):
         return self.value > other.value
 
+    def __le__(self, other):
+        return self.value <= other.value
+
+    def __ge__(self, other):
+        return self.value >= other.value
+
     def __eq__(self, other):
         return self.value == other.value
 
@@ -123,23 +129,60 @@ VALUES = {"float": float, "Fraction": Fraction, "Decimal": Decimal, "tuple": lam
           "Ranked": Ranked}
 
 
+def stopped_beside_another_thread(tracker, f, stopped_at):
+    """Runs in two threads on ``tracker``: the second one's first call lasts until the first run has stopped."""
+    second_started, first_done, outcomes, first_calls = threading.Event(), threading.Event(), {}, []
+
+    def objective(f64):
+        if threading.current_thread().name == "second":
+            second_started.set()
+            assert first_done.wait(60)  # a hang guard
+            return f(f64, best=False)
+        first_calls.append(f64)
+        return f(f64, best=len(first_calls) == stopped_at)
+
+    def run(name):
+        try:
+            outcomes[name] = tracker.run(kavell.PSO(20, 500), BOX)
+        except BaseException as error:
+            outcomes[name] = error
+        if name == "first":
+            first_done.set()
+
+    tracker.objective = objective
+    second = threading.Thread(target=run, args=("second",), name="second")
+    second.start()
+    assert second_started.wait(60)
+    run("first")
+    second.join()
+    return outcomes
+
+
+@pytest.mark.parametrize("beside", [None, "another thread's run"])
 @pytest.mark.parametrize("stopped_at", [3, 150], ids=["among the first particles", "in the iterations"])
 @pytest.mark.parametrize("maximize", [False, True], ids=["min", "max"])
 @pytest.mark.parametrize("kind", ["float", "float32", "Fraction", "Decimal", "tuple", "Ranked"])
-def test_a_stopped_run_winds_down_quietly_whatever_its_values(kind, maximize, stopped_at, capfd):
+def test_a_stopped_run_winds_down_quietly_whatever_its_values(kind, maximize, stopped_at, beside, capfd):
     if kind == "tuple" and maximize:
         pytest.skip("PSO.max needs __neg__, which tuples lack")
     make = pytest.importorskip("numpy").float32 if kind == "float32" else VALUES[kind]
     values = []
 
-    def f(f64):
-        values.append(make(sphere(f64)))
-        return values[-1]
+    def f(f64, best=False):
+        # Beside another thread, the first thread's call number stopped_at meets the target; no other does.
+        values.append(make(0.0) if best else make(10.0 + sphere(f64)) if beside else make(sphere(f64)))
+        return -values[-1] if maximize and beside else values[-1]
 
-    tracker = kavell_tools.Tracker(f, maximize=maximize, max_evaluations=stopped_at)
-    assert not tracker.run(kavell.PSO(20, 500), BOX)
+    if beside is None:
+        tracker = kavell_tools.Tracker(f, maximize=maximize, max_evaluations=stopped_at)
+        assert not tracker.run(kavell.PSO(20, 500), BOX)
+    else:
+        # Each run winds its own down: the second one's is under way when the first one meets the target.
+        tracker = kavell_tools.Tracker(f, maximize=maximize, target=make(0.0))
+        assert stopped_beside_another_thread(tracker, f, stopped_at) == {"first": False, "second": False}
+        values = [-value for value in values] if maximize else values
     result = tracker.final_result()
-    assert len(values) == result.evaluations == stopped_at
+    assert len(values) == result.evaluations == stopped_at + (beside is not None)
     assert result.value == (max(values) if maximize else min(values))
     assert capfd.readouterr().err == ""
 
@@ -264,6 +307,8 @@ def interrupted_stops(count):
 
 
 @pytest.mark.parametrize("beside", ["threads stopping", "a thread writing", "forks", "Ctrl-C"])
+# Forking beside live threads is the point of the "forks" case.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded, use of fork:DeprecationWarning")
 def test_stops_leave_process_wide_state_alone(beside, capfd):
     before = (descriptor_2(), open_descriptors(), sys.stderr, sys.excepthook, signal.getsignal(signal.SIGINT))
     written = []
@@ -355,7 +400,8 @@ def test_decoded_points_are_what_f_sees_and_what_is_kept(tmp_path):
     failure = caught.value
     assert failure.point == {"i": [3]} and type(failure.point["i"][0]) is int
     assert all(set(point) == {"i"} for _, point, _, _ in read_recording(path))
-    assert set(failure.result.point) == {"i"} and cost(**failure.result.point) == failure.result.value
+    # The value of the kept point, computed apart from cost (which fails at 3 after its first call).
+    assert set(failure.result.point) == {"i"} and abs(failure.result.point["i"][0] + 2) == failure.result.value
 
 
 @pytest.mark.parametrize("entry", ["minimize", "optimize"])
@@ -382,15 +428,22 @@ def test_points_kept_are_those_f_was_given_even_when_it_writes_into_them(entry):
     assert failure.result.point in given and mixed(**failure.result.point) == failure.result.value
 
 
-@pytest.mark.parametrize("budget", [0, 1, 25, 40])
-def test_max_evaluations_is_never_exceeded_across_runs(budget, capfd):
+@pytest.mark.parametrize("nested", [False, True], ids=["one after the other", "the second inside f"])
+@pytest.mark.parametrize("budget", [0, 1, 15, 25, 40])
+def test_max_evaluations_is_never_exceeded_across_runs(budget, nested, capfd):
     recorder = Recorder()
-    tracker = kavell_tools.Tracker(recorder, max_evaluations=budget)
-    for _ in range(2):
+
+    def f(**point):
+        if nested and tracker.runs == 1 and len(recorder.values) == 1:
+            tracker.run(kavell.PSO(10, 1), BOX)  # within the budget left beside this very call
+        return recorder(**point)
+
+    tracker = kavell_tools.Tracker(f, max_evaluations=budget)
+    for _ in range(1 if nested else 2):
         tracker.run(kavell.PSO(10, 1), BOX)  # 20 evaluations each
     assert len(recorder.values) == tracker.evaluations == budget
     # A run after the stop does not start at all.
-    assert tracker.stop_reason == "evaluations" and tracker.runs == min(2, -(-budget // 20))
+    assert tracker.stop_reason == "evaluations" and tracker.runs == min(2, budget if nested else -(-budget // 20))
     assert capfd.readouterr().err == ""
 
 
@@ -416,6 +469,10 @@ def test_failure_before_any_evaluation_and_argument_errors():
     assert caught.value.result is None and caught.value.__cause__ is None
     with pytest.raises(TypeError, match="f65_min"):
         kavell_tools.minimize(kavell.PSO(), sphere, f65_min=[0.0])
+    # A target that cannot be compared with the values would never be reached: the first value says so.
+    with pytest.raises(kavell_tools.RunFailed, match="the target 'low' cannot be compared with the value") as caught:
+        kavell_tools.minimize(kavell.PSO(5, 5), sphere, target="low", **BOX)
+    assert caught.value.result.evaluations == 1
 
 
 def test_panic_conversion_and_pickling():
@@ -490,6 +547,8 @@ def test_multistart_failures_are_raised_or_reported():
     result = kavell_tools.multistart(flaky, 3, settings=Settings(5, 5), errors="report", **BOX)
     assert [run.ok for run in result.runs] == [False, True, True]
     assert result.failures[0].evaluations == 2 and result.best.index in (1, 2)
+    with pytest.raises(kavell_tools.MultiStartFailed, match="run 0 of 2 failed: the run made no evaluation"):
+        kavell_tools.multistart(flaky, 2, settings=Settings(5, 5), max_evaluations=0, **BOX)
 
 
 def test_multistart_timeout_says_so_and_cancels_the_runs_not_started():
@@ -627,24 +686,41 @@ def test_restarts_maximise_and_stop_at_a_target():
 @hypothesis_settings(max_examples=200, deadline=None)
 @given(
     st.lists(st.tuples(st.integers(-10**20, 10**20), st.integers(1, 10**6), st.floats(0, 1)), min_size=1, max_size=4),
-    st.floats(1e-9, 1.0),
+    st.floats(1e-12, 1.0),  # restarts narrows down to 1e-12
 )
 def test_narrowed_boxes_stay_valid_and_hold_the_centre(spans, fraction):
+    from kavell_tools._bounds import _f32
+
     lows = [low for low, _, _ in spans]
     highs = [low + width for low, width, _ in spans]
     centre = [low + round(width * at) for low, width, at in spans]
     reals = [float(v) for v in centre]
     assume(all(float(low) < float(high) for low, high in zip(lows, highs)))
+    singles = [_f32(min(max(v, -1e38), 1e38)) for v in reals]
+    assume(all(_f32(float(low)) < _f32(float(high)) for low, high in zip(lows, highs)))
+    # Bounds of every type the module takes: f32 ones as decimals, which do not mix with floats.
     bounds = {"i_min": lows, "i_max": highs, "f64_min": [float(v) for v in lows], "f64_max": [float(v) for v in highs],
+              "f32_min": [Decimal(v) for v in lows], "f32_max": [Decimal(v) for v in highs],
               "d_min": ["kept"], "d_max": ["kept"]}
-    box = narrowed(bounds, {"i": centre, "f64": reals, "d": [0]}, fraction)
+    centres = {"i": centre, "f64": reals, "f32": [min(max(x, float(a)), float(b)) for x, a, b in zip(singles, lows, highs)]}
+    try:
+        import numpy
+    except ImportError:
+        numpy = None
+    if numpy is not None:  # the whole range of i64, whose width wraps in numpy's own arithmetic
+        bounds["i64_min"], bounds["i64_max"] = numpy.array([-(2**63)]), numpy.array([2**63 - 1])
+        centres["i64"] = [min(max(centre[0], -(2**63)), 2**63 - 1)]
+    box = narrowed(bounds, {**centres, "d": [0]}, fraction)
     assert box["d_min"] == ["kept"]
-    for kind, point in (("i", centre), ("f64", reals)):
+    for kind, point in centres.items():
         for low, new_low, value, new_high, high in zip(bounds[kind + "_min"], box[kind + "_min"], point,
                                                        box[kind + "_max"], bounds[kind + "_max"]):
             assert low <= new_low <= value <= new_high <= high and new_low < new_high
-            if kind == "i":
-                assert new_high - new_low <= max(2, (high - low) * fraction + 1)
+            if kind == "f32":  # as the module stores the box
+                assert _f32(new_low) < _f32(new_high)
+            if kind in ("i", "i64"):
+                width, half = int(high) - int(low), max(1, int((int(high) - int(low)) * fraction) // 2)
+                assert min(half, width) <= new_high - new_low <= max(2, width * fraction + 1)
 
 
 def test_settings_round_trip_and_budget():
@@ -663,6 +739,9 @@ def test_plot_history_writes_a_log_scaled_png(tmp_path):
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     assert axes.get_yscale() == "log" and axes.get_xlabel() == "objective evaluations"
     assert axes.lines[0].get_xdata()[-1] == result.evaluations
+    several = kavell_tools.multistart(sphere, 3, settings=Settings(5, 5), **BOX)
+    axes = plotting.plot_history(several, str(path))  # a line per run
+    assert [line.get_xdata()[-1] for line in axes.lines] == [run.evaluations for run in several.runs]
 
 
 def test_mixed_problem_optimum():
@@ -679,7 +758,20 @@ def test_package_is_typed_and_passes_mypy_strict():
     assert run.returncode == 0, run.stdout + run.stderr
 
 
-@pytest.mark.parametrize("bounds, message", [
+class Row:
+    """A bound list that is a sequence to Python and the module (as a numpy array is), not a registered Sequence."""
+
+    def __init__(self, *values):
+        self.values = values
+
+    def __len__(self):
+        return len(self.values)
+
+    def __getitem__(self, index):
+        return self.values[index]
+
+
+@pytest.mark.parametrize("bounds, message, error", [(*case, ValueError) if len(case) == 2 else case for case in [
     ({"f64_min": [0.0]}, "f64_min is given without f64_max"),
     ({"i32_max": [3]}, "i32_max is given without i32_min"),
     ({"f64_min": [0.0, 0.0], "f64_max": [1.0]}, r"f64_min\[1\] has no counterpart in f64_max"),
@@ -696,27 +788,43 @@ def test_package_is_typed_and_passes_mypy_strict():
     ({"f64_min": [0.0, -math.inf], "f64_max": [1.0, 0.0]}, r"f64_min\[1\] = -inf is not finite"),
     ({"f64_min": [-1e308], "f64_max": [1e308]}, r"f64_max\[0\] - f64_min\[0\] = 1e\+308 - -1e\+308 overflows f64"),
     ({"f32_min": [0.0], "f32_max": [1e39]}, r"f32_max\[0\] = 1e\+39 is beyond the largest f32 value"),
+    # What the module would refuse only at a run (optimize: after x0's evaluation):
+    ({"d_min": [Decimal("0")], "d_max": [Decimal("1E+2")]}, r"d_max\[0\] = Decimal\('1E\+2'\) is written '1E\+2'"),
+    ({"d_min": [1e-7], "d_max": [1.0]}, r"d_min\[0\] = 1e-07 is written '1e-07'"),
     ({"f32_min": [-3e38], "f32_max": [3e38]}, r"f32_max\[0\] - f32_min\[0\] = 3e\+38 - -3e\+38 overflows f32"),
     ({"c128_min": [complex(0, -1e308)], "c128_max": [complex(1, 1e308)]}, r"c128_max\[0\] - c128_min\[0\] = .* overflows"),
-])
+    # Sequences the module takes that are no registered Sequence (numpy arrays) get the same checks.
+    ({"f64_min": Row(1.0), "f64_max": Row(0.0)}, r"f64_min\[0\] = 1.0 is above f64_max\[0\] = 0.0"),
+    ({"f64_min": Row(0.0, 0.0), "f64_max": Row(1.0)}, r"f64_min\[1\] has no counterpart in f64_max"),
+    ({"f64_min": Row(-math.inf), "f64_max": Row(0.0)}, r"f64_min\[0\] = -inf is not finite"),
+    # Integer and real kinds, which optimize searches as other kinds: what the module would refuse, by name.
+    ({"i8_min": [0], "i8_max": [1000]}, r"i8_max\[0\] = 1000 is outside the range of i8, \[-128, 127\]", OverflowError),
+    ({"i64_min": [0], "i64_max": [2**63]}, r"i64_max\[0\] = 9223372036854775808 is outside the range of i64", OverflowError),
+    ({"i64_min": [0.5], "i64_max": [3]}, r"i64_min\[0\] = 0.5 is not an integer", TypeError),
+    ({"i_min": [0], "i_max": ["3"]}, r"i_max\[0\] = '3' is not an integer", TypeError),
+    ({"f64_min": ["0"], "f64_max": [1.0]}, r"f64_min\[0\] = '0' is not a real number", TypeError),
+    ({"f32_min": [0.0], "f32_max": [None]}, r"f32_max\[0\] = None is not a real number", TypeError),
+]])
 @pytest.mark.parametrize("entry", ["minimize", "restarts", "multistart", "optimize"])
-def test_bounds_are_checked_before_any_run(bounds, message, entry):
+def test_bounds_are_checked_before_any_run(bounds, message, error, entry):
     recorder = Recorder()
     run = {"minimize": lambda: kavell_tools.minimize(kavell.PSO(5, 5), recorder, **bounds),
            "optimize": lambda: kavell_tools.optimize(recorder, 100, **bounds),
            "restarts": lambda: kavell_tools.restarts(recorder, 100, **bounds),
            "multistart": lambda: kavell_tools.multistart(recorder, 2, settings=Settings(5, 5), **bounds)}[entry]
-    with pytest.raises(ValueError, match=message):
+    with pytest.raises(error, match=message):
         run()
     assert recorder.values == []
 
 
 def test_bounds_the_module_takes_pass_the_check():
     bounds = {"f32_min": [1.0], "f32_max": [1.0000001], "c64_min": [-1j], "c64_max": [1 + 1j], "i_min": [-(10**30)],
-              "i_max": [10**30], "d_min": [Decimal("1.25")], "d_max": ["1.26"], "i16_min": range(2), "i16_max": b"\x05\x06"}
+              "i_max": [10**30], "d_min": [Decimal("1.25")], "d_max": ["1.26"], "i16_min": range(2), "i16_max": b"\x05\x06",
+              "i8_min": [-128, True], "i8_max": [127, 2], "f64_min": Row(Decimal(0), Fraction(1, 3)), "f64_max": Row(1, 1.0)}
     kavell_tools.check_bounds(bounds)
     point = kavell.PSO(3, 1).min(lambda **point: 0, **bounds)[1]
-    assert {key: len(values) for key, values in point.items()} == {"f32": 1, "c64": 1, "i": 1, "d": 1, "i16": 2}
+    assert {key: len(values) for key, values in point.items()} == {"f32": 1, "c64": 1, "i": 1, "d": 1, "i16": 2, "i8": 2,
+                                                                    "f64": 2}
 
 
 EXACT = st.recursive(
@@ -869,8 +977,12 @@ def test_a_killed_job_resumes_within_its_budget_and_leaves_no_file_behind(strate
     assert run.returncode == -signal.SIGKILL, run.stderr
     before = (tmp_path / "job.json.calls").stat().st_size
     saved = kavell_tools.Checkpoint(checkpoint).load()
-    with pytest.raises(ValueError, match="another job"):
+    with pytest.raises(ValueError, match=rf"another job: (budget \(9000 there, 10 here\), global_evaluations differ|"
+                                         rf"one of '{strategy}', not 'restarts')"):
         kavell_tools.restarts(sphere, 10, checkpoint=checkpoint, **BOX)
+    if strategy == "restarts":  # its settings are part of the job too
+        with pytest.raises(ValueError, match="another job: settings, local_evaluations differ"):
+            resume_job(strategy, sphere, checkpoint, settings=Settings(10, 9), local_evaluations=100)
     recorder = Recorder()
     result = resume_job(strategy, recorder, checkpoint)
     assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json", "job.json.calls", "job.py"]
@@ -945,8 +1057,11 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
             time.sleep(0.01)
         assert ready.exists(), other.stderr.read()
         recorder = Recorder()
-        with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(checkpoint))}"):
-            job(strategy, recorder, checkpoint)
+        link = tmp_path / "link.json"
+        link.symlink_to(checkpoint)
+        for path in (checkpoint, link):  # reached through a symbolic link, the checkpoint is the same
+            with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(path))}"):
+                job(strategy, recorder, path)
         assert recorder.values == []
     finally:
         other.kill()
@@ -959,9 +1074,83 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
     cause = caught.value.__cause__
     cause = cause.__cause__ if isinstance(cause, kavell_tools.RunFailed) else cause
     assert isinstance(cause, BlockingIOError) and "in use by this process" in str(cause)
-    # The killed job's lock went with it: the job resumes here.
+    # A child forked while this process holds the checkpoint is another process: it waits for the lock,
+    # then takes it.
+    held = kavell_tools.Checkpoint(checkpoint)
+    held.lock()
+    (tried_read, tried_write), (released_read, released_write) = os.pipe(), os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        status = 1
+        try:
+            other_job = kavell_tools.Checkpoint(checkpoint)
+            try:
+                other_job.lock()
+            except BlockingIOError as error:
+                status = 2 if f"in use by process {os.getppid()}" in str(error) else 3
+            os.write(tried_write, b"x")
+            if status == 2 and os.read(released_read, 1) == b"x":
+                other_job.lock()
+                status = 0
+        finally:
+            os._exit(status)
+    os.close(tried_write)  # so that a child that ends early gives an end of file, not a hang
+    os.close(released_read)
+    tried = os.read(tried_read, 1)
+    held.unlock()
+    os.write(released_write, b"x")
+    os.close(tried_read)
+    os.close(released_write)
+    assert tried == b"x" and wait_for_child(pid) == 0
+    # The killed job's lock went with it: the job resumes here, and saves where the link points.
     if strategy == "restarts":
-        assert job(strategy, Recorder(), checkpoint).evaluations == 1_000
+        assert job(strategy, Recorder(), link).evaluations == 1_000
+        assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
+
+
+@pytest.mark.parametrize("strategy", ["optimize", "restarts"])
+def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job_resumes(strategy, tmp_path):
+    # Ctrl-C at random moments, in f or in the job's own work (saves with their fsync, the lock, the strategy
+    # between runs), one per call of the job, then a call that ends the job.
+    checkpoint, calls = tmp_path / "job.json", Recorder()
+    main, armed, ended = threading.get_ident(), [False], threading.Event()
+
+    def ctrl_c(signum, frame):
+        if armed[0]:
+            armed[0] = False
+            raise KeyboardInterrupt
+
+    def sender():
+        while not ended.is_set():
+            time.sleep(0.002 + 0.02 * (len(calls.values) % 97) / 97)
+            if armed[0]:
+                signal.pthread_kill(main, signal.SIGINT)
+
+    previous = signal.signal(signal.SIGINT, ctrl_c)
+    thread = threading.Thread(target=sender)
+    thread.start()
+    interrupted, result = 0, None
+    try:
+        for attempt in range(41):  # 40 interrupts, then a call that ends the job
+            armed[0], before = attempt < 40, len(calls.values)
+            try:
+                result = job(strategy, calls, checkpoint, budget=3_000,
+                             **({"local_evaluations": 50} if strategy == "restarts" else {}))
+                break
+            except kavell_tools.RunInterrupted as error:
+                interrupted += 1
+                assert error.result is None or error.result.evaluations <= len(calls.values)
+            except KeyboardInterrupt:  # only before the job starts (in the check of its arguments), not after
+                assert len(calls.values) == before
+            finally:
+                armed[0] = False
+    finally:
+        ended.set()
+        thread.join()
+        signal.signal(signal.SIGINT, previous)
+    # Never a checkpoint left held by no job, nor a save that failed: the job resumed to its end.
+    assert interrupted > 0 and result.evaluations == 3_000 and len(calls.values) <= 3_000
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json"]
 
 
 def edited(path, change):
@@ -985,6 +1174,10 @@ EDITS = {
     "history not a list": lambda path: edited(path, lambda saved: tracker_state(saved).update(history=7)),
     "unknown tag": lambda path: edited(path, lambda saved: tracker_state(saved).update(best_value={"code": "1"})),
     "huge literal": lambda path: path.write_text(path.read_text().replace('"runs":', '"runs":' + "9" * 5000 + ',"x":', 1)),
+    "best point outside the box": lambda path: edited(
+        path, lambda saved: tracker_state(saved).update(best_point=encode({"f64": [99.0, 0.0, 0.0]}))),
+    "best point of another shape": lambda path: edited(
+        path, lambda saved: tracker_state(saved).update(best_point=encode({"f64": [0.0], "i": [1]}))),
 }
 
 
@@ -1002,7 +1195,11 @@ def test_a_damaged_checkpoint_is_refused_with_its_name(strategy, edit, tmp_path)
     assert recorder.values == []
 
 
-@pytest.mark.parametrize("runs", [[{"index": 7}], "runs", [{"index": 0, "evaluations": "x"}]])
+OUTSIDE = {"index": 0, "value": -1.0, "point": {"f64": [99.0, 0.0, 0.0]}, "evaluations": 1, "elapsed": 0.0,
+           "stop_reason": None, "history": []}
+
+
+@pytest.mark.parametrize("runs", [[{"index": 7}], "runs", [{"index": 0, "evaluations": "x"}], [OUTSIDE]])
 def test_a_damaged_multistart_checkpoint_is_refused_with_its_name(runs, tmp_path):
     checkpoint = tmp_path / "job.json"
     job("multistart", Recorder(), checkpoint)
@@ -1028,33 +1225,50 @@ def test_values_the_module_takes_are_saved_exactly(tmp_path):
 
     bounds = {"i_min": [HUGE], "i_max": [HUGE + 100], "i64_min": [np.int64(-5)], "i64_max": [np.int64(5)]}
     checkpoint, record = tmp_path / "job.json", tmp_path / "run.jsonl"
-    result = kavell_tools.optimize(cost, 300, checkpoint=checkpoint, record=record, **bounds)
+    result = kavell_tools.optimize(cost, 300, x0={"i": [HUGE + 50], "i64": [0]}, checkpoint=checkpoint, record=record,
+                                   **bounds)
     assert result.evaluations == 300 and kavell_tools.replay(record, cost) is None
+    with pytest.raises(ValueError, match=r"i_min\[0\] = <int of 16610 bits> is above i_max\[0\] = <int of 16610 bits>"):
+        kavell_tools.check_bounds({"i_min": [HUGE + 1], "i_max": [HUGE]})  # said, where repr() cannot
     calls = Recorder(cost)
     again = kavell_tools.optimize(calls, 300, checkpoint=checkpoint, **bounds)
+    assert calls.values == [] and (again.value, again.point) == (result.value, result.point)
+    with pytest.raises(ValueError, match=r"another job: budget \(300 there, 301 here\) differs$"):  # not shown whole
+        kavell_tools.optimize(calls, 301, checkpoint=checkpoint, **bounds)
+    # The module's own points resume too: a complex value it let out of its box (it does not clamp
+    # them), and no value of a kind without elements.
+    far = {"c128_min": [-1 - 1j], "c128_max": [1 + 1j], "f64_min": [], "f64_max": [], "i8_min": [0], "i8_max": [3]}
+
+    def escape(c128, i8):
+        return -abs(c128[0]) + i8[0]
+
+    result = kavell_tools.restarts(escape, 300, checkpoint=tmp_path / "far.json", **far)
+    assert abs(result.point["c128"][0]) > abs(1 + 1j) and "f64" not in result.point
+    calls = Recorder(escape)
+    again = kavell_tools.restarts(calls, 300, checkpoint=tmp_path / "far.json", **far)
     assert calls.values == [] and (again.value, again.point) == (result.value, result.point)
 
 
 @pytest.mark.skipif(not os.path.exists("/dev/full"), reason="needs Linux's /dev/full")
 @pytest.mark.parametrize("strategy", ["minimize", "optimize", "restarts", "multistart"])
-def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path):
+def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_path, capfd):
     (tmp_path / "file").write_text("")
     full = tmp_path / "full"
     full.mkdir()
     (full / "run-0.jsonl").symlink_to("/dev/full")
     record = {"missing": tmp_path / "file" / "run.jsonl", "full": full if strategy == "multistart" else "/dev/full"}
 
-    def run(f, target):
+    def run(f, target, **options):
         if strategy == "minimize":
-            return kavell_tools.minimize(kavell.PSO(10, 20), f, record=target, **BOX)
+            return kavell_tools.minimize(kavell.PSO(10, 20), f, record=target, **options, **BOX)
         if strategy == "multistart":
             return kavell_tools.multistart(f, 1, settings=Settings(10, 20), record=target, **BOX)
-        return job(strategy, f, None, record=target)
+        return job(strategy, f, None, record=target, **options)
 
     recorder = Recorder()
-    with pytest.raises(OSError):  # a path that cannot be opened fails before any call of f
-        run(recorder, record["missing"])
-    assert recorder.values == []
+    with pytest.raises(OSError):  # a path that cannot be opened fails before any call of f, and draws no bar
+        run(recorder, record["missing"], progress=True)
+    assert recorder.values == [] and "eval" not in capfd.readouterr().err
     with pytest.raises((kavell_tools.SaveFailed, kavell_tools.MultiStartFailed), match="/dev/full|run-0") as caught:
         run(recorder, record["full"])
     failure = caught.value.__cause__ if strategy == "multistart" else caught.value
@@ -1076,9 +1290,23 @@ def test_what_a_job_cannot_save_fails_first_or_keeps_the_result(strategy, tmp_pa
     assert isinstance(caught.value.__cause__, TypeError) and "Fraction" in str(caught.value.__cause__)
     if strategy == "multistart":
         assert [run.ok for run in caught.value.runs] == [True]
-    else:
-        result = caught.value.result
-        assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
+        return
+    result = caught.value.result
+    assert result.evaluations == len(fractions.values) < 1_000 and result.value == min(fractions.values)
+    # Ctrl-C in the middle of a save, outside every call of f (here where the best value is written, at
+    # the start of the second run), ends the job with its result too.
+    first = Recorder(lambda f64: Interrupted(-1.0) if not first.values else sphere(f64))
+    with pytest.raises(kavell_tools.RunInterrupted) as caught:
+        job(strategy, first, tmp_path / "interrupted.json")
+    assert caught.value.result.value == -1.0 and 1 < caught.value.result.evaluations == len(first.values) < 1_000
+    assert type(caught.value.__cause__) is KeyboardInterrupt
+
+
+class Interrupted(float):
+    """A value whose conversion to a float, which a checkpoint makes, is where Ctrl-C lands."""
+
+    def __float__(self):
+        raise KeyboardInterrupt
 
 
 def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):
@@ -1100,6 +1328,14 @@ def test_replay_matches_nan_of_every_kind_and_skips_a_line_cut_short(tmp_path):
     assert kavell_tools.replay(path, again) is None
     difference = kavell_tools.replay(path, lambda f64: 0.0 if f64[0] == 2.0 else again(f64))
     assert (difference.evaluation, difference.replayed) == (2, 0.0)
+
+    def writes_into_its_list(f64):
+        value = 0.0 if f64[0] == 2.0 else again(f64)
+        f64[0] = 99.0
+        return value
+
+    difference = kavell_tools.replay(path, writes_into_its_list)  # the point recorded, not what f made of it
+    assert (difference.evaluation, difference.point) == (2, {"f64": [2.0]})
     # Anywhere else, a bad line is an error naming the file and the line.
     lines = whole.splitlines(keepends=True)
     path.write_text("".join(lines[:2]) + lines[2][:25] + "\n" + "".join(lines[3:]))
@@ -1118,11 +1354,19 @@ def test_a_resumed_recording_drops_the_line_a_kill_cut_short(tmp_path):
     assert [n for n, _, outcome, _ in lines if outcome == "value"] == list(range(1, 1_001))
 
 
-def test_plotting_says_how_to_install_matplotlib_when_imported():
-    run = subprocess.run([sys.executable, "-c", "import sys; sys.modules['matplotlib'] = None\n"
-                          "import kavell_tools.plotting"], capture_output=True, text=True, timeout=300)
-    assert "ModuleNotFoundError: kavell_tools.plotting needs matplotlib: pip install matplotlib " \
-           "(or kavell[plot])" in run.stderr
+@pytest.mark.parametrize("package, use, message", [
+    ("matplotlib", "import kavell_tools.plotting",
+     "kavell_tools.plotting needs matplotlib: pip install matplotlib (or kavell[plot])"),
+    ("scipy", "kavell_tools.optimize(f, 2000, polish=True, f64_min=[0.0], f64_max=[1.0])",
+     'polish=True needs scipy: pip install scipy (or "kavell[polish]")'),
+    ("tqdm", "kavell_tools.optimize(f, 2000, progress=True, f64_min=[0.0], f64_max=[1.0])",
+     "progress=True needs tqdm: pip install tqdm (or kavell[progress])"),
+])
+def test_an_optional_package_missing_is_said_before_any_run(package, use, message):
+    source = (f"import sys; sys.modules[{package!r}] = None\nimport kavell_tools\n"
+              "def f(f64):\n    print('f was called')\n    return f64[0]\n" + use)
+    run = subprocess.run([sys.executable, "-c", source], capture_output=True, text=True, timeout=300)
+    assert f"ModuleNotFoundError: {message}" in run.stderr and "f was called" not in run.stdout
 
 
 def test_the_readme_shows_what_its_commands_print():

@@ -14,7 +14,8 @@ import typing
 from collections.abc import Callable, Iterator, Mapping
 from typing import Any, TypeVar, Union
 
-from ._record import DECODING_ERRORS, TAGS, decode, dumps, encode
+from ._bounds import check_point
+from ._record import DECODING_ERRORS, TAGS, Point, decode, dumps, encode
 from ._tracking import SaveFailed, Tracker
 
 try:
@@ -26,9 +27,11 @@ T = TypeVar("T")
 
 _VERSION = 1
 
-#: Checkpoints held by jobs of this process (by real path), which locks on
-#: files cannot tell apart: POSIX record locks belong to the whole process.
-_HELD: set[str] = set()
+#: Checkpoints held by jobs of this process (by real path, with the process's
+#: id), which locks on files cannot tell apart: POSIX record locks belong to
+#: the whole process. A forked child inherits the table but not the locks:
+#: entries of another process's id are its parent's, not held here.
+_HELD: dict[str, int] = {}
 _HELD_LOCK = threading.Lock()
 
 
@@ -49,7 +52,9 @@ class Checkpoint:
 
     def __init__(self, path: str | os.PathLike[str]) -> None:
         self.path = os.fspath(path)
-        self.directory, self.name = os.path.split(os.path.abspath(self.path))
+        # The file a symbolic link points to: saves replace it (not the link), and its lock is one whatever
+        # the name a job reaches it by.
+        self.directory, self.name = os.path.split(os.path.realpath(self.path))
         self._lock: int | None = None
         self._held: str | None = None
 
@@ -89,32 +94,31 @@ class Checkpoint:
                 file.write(text)
                 file.flush()
                 os.fsync(file.fileno())
-            os.replace(temporary, self.path)
+            os.replace(temporary, os.path.join(self.directory, self.name))
         except BaseException:
-            os.unlink(temporary)
+            with contextlib.suppress(OSError):
+                os.unlink(temporary)  # gone already when Ctrl-C lands just after the rename
             raise
 
     def lock(self) -> None:
         """Take the checkpoint for a job of this process until :meth:`unlock`; ``BlockingIOError`` if it is taken."""
-        held = os.path.realpath(self.path)
+        held = os.path.join(self.directory, self.name)
         with _HELD_LOCK:
-            if held in _HELD:
+            if _HELD.get(held) == os.getpid():
                 raise BlockingIOError(errno.EAGAIN, "in use by this process: another job holds it", self.path)
-            _HELD.add(held)
+            _HELD[held] = os.getpid()
         self._held = held
         try:
             self._lock = self._lock_file()
-        except BaseException:
+            # Whatever a kill left behind: no other job writes here while the lock is held.
+            prefix = f".{self.name}.checkpoint-"
+            for name in os.listdir(self.directory):
+                if name.startswith(prefix):
+                    with contextlib.suppress(OSError):
+                        os.unlink(os.path.join(self.directory, name))
+        except BaseException:  # Ctrl-C too: the process must not keep a checkpoint no job holds
             self.unlock()
             raise
-        # Whatever a kill left behind: no other job writes here while the lock is held.
-        prefix = f".{self.name}.checkpoint-"
-        for name in os.listdir(self.directory):
-            if name.startswith(prefix):
-                try:
-                    os.unlink(os.path.join(self.directory, name))
-                except OSError:
-                    pass
 
     def _lock_file(self) -> int | None:
         if fcntl is None:
@@ -123,40 +127,54 @@ class Checkpoint:
         while True:
             handle = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
             try:
-                # A record lock is the process's own: a forked child does not inherit it, and a
-                # killed process loses it, so a job resumed after a kill takes it again.
-                fcntl.lockf(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            except OSError as error:
-                holder = os.pread(handle, 32, 0).decode("ascii", "replace").strip() or "unknown"
+                if self._lock_handle(handle, path):
+                    return handle
+            except BaseException:
+                # Closed on any way out, Ctrl-C too: a descriptor left open would keep the lock it holds.
                 os.close(handle)
-                if error.errno not in (errno.EAGAIN, errno.EACCES):
-                    raise
-                raise BlockingIOError(
-                    errno.EAGAIN, f"in use by process {holder}: one job at a time per checkpoint", self.path
-                ) from None
-            try:
-                if os.path.samestat(os.fstat(handle), os.stat(path)):
-                    break
-            except FileNotFoundError:
-                pass
+                raise
             os.close(handle)  # removed by the job that held it, meanwhile: take the one there now
+
+    def _lock_handle(self, handle: int, path: str) -> bool:
+        """Lock the open lock file; ``False`` if ``path`` names another file by now, ``BlockingIOError`` if taken."""
+        assert fcntl is not None
+        try:
+            # A record lock is the process's own: a forked child does not inherit it, and a
+            # killed process loses it, so a job resumed after a kill takes it again.
+            fcntl.lockf(handle, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError as error:
+            if error.errno not in (errno.EAGAIN, errno.EACCES):
+                raise
+            holder = os.pread(handle, 32, 0).decode("ascii", "replace").strip() or "unknown"
+            raise BlockingIOError(
+                errno.EAGAIN, f"in use by process {holder}: one job at a time per checkpoint", self.path
+            ) from None
+        try:
+            if not os.path.samestat(os.fstat(handle), os.stat(path)):
+                return False
+        except FileNotFoundError:
+            return False
         os.ftruncate(handle, 0)
         os.write(handle, f"{os.getpid()}\n".encode())
-        return handle
+        return True
 
     def unlock(self) -> None:
         """Give the checkpoint up; its lock file goes (it stays after a kill, and is reused)."""
-        if self._lock is not None:
-            try:
-                os.unlink(self._sibling(".lock"))
-            except OSError:
-                pass
-            os.close(self._lock)
-            self._lock = None
-        if self._held is not None:
-            with _HELD_LOCK:
-                _HELD.discard(self._held)
-            self._held = None
+        try:
+            if self._lock is not None:
+                handle, self._lock = self._lock, None
+                try:
+                    with contextlib.suppress(OSError):
+                        os.unlink(self._sibling(".lock"))
+                finally:
+                    os.close(handle)
+        finally:
+            # Also when Ctrl-C lands above: a checkpoint left marked held here would refuse every later job.
+            if self._held is not None:
+                with _HELD_LOCK:
+                    if _HELD.get(self._held) == os.getpid():
+                        del _HELD[self._held]
+                self._held = None
 
 
 class Job:
@@ -195,10 +213,25 @@ class Job:
         try:
             state = self.checkpoint.load()
             if state is not None and state.get("job") != self.description:
-                raise ValueError(f"{self.checkpoint.path} holds the state of another job: {state.get('job')!r}")
+                raise ValueError(f"{self.checkpoint.path} holds the state of another job: {self._other(state)}")
             yield state
         finally:
             self.checkpoint.unlock()
+
+    def _other(self, state: dict[str, Any]) -> str:
+        """What differs between this job and the one a state was saved by, named rather than shown.
+
+        Bounds may hold thousands of values, or ints too long for ``repr()``.
+        """
+        saved = state.get("job")
+        if not isinstance(saved, dict):
+            return "it names no job"
+        if saved.get("strategy") != self.description.get("strategy"):
+            return f"one of {saved.get('strategy')!r}, not {self.description.get('strategy')!r}"
+        keys = [key for key in {**self.description, **saved} if saved.get(key) != self.description.get(key)]
+        shown = [f"budget ({saved.get(key)!r} there, {self.description.get(key)!r} here)" if key == "budget" else key
+                 for key in keys]
+        return ", ".join(shown) + (" differ" if len(keys) > 1 else " differs")
 
     def check(self, state: dict[str, Any] | None, restore: Callable[[dict[str, Any]], T]) -> T | None:
         """``restore(state)``, or ``None`` without a state; what it raises means a damaged file."""
@@ -242,11 +275,17 @@ class Job:
             tracker.restore(state["tracker"])
             if self.budget is not None and tracker.evaluations > self.budget:
                 raise ValueError(f"{tracker.evaluations} evaluations spent, over the budget of {self.budget}")
+            if tracker.best_point is not None:
+                self.check_point(tracker.best_point, "best_point")
             if restore is not None:
                 restore(state)
             return True
 
         return bool(self.check(state, load))
+
+    def check_point(self, point: Point, name: str) -> None:
+        """Refuse a saved point that is not one of the job's box (``ValueError`` or ``TypeError``)."""
+        check_point(point, self.description["bounds"], name, complex_within=False)
 
     def save(self, reserve: int = 0) -> None:
         """Save the tracker's state, ``reserve`` more evaluations counted as spent; :class:`SaveFailed` if it cannot be."""

@@ -15,11 +15,11 @@ from multiprocessing.connection import wait as wait_for_ends
 from dataclasses import asdict, dataclass, field
 from typing import TYPE_CHECKING, Any, Protocol
 
-from ._bounds import Bounds, check_bounds
+from ._bounds import Bounds, check_bounds, count
 from ._checkpoint import Job, plain, restored
 from ._errors import KavellError, ordinary
 from ._settings import Settings
-from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better
+from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better, stop_options
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -103,6 +103,8 @@ def run_once(
     if summary.error is None:
         summary.error = tracker.recording_failure()
     result = tracker.result()
+    if summary.error is None and result is None:
+        summary.error = KavellError("the run made no evaluation")  # max_evaluations=0, or cancelled at once
     if result is not None:
         summary.value, summary.point = result.value, result.point
         summary.evaluations, summary.elapsed = result.evaluations, result.elapsed
@@ -328,6 +330,7 @@ def multistart(
     saved raises :class:`MultiStartFailed` once the runs are over, with all
     their summaries.
     """
+    runs = count(runs, "runs")
     if runs < 1:
         raise ValueError("runs must be at least 1")
     if errors not in ("raise", "report"):
@@ -336,6 +339,8 @@ def multistart(
             not isinstance(executor, ProcessPoolExecutor):
         raise ValueError("terminate=True needs a ProcessPoolExecutor or a Dask client: threads cannot be ended")
     check_bounds(bounds)
+    # Checked here rather than in each run, where a worker would report the same error for every run.
+    max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
     settings = settings or Settings()
     job = Job(checkpoint, {"strategy": "multistart", "runs": runs, "settings": asdict(settings),
                            "maximize": maximize, "bounds": plain(bounds)})
@@ -355,7 +360,7 @@ def multistart(
     stop["tolerance"] = tolerance
     unsaved: list[Exception] = []
     with job.held() as state:
-        finished = job.check(state, lambda state: _finished(state, runs)) or {}
+        finished = job.check(state, lambda state: _finished(state, runs, job)) or {}
 
         def keep(summary: RunSummary) -> None:
             if job.checkpoint is not None and summary.ok and not unsaved:
@@ -408,8 +413,8 @@ def multistart(
     return MultiStartResult(best, summaries)
 
 
-def _finished(state: dict[str, Any], runs: int) -> dict[int, RunSummary]:
-    """The summaries of the finished runs a checkpoint holds, checked."""
+def _finished(state: dict[str, Any], runs: int, job: Job) -> dict[int, RunSummary]:
+    """The summaries of the finished runs a checkpoint holds, checked (their points within the job's box)."""
     saved = state["runs"]
     if not isinstance(saved, list):
         raise TypeError(f"runs {saved!r} is not a list")
@@ -419,5 +424,6 @@ def _finished(state: dict[str, Any], runs: int) -> dict[int, RunSummary]:
         if not 0 <= summary.index < runs or summary.index in finished or summary.point is None or \
                 summary.evaluations < 0:
             raise ValueError(f"{data!r} is not one of {runs} finished runs")
+        job.check_point(summary.point, f"the point of run {summary.index}")
         finished[summary.index] = summary
     return finished

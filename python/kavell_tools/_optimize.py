@@ -63,7 +63,6 @@ from ._tracking import (
     RunFailed,
     RunInterrupted,
     Tracker,
-    open_progress,
 )
 
 if TYPE_CHECKING:
@@ -440,7 +439,8 @@ def optimize(
       never the best unless nothing else was seen); ``nan="raise"`` ends the
       search with :class:`RunFailed` whose cause is a ``ValueError``.
     - ``polish``: L-BFGS-B from scipy on the real coordinates of the best
-      point (default: when scipy is installed, ``pip install kavell[polish]``).
+      point (default: when scipy is installed, ``pip install kavell[polish]``;
+      ``True`` without scipy raises ``ModuleNotFoundError`` before any call).
     - ``target``, ``max_time``, ``patience``, ``tolerance``, ``progress`` and ``record`` are
       those of :func:`minimize`; ``checkpoint`` (a path) saves the state
       before each run with that run's evaluations counted as spent: a job
@@ -477,8 +477,9 @@ def optimize(
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
     ``None`` when the budget was spent as planned. A failure of ``f`` raises
-    :class:`RunFailed` (Ctrl-C :class:`RunInterrupted`) carrying the best
-    result so far, wherever in the strategy it happens.
+    :class:`RunFailed` (Ctrl-C :class:`RunInterrupted`, also between calls
+    of ``f``) carrying the best result so far, wherever in the strategy it
+    happens.
 
     ``budget`` is an integer (a float with a whole value is taken too);
     ``x0`` must give every kind of the bounds as many values, each
@@ -498,6 +499,9 @@ def optimize(
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()
+    elif polish and not _scipy_available():
+        # Said now, not when the polish is due halfway through the budget.
+        raise ModuleNotFoundError('polish=True needs scipy: pip install scipy (or "kavell[polish]")')
     job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
                            "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
     tracker: Tracker[V] = Tracker(
@@ -508,11 +512,11 @@ def optimize(
         max_time=max_time,
         patience=patience,
         tolerance=tolerance,
-        progress=open_progress(budget, progress),
         record=record,
         decode=None if space.identity else space.decode,
         nan=nan,
     )
+    tracker.show_progress(budget, progress)
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:
@@ -522,7 +526,9 @@ def optimize(
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
-    with job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
+    # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
+    with tracker.interruptible(), \
+            job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
         if x0 is not None and not resumed:
             tracker.reserve(1)
         if parallel:
@@ -618,7 +624,10 @@ class _Strategy:
                 return self._local("first local")
             if self.untried and (combined := self._combined()) is not None:
                 return combined
-            if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due:
+            # Every other run is placed around the best point, and there is none yet when the global
+            # runs so far failed (in calls this job resumed from).
+            if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due or \
+                    self.tracker.best_point is None:
                 task = self._task("global", per_global, t.particles, self.space.bounds())
                 if s.global_due:
                     s.global_due = False
@@ -835,8 +844,10 @@ def _outside_run(tracker: Tracker[Any], call: Callable[[], T]) -> T:
     tracker.error = None
     try:
         return call()
-    except EarlyStop:
-        raise
+    except EarlyStop as error:
+        if tracker.error is not error:
+            raise  # the tracker's: a stop condition holds
+        failure = _failure_outside_run(tracker, error)  # f's own
     except BaseException as error:
         failure = _failure_outside_run(tracker, error)
     raise failure

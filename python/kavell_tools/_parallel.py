@@ -38,9 +38,9 @@ from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Protocol, overload
 
 from ._multistart import Ended, _end_processes, _is_dask_client
-from ._record import Point
+from ._record import Point, is_nan
 from ._settings import Settings
-from ._tracking import _WORST, EarlyStop, RunFailed, RunInterrupted, Tracker, _better, _is_nan
+from ._tracking import _WORST, EarlyStop, RunFailed, RunInterrupted, Tracker, _better
 
 if TYPE_CHECKING:
     from ._optimize import _Space, _Strategy, _Task
@@ -268,13 +268,14 @@ class _Front(Tracker[Any]):
             self._fail(error, kept)
             raise
         answer = value
-        if self.nan is not None and _is_nan(value):
+        if self.nan is not None and is_nan(value):
             if self.nan == "raise":
                 nan = ValueError("the objective returned NaN")
                 self._fail(nan, kept)
                 raise nan
             answer = -float("inf") if self.maximize else float("inf")
         with scheduler.lock:
+            scheduler.account.evaluations += 1
             reason = scheduler.account.note(value, kept)
             if reason is not None:
                 scheduler.stop(reason)
@@ -543,14 +544,12 @@ class _Scheduler:
         if outcome.lines is not None:
             for number, point, kind, value in outcome.lines:
                 if kind == "value":
-                    self._advance(base + number - 1)
-                    self._note(value, point)
+                    self._note(base + number, value, point)
                 elif account.recording is not None:
                     account.recording.write(base + number, point, kind, value)
         else:
             for number, value in outcome.history:
-                self._advance(base + number - 1)
-                self._note(value, outcome.point)
+                self._note(base + number, value, outcome.point)
         self._advance(base + outcome.evaluations)
         reason = account.note(account.best_value)
         if reason is not None:
@@ -568,8 +567,11 @@ class _Scheduler:
                 account.progress.update(evaluations - account.evaluations)
             account.evaluations = evaluations
 
-    def _note(self, value: Any, point: Point | None) -> None:
+    def _note(self, evaluation: int, value: Any, point: Point | None) -> None:
+        """Evaluation number ``evaluation`` of the search (the others before it counted), into the account."""
         assert point is not None
+        self._advance(evaluation - 1)
+        self.account.evaluations += 1
         reason = self.account.note(value, point)
         if reason is not None:
             self.stop(reason)

@@ -10,7 +10,7 @@ from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
-from ._tracking import ProgressBar, Result, Tracker, open_progress
+from ._tracking import ProgressBar, Result, Tracker
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -53,25 +53,28 @@ def restarts(
 
     ``checkpoint`` (a path) saves the state before each run, with that run's
     evaluations counted as spent, and resumes from it: a job killed and
-    called again with the same budget and bounds goes on after its last
-    run, and never exceeds the budget; ``target`` and ``max_time`` apply
-    anew. ``record`` writes every evaluation as a JSON line (appended to on
-    resume). See docs/toolkit.md, "Checkpoints".
+    called again with the same arguments (the stop options aside) goes on
+    after its last run, and never exceeds the budget; ``target`` and
+    ``max_time`` apply anew. ``record`` writes every evaluation as a JSON
+    line (appended to on resume). See docs/toolkit.md, "Checkpoints".
     """
     budget = count(budget, "budget")
     if budget < 1:
         raise ValueError("budget must be at least 1")
     check_bounds(bounds)
-    description = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds)}
+    description = {"strategy": "restarts", "budget": budget, "maximize": maximize, "bounds": plain(bounds),
+                   "settings": dataclasses.asdict(settings), "global_share": global_share,
+                   "global_evaluations": global_evaluations, "local_evaluations": local_evaluations,
+                   "local_particles": local_particles, "shrink": shrink}
     job = Job(checkpoint, description, budget)
     tracker = Tracker(
         f,
         maximize=maximize,
         target=target,
         max_time=max_time,
-        progress=open_progress(budget, progress),
         record=record,
     )
+    tracker.show_progress(budget, progress)
     local_settings = settings
     if local_particles is not None:
         local_settings = dataclasses.replace(settings, particle_count=local_particles)
@@ -84,7 +87,8 @@ def restarts(
         if type(fraction) is not float or not 0 < fraction < math.inf:
             raise ValueError(f"fraction {fraction!r} is not a width")
 
-    with job.running(tracker, lambda: {"fraction": fraction}, restore):
+    # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
+    with tracker.interruptible(), job.running(tracker, lambda: {"fraction": fraction}, restore):
         while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point

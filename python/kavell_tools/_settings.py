@@ -51,7 +51,10 @@ class Settings:
         return self.particle_count * (self.iteration_count + 1)
 
     def for_budget(self, evaluations: int) -> Settings:
-        """The same settings with as many iterations as ``evaluations`` allow (at least none)."""
+        """The same settings with as many iterations as ``evaluations`` allow (at least none).
+
+        A run makes one evaluation at least: below 1, one particle and no iteration.
+        """
         particles = max(1, min(self.particle_count, evaluations))
         return dataclasses.replace(
             self, particle_count=particles, iteration_count=max(0, evaluations // particles - 1)

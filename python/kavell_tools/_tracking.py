@@ -1,17 +1,19 @@
 """The objective wrapper: evaluation count, best so far, history, progress, early stop, recording."""
 from __future__ import annotations
 
+import contextlib
 import functools
 import math
 import operator
+import threading
 import time
-from collections.abc import Callable, Mapping
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Generic, Literal, Protocol, TypeVar
 
-from ._bounds import Bounds, check_bounds
+from ._bounds import Bounds, check_bounds, count
 from ._errors import Chained, KavellError, is_panic, ordinary
-from ._record import Point, RecordTarget, Recording
+from ._record import Point, RecordTarget, Recording, is_nan
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -136,7 +138,10 @@ class RunInterrupted(_Partial, Chained, KeyboardInterrupt):
 class EarlyStop(Exception):
     """Raised from the objective to end a run that has too many calls left to wind down; never leaves the toolkit.
 
-    Also raised by a call of a stopped tracker outside any run.
+    Also raised by a call of a stopped tracker outside any run. Only the
+    tracker's own ends a run quietly: raised by ``f`` itself, it is a
+    failure of ``f`` like any other (:class:`RunFailed`); stop a run from
+    ``f`` with a tracker's ``cancelled`` instead.
     """
 
 
@@ -186,15 +191,22 @@ WIND_DOWN_CALL = 100
 _ELEMENT_COST = {"d": 150, "i": 60}
 
 
-def _is_nan(value: Any) -> bool:
-    """Whether ``value`` is a real NaN: unequal to itself, and a float NaN once converted."""
-    try:
-        if not value != value:
-            return False
-        number = float(value)
-    except Exception:
-        return False
-    return number != number
+class _Runs(threading.local):
+    """One thread's runs on a tracker; threads that share a tracker each wind their own run down.
+
+    ``run`` is the innermost run's size, its first particle count, the
+    evaluations before it and the count of runs started on the tracker when
+    it started (``-1`` if another thread's run was under way then).
+    ``first_left`` is how many of its first particles' calls are still to
+    come once it winds down (``None`` before), ``raised`` whether an
+    :class:`EarlyStop` of the tracker ended it.
+    """
+
+    def __init__(self) -> None:
+        self.depth = 0
+        self.run: tuple[int, int, int, int] = (0, 0, 0, 0)
+        self.first_left: int | None = None
+        self.raised = False
 
 
 def _better(value: Any, best: Any, maximize: bool) -> bool:
@@ -204,9 +216,9 @@ def _better(value: Any, best: Any, maximize: bool) -> bool:
         if value != value:
             return False
         return best != best or (value > best if maximize else value < best)
-    if _is_nan(value):
+    if is_nan(value):
         return False
-    if _is_nan(best):
+    if is_nan(best):
         return True
     try:
         return bool(value > best) if maximize else bool(value < best)
@@ -217,8 +229,9 @@ def _better(value: Any, best: Any, maximize: bool) -> bool:
 def _reaches(value: Any, target: Any, maximize: bool) -> bool:
     try:
         return bool(value >= target) if maximize else bool(value <= target)
-    except Exception:
-        return False
+    except Exception as error:
+        # A target that never compares would silently never be reached: the run fails instead.
+        raise TypeError(f"the target {target!r} cannot be compared with the value {value!r}: {error}") from None
 
 
 def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:
@@ -230,6 +243,28 @@ def _beyond_tolerance(value: Any, base: Any, tolerance: float) -> bool:
     if not math.isfinite(old) or not math.isfinite(new):
         return True
     return abs(new - old) > tolerance * max(1.0, abs(old))
+
+
+def stop_options(max_evaluations: Any = None, max_time: Any = None, patience: Any = None,
+                 tolerance: Any = TOLERANCE) -> tuple[int | None, float | None, int | None, float]:
+    """The stop options checked, as the tracker compares them: ``TypeError`` naming one that is not a number.
+
+    Counts are whole numbers (``max_evaluations=2.5`` would allow three
+    calls); a time or a tolerance that is not a number would fail only
+    inside the run, as if ``f`` had.
+    """
+    def real(value: Any, name: str) -> float:
+        if isinstance(value, (str, bytes, bytearray)):
+            raise TypeError(f"{name} must be a number, not {value!r}")
+        try:
+            return float(value)
+        except (TypeError, ValueError):
+            raise TypeError(f"{name} must be a number, not {type(value).__name__} {value!r}") from None
+
+    return (None if max_evaluations is None else count(max_evaluations, "max_evaluations"),
+            None if max_time is None else real(max_time, "max_time"),
+            None if patience is None else count(patience, "patience"),
+            real(tolerance, "tolerance"))
 
 
 def _count(state: Mapping[str, Any], key: str) -> int:
@@ -302,10 +337,17 @@ class Tracker(Generic[V]):
     :class:`EarlyStop` raised from the objective instead, which the module
     reports on standard error. A run after a stop does not start.
 
+    Runs in several threads, and runs started from ``f``, may share a
+    tracker: a call counts in ``evaluations`` from its start (a call that
+    fails is then taken back), so calls under way together never exceed
+    ``max_evaluations``, and once a stop holds, every run under way winds
+    down.
+
     ``nan`` says what a NaN value (any real one: ``float``, numpy floats,
-    ``Decimal``) does: ``None`` passes it on as it is, ``"worst"`` hands the
-    module the worst value in its place (it is never the best point unless
-    nothing else was seen), ``"raise"`` fails the run with a ``ValueError``.
+    ``Decimal``, quiet or signalling) does: ``None`` passes it on as it is,
+    ``"worst"`` hands the module the worst value in its place (it is never
+    the best point unless nothing else was seen), ``"raise"`` fails the run
+    with a ``ValueError``.
 
     ``decode`` maps each point the module passes to the point ``f`` gets;
     the best point, the history, the recording and a failure's point are all
@@ -337,6 +379,7 @@ class Tracker(Generic[V]):
     ) -> None:
         if nan not in (None, "worst", "raise"):
             raise ValueError(f'nan must be None, "worst" or "raise", not {nan!r}')
+        max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
         self.objective = objective
         self.maximize = maximize
         self.target = target
@@ -366,44 +409,55 @@ class Tracker(Generic[V]):
         self.failed_evaluation: int | None = None
         self.runs = 0
         self.started = time.monotonic()
-        self._running = 0
-        # The run under way: its size, its first particle count, and the evaluations before it.
-        self._run: tuple[int, int, int] = (0, 0, 0)
-        # Once a stop holds inside a run: how many of the first particles' calls are still to come
-        # (None while no run winds down), and the value they get.
-        self._first_left: int | None = None
-        self._last: Any = _WORST
-        self._raised = False  # an EarlyStop of this tracker ended the run
+        self._runs = _Runs()  # this thread's
+        self._running = 0  # runs under way, in every thread
+        self._starts = 0  # runs started
+        self._last: Any = _WORST  # a value of f's, for the first particles of a run winding down
 
     def __call__(self, **point: Any) -> V:
         if self.stop_reason is not None:
-            left = self._first_left
+            runs = self._runs
+            left = runs.first_left
             if left is None:
-                raise EarlyStop(f"{self.stop_reason} after {self.evaluations} evaluations")
+                if not runs.depth or runs.raised:
+                    raise EarlyStop(f"{self.stop_reason} after {self.evaluations} evaluations")
+                # Stopped by another thread's run, or by a run nested in f: this run winds down too.
+                self._halt(self.stop_reason, self._last, point)
+                left = runs.first_left
             # The run winds down without f. The module orders its first particles' values among
             # themselves, any of them on either side: they get a value of f, which any of f's values
             # compares with. Later values are compared with the new one on the left.
             if left:
-                self._first_left = left - 1
+                runs.first_left = left - 1
                 return self._last  # type: ignore[no-any-return]
             return _WORST  # type: ignore[no-any-return]
         if self.max_evaluations is not None and self.evaluations >= self.max_evaluations:
-            # A call outside a run (run() does not start at the budget, and a run stops on reaching it).
-            self._halt("evaluations", _WORST, point)
+            # A call beyond the budget: outside a run (run() does not start at the budget, and a run stops on
+            # reaching it), or beside calls under way in other threads, which count from their start.
+            self._halt("evaluations", self._last, point)
             return self(**point)
-        given = point if self.decode is None else self.decode(point)
-        # What f is given, copied before the call: f may write into its lists.
-        kept: Point = {}
-        for key, values in given.items():
-            kept[key] = list(values)
+        # Counted from its start, so that calls under way together (in threads, or an outer run's call
+        # around a run nested in f) never exceed the budget; a call that fails is not an evaluation.
+        self.evaluations += 1
+        try:
+            given = point if self.decode is None else self.decode(point)
+            # What f is given, copied before the call: f may write into its lists.
+            kept: Point = {}
+            for key, values in given.items():
+                kept[key] = list(values)
+        except BaseException:
+            self.evaluations -= 1
+            raise
         try:
             value: Any = self.objective(**given)
         except BaseException as error:
+            self.evaluations -= 1
             self._fail(error, kept)
             raise
         answer = value
-        if self.nan is not None and (value != value if type(value) is float else _is_nan(value)):
+        if self.nan is not None and (value != value if type(value) is float else is_nan(value)):
             if self.nan == "raise":
+                self.evaluations -= 1
                 nan = ValueError("the objective returned NaN")
                 self._fail(nan, kept)
                 raise nan
@@ -419,14 +473,14 @@ class Tracker(Generic[V]):
     def note(self, value: Any, kept: Point | None = None) -> str | None:
         """The stop condition that holds once ``value`` has been seen, if any (``cancelled`` aside).
 
-        With ``kept``, first counts one evaluation of ``f`` at ``kept`` that
-        gave ``value``: the account every run of the tracker shares (count,
-        recording, best, history, progress), apart from the run under way.
-        Concurrent runs call it under one lock. One call per evaluation does
-        both, since a call costs about as much as the counting itself.
+        With ``kept``, first accounts for the evaluation of ``f`` at ``kept``
+        that gave ``value``, counted in ``evaluations`` already: the account
+        every run of the tracker shares (recording, best, history, progress),
+        apart from the run under way. The runs of ``optimize`` on several
+        workers call it under one lock. One call per evaluation does both,
+        since a call costs about as much as the accounting itself.
         """
         if kept is not None:
-            self.evaluations += 1
             if self.recording is not None:
                 self.recording.write(self.evaluations, kept, "value", value)
             best = self.best_value
@@ -466,21 +520,28 @@ class Tracker(Generic[V]):
             self.recording.write(self.failed_evaluation, point, "error", repr(error))
 
     def _halt(self, reason: str, last: Any, point: Point) -> None:
-        """Stop: the run under way winds down, or ends by :class:`EarlyStop` when too long for that.
+        """Stop: this thread's run winds down, or ends by :class:`EarlyStop` when too long for that.
 
-        ``last`` is what the module gets for this call, ``point`` what it passed.
+        ``last`` is a value of f's for the module (this call's, if f was
+        called), ``point`` what the module passed.
         """
         self.stop_reason = reason
-        if not self._running:
+        if last is not _WORST:
+            self._last = last
+        elif self._last is _WORST and self.best_point is not None:
+            self._last = self.best_value
+        runs = self._runs
+        if not runs.depth:
             raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
-        size, particles, before = self._run
-        made = self.evaluations - before
+        size, particles, before, starts = runs.run
+        # The calls this run made are known only while no other run (another thread's, or one nested in
+        # f) made any since it started; otherwise it may still be among its first particles.
+        made = self.evaluations - before if starts == self._starts and self._running == runs.depth else 0
         cost = WIND_DOWN_CALL + sum(len(values) * _ELEMENT_COST.get(key, 1) for key, values in point.items())
         if (size - made) * cost > WIND_DOWN_LIMIT:
-            self._raised = True
+            runs.raised = True
             raise EarlyStop(f"{reason} after {self.evaluations} evaluations")
-        self._first_left = max(0, particles - made)
-        self._last = last
+        runs.first_left = max(0, particles - made)
 
     def result(self) -> Result[V] | None:
         """The best point seen so far, or ``None`` before the first evaluation."""
@@ -548,6 +609,18 @@ class Tracker(Generic[V]):
         if self.progress is not None and self.evaluations:
             self.progress.update(self.evaluations)
 
+    def show_progress(self, total: int, progress: bool | ProgressBar) -> None:
+        """Drive a bar of ``total`` evaluations (:func:`open_progress`), or none; if that fails, close the recording.
+
+        Called once the tracker stands, so that a bad option or a recording
+        that cannot be opened draws no bar.
+        """
+        try:
+            self.progress = open_progress(total, progress)
+        except BaseException:
+            self.close()
+            raise
+
     def reserve(self, evaluations: int) -> None:
         """Say that a run which may make ``evaluations`` starts: a job's checkpoint saves them as spent first."""
         if self.reservation is not None:
@@ -587,29 +660,49 @@ class Tracker(Generic[V]):
         self.runs += 1
         method = pso.max if self.maximize else pso.min
         failure: BaseException | None = None
-        outer = (self._run, self._first_left, self._last, self._raised)  # a nested run's
-        self._run = (evaluation_count(pso), int(pso.particle_count), self.evaluations)
-        self._first_left, self._raised = None, False
+        runs = self._runs
+        outer = (runs.run, runs.first_left, runs.raised)  # a nested run's
+        self._starts += 1
+        alone = self._running == runs.depth  # no other thread's run under way
+        runs.run = (evaluation_count(pso), int(pso.particle_count), self.evaluations, self._starts if alone else -1)
+        runs.first_left, runs.raised = None, False
+        runs.depth += 1
         self._running += 1
         try:
             # The bound method rather than the tracker itself, whose call through the type's __call__
             # slot costs about 1,000 instructions more per call (counted under callgrind).
             method(self.__call__, **bounds)
         except BaseException as error:
-            if self._raised and is_panic(error):
+            if runs.raised and is_panic(error):
                 return False  # the stop of a run too long to wind down
             failure = self._failure(error)
             if failure is error:
                 raise
         finally:
             self._running -= 1
-            self._run, self._first_left, self._last, self._raised = outer
+            runs.depth -= 1
+            runs.run, runs.first_left, runs.raised = outer
         if failure is not None:
             # Raised outside the handler so that the module's fault, which
             # only repeats the cause's description and cannot be pickled,
             # is not kept as the context.
             raise failure
         return self.stop_reason is None
+
+    @contextlib.contextmanager
+    def interruptible(self) -> Iterator[None]:
+        """Raise a Ctrl-C that lands outside every call of ``f`` as :class:`RunInterrupted`, carrying :meth:`result`.
+
+        Around a strategy: between its runs, and in a polish's own code,
+        which take as long as the calls of a cheap ``f`` or longer.
+        """
+        try:
+            yield
+        except KeyboardInterrupt as error:
+            if isinstance(error, RunInterrupted):
+                raise
+            interrupted = RunInterrupted(f"run interrupted after {self.evaluations} evaluations", self.result())
+            raise interrupted from error
 
     def _failure(self, error: BaseException) -> BaseException:
         cause = self.error
@@ -683,6 +776,7 @@ def minimize(
     checked first (:func:`check_bounds`).
     """
     check_bounds(bounds)
+    max_evaluations, max_time, patience, tolerance = stop_options(max_evaluations, max_time, patience, tolerance)
     total = evaluation_count(pso)
     if max_evaluations is not None:
         total = min(total, max_evaluations)
@@ -694,9 +788,9 @@ def minimize(
         max_time=max_time,
         patience=patience,
         tolerance=tolerance,
-        progress=open_progress(total, progress),
         record=record,
     )
+    tracker.show_progress(total, progress)
     try:
         tracker.run(pso, bounds)
     finally:

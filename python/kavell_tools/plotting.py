@@ -4,6 +4,7 @@ from __future__ import annotations
 from collections.abc import Iterable, Sequence
 from typing import Any
 
+from ._multistart import MultiStartResult
 from ._tracking import Result
 
 try:
@@ -26,7 +27,7 @@ def _history(run: Any) -> list[tuple[int, Any]]:
 
 
 def plot_history(
-    runs: Result[Any] | Iterable[Any],
+    runs: Result[Any] | MultiStartResult | Iterable[Any],
     path: str | None = None,
     *,
     labels: Sequence[str] | None = None,
@@ -36,13 +37,17 @@ def plot_history(
 ) -> Any:
     """Plot best value against evaluations for one or more runs; save to ``path`` if given.
 
-    ``runs`` is a :class:`~kavell_tools.Result`, or an iterable of results,
-    run summaries or ``(evaluations, value)`` histories. The value axis is
+    ``runs`` is a :class:`~kavell_tools.Result`, a
+    :class:`~kavell_tools.MultiStartResult` (a line per run), or an
+    iterable of results, run summaries or ``(evaluations, value)``
+    histories. The value axis is
     logarithmic when ``log`` is true, or by default when every value is
     positive. Returns the matplotlib ``Axes``. Saving without an ``ax`` draws
     on a figure of its own, outside pyplot: no display is needed, and
     matplotlib's backend and pyplot's figures are left as they were.
     """
+    if isinstance(runs, MultiStartResult):
+        runs = runs.runs
     histories = [_history(runs)] if isinstance(runs, Result) else [_history(run) for run in runs]
     if ax is None and path is not None:
         ax = matplotlib.figure.Figure(figsize=(7, 4.5)).subplots()

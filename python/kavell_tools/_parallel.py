@@ -640,8 +640,11 @@ class _Scheduler:
         seconds = statistics.median(on_worker for _, on_worker in timings)
         overhead = statistics.median(max(0.0, here - on_worker) for here, on_worker in timings)
         # A polish sent whole makes its gradients' evaluations one after the other; carried out here, it
-        # sends each gradient's together, a round trip for as many evaluations as coordinates, and one.
-        self.polish_here = overhead < sum(not c.integer for c in self.space.coordinates) * seconds
+        # sends each gradient's together (as many as coordinates, and one) to the workers the tasks sent
+        # whole beside it leave free.
+        sent = 1 + sum(not c.integer for c in self.space.coordinates)
+        free = max(1, self.pool.size - 1)
+        self.polish_here = -(-sent // free) * (seconds + overhead) < sent * seconds
         return "evaluations" if seconds >= AUTO_RATIO * overhead else "runs"
 
     def _loop(self) -> None:

@@ -53,7 +53,6 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
 from ._record import Point, RecordTarget
-from ._parallel import Distribute, Submitter, check_options, run_parallel
 from ._settings import Settings
 from ._tracking import (
     TOLERANCE,
@@ -67,6 +66,8 @@ from ._tracking import (
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
+
+    from ._parallel import Distribute, Submitter
 
 V = TypeVar("V")
 T = TypeVar("T")
@@ -495,7 +496,11 @@ def optimize(
     check_bounds(bounds)
     if x0 is not None:
         x0 = check_point(x0, bounds, "x0")
-    parallel = check_options(workers, executor, distribute)
+    parallel = workers is not None or executor is not None or distribute != "auto"
+    if parallel:  # imported only then: the scheduler's modules cost a few tens of milliseconds
+        from ._parallel import check_options, run_parallel
+
+        parallel = check_options(workers, executor, distribute)
     space = _Space(bounds, tuning.real_integers)
     if polish is None:
         polish = _scipy_available()

@@ -28,10 +28,8 @@ from __future__ import annotations
 import os
 import pickle
 import queue
-import statistics
 import threading
 import time
-import uuid
 from collections.abc import Callable
 from concurrent.futures import BrokenExecutor, CancelledError, ProcessPoolExecutor
 from dataclasses import dataclass, field
@@ -420,6 +418,8 @@ class _DaskFlag(_Flag):
     look = DASK_LOOK
 
     def __init__(self, client: Any) -> None:
+        import uuid
+
         super().__init__()
         self.name = f"kavell-optimize-{uuid.uuid4().hex}"
         self.event: Any = _event(self.name, client)
@@ -637,6 +637,8 @@ class _Scheduler:
         timings = [front.timings[1] for front in fronts if front is not None and len(front.timings) > 1]
         if not timings:
             return "evaluations"
+        import statistics
+
         seconds = statistics.median(on_worker for _, on_worker in timings)
         overhead = statistics.median(max(0.0, here - on_worker) for here, on_worker in timings)
         # A polish sent whole makes its gradients' evaluations one after the other; carried out here, it

@@ -35,6 +35,7 @@ from concurrent.futures import BrokenExecutor, CancelledError, ProcessPoolExecut
 from dataclasses import dataclass, field
 from typing import TYPE_CHECKING, Any, Literal, Protocol, overload
 
+from ._errors import KavellError
 from ._multistart import Ended, _end_processes, _is_dask_client
 from ._record import Point, is_nan
 from ._settings import Settings
@@ -101,9 +102,13 @@ def _nothing() -> None:
     """Sent once, so that a pool starts its processes before any thread of ours exists."""
 
 
+class WorkerLost(KavellError):
+    """A task sent whole was started again by Dask after its worker ended: the calls it had made are lost."""
+
+
 def _is_lost(error: BaseException) -> bool:
     """Whether ``error`` says that a worker ended (a broken pool, Dask's KilledWorker), not that ``f`` failed."""
-    return isinstance(error, BrokenExecutor) or type(error).__name__ == "KilledWorker"
+    return isinstance(error, (BrokenExecutor, WorkerLost)) or type(error).__name__ == "KilledWorker"
 
 
 class _Pool:
@@ -324,7 +329,8 @@ class _Options:
     target: Any
     max_time: float | None
     record: bool
-    ended: Callable[[], bool]
+    ended: _Flag
+    number: int  # of the task, in this search
 
 
 @dataclass
@@ -344,6 +350,11 @@ def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Option
     """Carry out ``task`` on this worker with a tracker of its own; never raises for a failure of ``f``."""
     from ._optimize import carry_out
 
+    if not options.ended.first_start(options.number):
+        # Dask runs a task again when its worker ended under it: the calls of f it made are lost, and
+        # making them again could go past the budget.
+        return _Outcome(error=WorkerLost(f"a worker ended while it carried out task {options.number} "
+                                         "(Dask started it again)"))
     tracker: Tracker[Any] = Tracker(f, maximize=options.maximize, target=options.target, max_time=options.max_time,
                                     decode=None if space.identity else space.decode, cancelled=options.ended,
                                     nan=options.nan)
@@ -397,6 +408,10 @@ class _Flag:
     def close(self) -> None:
         self.end()
 
+    def first_start(self, number: int) -> bool:
+        """Whether task ``number`` starts for the first time (tasks on this machine are never started again)."""
+        return True
+
 
 class _LocalFlag(_Flag):
     """For tasks in threads or processes of this machine: a file that exists while the search runs (see ``Ended``)."""
@@ -423,12 +438,13 @@ class _DaskFlag(_Flag):
         super().__init__()
         self.name = f"kavell-optimize-{uuid.uuid4().hex}"
         self.event: Any = _event(self.name, client)
+        self.tasks = 0  # sent so far, each marked as started by its first start
 
     def __getstate__(self) -> dict[str, Any]:
         return {"name": self.name}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.name, self.event, self.next_look = state["name"], None, 0.0
+        self.name, self.event, self.next_look, self.tasks = state["name"], None, 0.0, 0
 
     def ended(self) -> bool:
         if self.event is None:
@@ -441,8 +457,17 @@ class _DaskFlag(_Flag):
     def close(self) -> None:
         try:
             self.event.clear()  # with nobody waiting, the scheduler forgets it
+            for number in range(self.tasks):
+                _event(f"{self.name}-{number}", self.event.client).clear()
         except Exception:
             pass
+
+    def first_start(self, number: int) -> bool:
+        started = _event(f"{self.name}-{number}", None)  # through the worker's client
+        if started.is_set():
+            return False
+        started.set()
+        return True
 
 
 @dataclass
@@ -527,9 +552,13 @@ class _Scheduler:
         account = self.account
         max_time = None if account.max_time is None else max(0.0, account.max_time -
                                                              (time.monotonic() - account.started))
-        assert self.flag is not None
+        flag = self.flag
+        assert flag is not None
+        number = flag.tasks if isinstance(flag, _DaskFlag) else 0
+        if isinstance(flag, _DaskFlag):
+            flag.tasks += 1
         return _Options(account.maximize, account.nan, account.target, max_time, account.recording is not None,
-                        self.flag)
+                        flag, number)
 
     def _absorb(self, carried: _Carried) -> None:
         """The outcome of a task sent whole, into the search's account (under the lock)."""

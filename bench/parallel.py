@@ -322,28 +322,50 @@ def optimum(function: int, instance: int) -> float:
 
 # Report ------------------------------------------------------------------------------------------
 
-def report(args: argparse.Namespace) -> None:
+def tables() -> dict[str, str]:
+    """The markdown tables of the saved numbers: speed, designs, peers, and the quality line."""
     data = json.loads(RESULTS.read_text())
-    lines = ["# optimize on several workers", "", "From `bench/parallel.py` (see its docstring); medians, with the "
-             "machine's load average (2 cores, shared) during the runs.", ""]
+    speed = ["| objective | run | wall time | × sequential | best value | load |", "|---|---|---|---|---|---|"]
     for name, entry in data.get("speed", {}).items():
-        lines += [f"## {name}, D = {D}, budget {BUDGET:,}", "", "| run | wall time | × sequential | best value | load |",
-                  "|---|---|---|---|---|"]
-        for variant, row in entry.items():
-            lines.append(f"| {variant} | {row['wall']:.2f} s | {row['ratio']:.3f} | {row['value']:.3g} | "
+        for variant, row in sorted(entry.items(), key=lambda item: (item[0] != "sequential", "Dask" in item[0],
+                                                                      item[0])):
+            speed.append(f"| {name} | {variant} | {row['wall']:.2f} s | {row['ratio']:.3f} | {row['value']:.3g} | "
                          f"{row['load']:.1f} |")
-        lines.append("")
+    designs = ["| where | cost of f | budget | evaluations | runs | auto (its choice) | load |",
+               "|---|---|---|---|---|---|---|"]
+    for name, row in data.get("designs", {}).get("by cost", {}).items():
+        where, cost = name.split(", f ")
+        designs.append(f"| {where} | {cost} | {row['budget']:,} | {row['evaluations']['wall']:.2f} s | "
+                       f"{row['runs']['wall']:.2f} s | {row['auto']['wall']:.2f} s ({row['auto']['chose']}) | "
+                       f"{row['runs']['load']:.1f} |")
+    ours = data.get("speed", {}).get("waits 20 ms", {}).get("workers=8")
+    peers = ["| method | wall time | best value | load |", "|---|---|---|---|"]
+    if ours:
+        peers.append(f"| kavell_tools.optimize, workers=8 | {ours['wall']:.2f} s | {ours['value']:.3g} | "
+                     f"{ours['load']:.1f} |")
     for name, row in data.get("peers", {}).items():
-        lines.append(f"- {name}: {row['wall']:.2f} s, best {row['value']:.3g}, load {row['load']:.1f}")
+        peers.append(f"| {name} | {row['wall']:.2f} s | {row['value']:.3g} | {row['load']:.1f} |")
+    quality = ""
     for name, rows in data.get("quality", {}).items():
-        if not rows:
-            continue
-        means = {v: statistics.mean(r[v] for r in rows.values()) for v in ("sequential", "workers=8")}
-        lines += ["", f"## Quality, {name} ({len(rows)} problems)", "",
-                  f"fraction of targets: sequential {means['sequential']:.3f}, workers=8 {means['workers=8']:.3f} "
-                  f"({means['workers=8'] / means['sequential']:.3f}×)"]
-    (HERE / "results" / "parallel.md").write_text("\n".join(lines) + "\n")
-    print("\n".join(lines))
+        if rows:
+            means = {v: statistics.mean(r[v] for r in rows.values()) for v in ("sequential", "workers=8")}
+            quality = (f"the fraction of targets reached was {means['workers=8']:.3f} with 8 workers against "
+                       f"{means['sequential']:.3f} sequentially ({means['workers=8'] / means['sequential']:.2f}×; "
+                       f"{name}, {len(rows)} problems).")
+    return {"SPEED_TABLE": "\n".join(speed), "DESIGNS_TABLE": "\n".join(designs), "PEERS_TABLE": "\n".join(peers),
+            "QUALITY_LINE": quality}
+
+
+def report(args: argparse.Namespace) -> None:
+    """bench/results/parallel.md from the saved numbers."""
+    parts = tables()
+    text = "\n\n".join([
+        "# optimize on several workers", "From `bench/parallel.py` (see its docstring): medians, with the machine's "
+        f"load average (2 cores, shared) during the runs. D = {D}, budget {BUDGET:,}.",
+        "## Wall time", parts["SPEED_TABLE"], "## Designs by the cost of f", parts["DESIGNS_TABLE"],
+        "## Peers, 20 ms objective, 8 workers", parts["PEERS_TABLE"], "## Quality on BBOB", parts["QUALITY_LINE"]])
+    (HERE / "results" / "parallel.md").write_text(text + "\n")
+    print(text)
 
 
 def main() -> None:

@@ -472,9 +472,10 @@ def optimize(
       counts every task under way as spent), stops, failures and Ctrl-C
       (which ends the processes of optimize's own pool; the tasks of a
       caller's executor are cancelled or, once started, waited for: one
-      evaluation each). A worker that dies
-      raises :class:`RunFailed` whose cause is the executor's error
-      (``BrokenProcessPool``, Dask's ``KilledWorker``).
+      evaluation each). A worker that dies raises :class:`RunFailed`
+      whose cause is the executor's error (``BrokenProcessPool``, Dask's
+      ``KilledWorker``), or ``WorkerLost`` for a run sent whole that Dask
+      started again after its worker ended.
 
     Returns a :class:`Result` in the user's kinds; ``stop_reason`` is
     ``None`` when the budget was spent as planned. A failure of ``f`` raises

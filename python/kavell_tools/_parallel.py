@@ -173,6 +173,11 @@ class _Pool:
         """End the processes of a pool of our own at once (the futures under way fail)."""
         if self.own:
             _end_processes(self._processes(), grace=0.5)
+            # Nothing reads the pool's queue of calls any more: what its feeding thread still holds must not
+            # keep the pool's shutdown (or the interpreter's exit, which waits for it) waiting on a full pipe.
+            queue_of_calls = getattr(self.executor, "_call_queue", None)
+            if queue_of_calls is not None:
+                queue_of_calls.cancel_join_thread()
             self.executor.shutdown(wait=False, cancel_futures=True)
 
     def close(self) -> None:

@@ -356,11 +356,12 @@ def child(spec):
         run()
 
 
-def callgrind_count(arguments):
+def callgrind_count(arguments, script=__file__):
+    """Instructions of a process running ``script`` with ``arguments`` under callgrind."""
     with tempfile.TemporaryDirectory() as directory:
         out = Path(directory) / "callgrind.out"
         completed = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                                    sys.executable, __file__, *arguments], capture_output=True, text=True)
+                                    sys.executable, str(script), *arguments], capture_output=True, text=True)
         if completed.returncode != 0:
             raise SystemExit(completed.stderr[-2000:])
         for line in out.read_text().splitlines():

@@ -64,7 +64,7 @@ def main() -> None:
         return elapsed
 
     if args.child is not None:
-        whole(None if args.child == "whole" else False)  # the warm-up, in every child
+        whole(None)  # the same warm-up in every child, scipy imported in each
         if args.child == "direct":
             direct()
         else:

@@ -369,7 +369,7 @@ def figures(store: Store) -> None:
         script = ("import cocopp, sys\n"
                   "s = cocopp.genericsettings\n"
                   "s.figure_file_formats = ['png']\n"
-                  "s.isTab = s.isScatter = s.isRLDistr = s.isLogLoss = s.isRldOnSingleFcts = s.isConv = False\n"
+                  "s.isTab = s.isScatter = s.isFig = s.isLogLoss = s.isRldOnSingleFcts = s.isConv = False\n"
                   "cocopp.main(['--no-interactive', '-o', sys.argv[1]] + sys.argv[2:])\n")
         print(f"cocopp on {suite}, {multiplier} x D: {', '.join(pathlib.Path(m).name for m in methods)}",
               file=sys.stderr, flush=True)

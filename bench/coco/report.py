@@ -76,8 +76,8 @@ class Cells:
     """The cells of one kind of table: per dimension, the common runs of each method."""
 
     def __init__(self, records: list[Record], suite: str, multiplier: int, dims: Sequence[int],
-                 instances: Sequence[int], methods: Sequence[str]) -> None:
-        self.suite, self.multiplier, self.instances = suite, multiplier, instances
+                 instances: Sequence[int], methods: Sequence[str], functions: int = 24) -> None:
+        self.suite, self.multiplier, self.instances, self.functions = suite, multiplier, instances, functions
         # The methods that ran this suite and budget at all; a dimension shows once each of them ran it.
         self.methods = [m for m in methods if any(
             (r["method"], r["suite"], r["multiplier"]) == (m, suite, multiplier) and r["instance"] in instances
@@ -93,7 +93,7 @@ class Cells:
         notes = []
         for d, runs in self.by_dim.items():
             n = len(next(iter(runs.values())))
-            whole = 24 * len(self.instances)
+            whole = self.functions * len(self.instances)
             if n < whole:
                 notes.append(f"D = {d}: {n} of {whole} (function, instance) pairs so far")
         return ("Partial: " + "; ".join(notes) + ".\n") if notes else ""
@@ -173,7 +173,11 @@ def stops(records: list[Record]) -> str:
         refused = sum(r["refused"] > 0 for r in rs)
         short = sum(r["evaluations"] < r["budget"] for r in rs)
         errors = [r for r in rs if r["error"]]
-        text = f"- {NAMES[m]}: {len(rs)} runs; stopped by the counter in {refused}; ended before the budget in {short}"
+        text = (f"- {NAMES[m]}: {len(rs)} runs; stopped by the counter in {refused}; ended on its own before the "
+                f"budget in {short}")
+        if short:
+            spent = sorted(r["evaluations"] / r["budget"] for r in rs if r["evaluations"] < r["budget"])
+            text += f" (having spent {spent[0]:.0%} to {spent[-1]:.0%} of it, median {statistics.median(spent):.0%})"
         if errors:
             text += f"; {len(errors)} ended on an error (first: {errors[0]['error'][:120]})"
         lines.append(text + ".")
@@ -278,7 +282,8 @@ suites of the field, measured by `bench/coco/harness.py` (see
 ## How it was measured
 
 - Suites: COCO's `bbob` (24 noiseless functions) and `bbob-mixint` (the same
-  functions with the first 80% of the coordinates integer), through
+  functions with the first 80% of the coordinates integer, in equal groups of
+  2, 4, 8 and 16 values), through
   `coco-experiment` (cocoex), with COCO's observer on, so each run also leaves
   ordinary COCO data for `cocopp`. Dimensions 5, 10 and 20.
 - Budgets: 2000 × D evaluations on instances 1–5 (the instances tuned on), and
@@ -323,9 +328,12 @@ suites of the field, measured by `bench/coco/harness.py` (see
   - **Optuna** (100 × D only): `optuna.create_study()` (its default sampler)
     with `n_trials` the budget, `suggest_int` for the integers and
     `suggest_float` for the reals.
-- Machine: {machine}; shared with other jobs, the runs niced and one at a time
-  per method set, so the times below are indications.
-- Code: {versions}.
+- Machine: {machine}; shared with other jobs, the runs niced, two run
+  commands side by side with one run each at a time, so the times below are
+  indications.
+- Code: {versions}. `python-HASH` is git's hash of the toolkit's `python/`
+  tree (`git rev-parse HEAD:python`), the same for every commit that leaves it
+  alone.
 """
 
 FIGURES_TEXT = """Made by `cocopp` from the COCO data of the runs (`python bench/coco/harness.py
@@ -396,7 +404,7 @@ def compare(peers: Store, mine: Store, keys: list[Key], code: str) -> str:
     for suite, multiplier, d in sorted(wanted):
         peers_here = [r for r in cached if r["function"] in functions]
         cells = Cells(new + peers_here, suite, multiplier, (d,), instances,
-                      ["new"] + [m for m in ORDER if m != "optuna" or multiplier == 100])
+                      ["new"] + [m for m in ORDER if m != "optuna" or multiplier == 100], len(functions))
         if not cells.by_dim:
             lines.append(f"{suite} {multiplier}x D={d}: no runs in common\n")
             continue

@@ -17,6 +17,7 @@ that makes a warm-up run and then either the whole run or the direct calls.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import statistics
 import sys
@@ -30,6 +31,14 @@ def sphere(f64: list[float]) -> float:
     return total
 
 
+LINES: list[str] = []
+
+
+def say(line: str) -> None:
+    print(line, flush=True)
+    LINES.append(line)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--checkout", type=pathlib.Path, help="measure the kavell_tools of this checkout")
@@ -37,10 +46,13 @@ def main() -> None:
     parser.add_argument("--budget", type=int, default=40_000)
     parser.add_argument("--repeats", type=int, default=7)
     parser.add_argument("--instructions", action="store_true", help="count instructions under callgrind")
+    parser.add_argument("--save", action="store_true",
+                        help="also append the lines to results/cost.txt, which the report shows")
     parser.add_argument("--child", choices=["whole", "whole-no-polish", "direct"], help=argparse.SUPPRESS)
     args = parser.parse_args()
     if args.instructions:
         instructions(args)
+        save(args)
         return
     if args.checkout is not None:
         sys.path.insert(0, str(args.checkout.resolve() / "python"))
@@ -78,14 +90,16 @@ def main() -> None:
         for name, polish in kinds.items():
             times[name].append(whole(polish))
     base, least = statistics.median(times["direct calls"]), min(times["direct calls"])
-    print(f"kavell_tools from {kavell_tools.__file__}; D = {d}, {budget} evaluations, {args.repeats} repeats")
-    print(f"direct calls of f: {base / budget * 1e6:.2f} µs per call (median; least {least / budget * 1e6:.2f})")
+    say(f"kavell_tools from {kavell_tools.__file__}; D = {d}, {budget} evaluations, {args.repeats} repeats")
+    say(f"direct calls of f: {base / budget * 1e6:.2f} µs per call (median; least {least / budget * 1e6:.2f})")
     for name in kinds:
         run = statistics.median(times[name])
         # The least times are the ones the machine's other load disturbed least.
-        print(f"optimize, {name}: {run:.3f} s per run (median); own cost {(run - base) / budget * 1e6:.2f} µs "
-              f"per evaluation from the medians, {(min(times[name]) - least) / budget * 1e6:.2f} µs from the "
-              f"least times (runs {min(times[name]):.3f}–{max(times[name]):.3f} s)")
+        say(f"optimize, {name}: {run:.3f} s per run (median); own cost {(run - base) / budget * 1e6:.2f} µs "
+            f"per evaluation from the medians, {(min(times[name]) - least) / budget * 1e6:.2f} µs from the "
+            f"least times (runs {min(times[name]):.3f}–{max(times[name]):.3f} s)")
+    say(f"load average during the measurement: {os.getloadavg()[0]:.1f} on {os.cpu_count()} cores")
+    save(args)
 
 
 def instructions(args: argparse.Namespace) -> None:
@@ -99,10 +113,18 @@ def instructions(args: argparse.Namespace) -> None:
         return int(callgrind_count(arguments, script=__file__))
 
     direct = count("direct")
-    print(f"D = {args.dimension}, {args.budget} evaluations; direct calls: {direct:,} instructions in the process")
+    say(f"callgrind, D = {args.dimension}, {args.budget} evaluations; direct calls: {direct:,} instructions in the process")
     for child in ("whole", "whole-no-polish"):
         whole = count(child)
-        print(f"optimize ({child}): {(whole - direct) / args.budget:,.0f} instructions per evaluation of its own")
+        say(f"optimize ({child}): {(whole - direct) / args.budget:,.0f} instructions per evaluation of its own")
+
+
+def save(args: argparse.Namespace) -> None:
+    if args.save:
+        import datetime
+
+        with open(pathlib.Path(__file__).resolve().parent / "results" / "cost.txt", "a") as out:
+            out.write(f"{datetime.date.today().isoformat()}:\n" + "".join(f"    {line}\n" for line in LINES))
 
 
 if __name__ == "__main__":

@@ -265,6 +265,10 @@ def write(store: Store) -> str:
                  "(in parentheses: the number of runs), and the total wall time of all runs, f included:\n\n")
     parts.append(own_times(records))
     parts.append("\n## How the runs ended\n\n" + stops(records))
+    cost = store.root / "cost.txt"
+    if cost.exists():
+        parts.append("\n## Own cost per evaluation of optimize\n\n" + COST_TEXT + "\n```text\n"
+                     + cost.read_text().replace(str(ROOT) + "/", "") + "```\n")
     text = "".join(parts)
     PAGE.write_text(text)
     print(f"wrote {PAGE}", file=sys.stderr)
@@ -334,6 +338,13 @@ suites of the field, measured by `bench/coco/harness.py` (see
 - Code: {versions}. `python-HASH` is git's hash of the toolkit's `python/`
   tree (`git rev-parse HEAD:python`), the same for every commit that leaves it
   alone.
+"""
+
+COST_TEXT = """`bench/coco/cost.py`: a whole `optimize` run (D = 20, 40,000 evaluations of
+the sphere in pure Python over `f64` in [-5, 5]) less the same number of
+direct calls `f(f64=[...])`, per evaluation: in wall time (interleaved runs;
+medians, and the least times, which the machine's other load disturbed least)
+and in instructions counted by callgrind, which that load does not disturb.
 """
 
 FIGURES_TEXT = """Made by `cocopp` from the COCO data of the runs (`python bench/coco/harness.py

@@ -26,11 +26,9 @@ import contextlib
 import fcntl
 import hashlib
 import json
-import math
 import multiprocessing
 import os
 import pathlib
-import platform
 import shutil
 import subprocess
 import sys

@@ -83,7 +83,7 @@ class Cells:
             (r["method"], r["suite"], r["multiplier"]) == (m, suite, multiplier) and r["instance"] in instances
             for r in records)]
         self.by_dim = {}
-        for d in dims:
+        for d in dims if len(self.methods) > 1 else ():
             runs = common(select(records, suite, multiplier, d, instances, self.methods))
             if self.methods and len(runs) == len(self.methods) and all(runs.values()):
                 self.by_dim[d] = runs

@@ -96,7 +96,7 @@ class Cells:
             whole = self.functions * len(self.instances)
             if n < whole:
                 notes.append(f"D = {d}: {n} of {whole} (function, instance) pairs so far")
-        return ("Partial: " + "; ".join(notes) + ".\n") if notes else ""
+        return (f"Partial ({self.suite}): " + "; ".join(notes) + ".\n") if notes else ""
 
     def fractions(self, share: float) -> str:
         rows = []

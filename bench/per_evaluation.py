@@ -361,7 +361,7 @@ def callgrind_count(arguments, script=__file__):
     with tempfile.TemporaryDirectory() as directory:
         out = Path(directory) / "callgrind.out"
         completed = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                                    sys.executable, script, *arguments], capture_output=True, text=True)
+                                    sys.executable, str(script), *arguments], capture_output=True, text=True)
         if completed.returncode != 0:
             raise SystemExit(completed.stderr[-2000:])
         for line in out.read_text().splitlines():

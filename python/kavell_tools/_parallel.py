@@ -132,6 +132,7 @@ class _Pool:
         self._futures: set[Any] = set()
         self._lock = threading.Lock()
         self._started: list[Any] = []
+        self._manager: threading.Thread | None = None
 
     def start(self) -> None:
         # A process pool of the fork kind starts all its processes at its first task: sent from here,
@@ -178,6 +179,8 @@ class _Pool:
             queue_of_calls = getattr(self.executor, "_call_queue", None)
             if queue_of_calls is not None:
                 queue_of_calls.cancel_join_thread()
+            # shutdown(wait=False) forgets the pool's thread, which may still be reaping processes: close() waits.
+            self._manager = getattr(self.executor, "_executor_manager_thread", None) or self._manager
             self.executor.shutdown(wait=False, cancel_futures=True)
 
     def close(self) -> None:
@@ -185,6 +188,9 @@ class _Pool:
         if self.own:
             processes = self._processes()
             self.executor.shutdown(wait=True, cancel_futures=True)
+            if self._manager is not None:
+                # Until it has, a process it reaped looks alive to multiprocessing.active_children().
+                self._manager.join(60.0)
             for process in processes:
                 process.join(60.0)  # over by now, or ended by end(): reaped, whoever else waits for it
 

@@ -469,6 +469,14 @@ def test_budgets_are_whole_numbers(budget, calls_made, entry, name):
         assert run().evaluations == len(calls.values) == calls_made + (entry == "patience")
 
 
+
+@pytest.mark.parametrize("entry", ["optimize", "restarts"])
+def test_a_budget_beyond_any_one_run_is_spent_run_after_run(entry):
+    # Far more evaluations than a run's 64-bit iteration count holds; the target ends the job.
+    calls = Calls(sphere)
+    result = getattr(kavell_tools, entry)(calls, 10**30, target=math.inf, **BOX)
+    assert result.evaluations == len(calls.values) == 1 and result.stop_reason == "target"
+
 # On several workers: real process pools and a real Dask LocalCluster. Every call of f is logged by f itself
 # (one line appended per call, from whichever process runs it), the oracle for what was spent.
 

@@ -76,6 +76,8 @@ T = TypeVar("T")
 #: integer up to 2**53 exactly, with room for the half unit either side).
 #: Larger ones are boxed in exact integer arithmetic around the best point.
 REAL_SEARCH_SPAN = 2**50
+# The most evaluations one run is given (its iteration count is an unsigned 64-bit number).
+LONGEST_RUN = 2**62
 
 
 @dataclass(frozen=True)
@@ -587,7 +589,8 @@ class _Strategy:
         return Settings(particles, max(0, evaluations // particles - 1), cognitive, social, ratio, inertia)
 
     def _task(self, kind: str, evaluations: int, particles: int, bounds: dict[str, Any]) -> _Task:
-        settings = self._settings(min(evaluations, self._most()), particles)
+        # A run's iterations must fit the module's 64-bit count: a larger budget is spent over several runs.
+        settings = self._settings(min(evaluations, self._most(), LONGEST_RUN), particles)
         return _Task(kind, settings.evaluations, settings, bounds, self.tracker.best_value, self.tracker.best_point)
 
     def _best(self, point: Point | None = None) -> tuple[list[float], Point]:

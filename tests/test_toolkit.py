@@ -1108,6 +1108,9 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
         assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
 
 
+@pytest.mark.skipif(hasattr(sys, "gettotalrefcount") and sys.version_info < (3, 12),
+                    reason="on CPython 3.11's debug build, Ctrl-C inside os.stat is a fatal error of the interpreter "
+                           "(its stat result is built on with the KeyboardInterrupt still set)")
 @pytest.mark.parametrize("strategy", ["optimize", "restarts"])
 def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job_resumes(strategy, tmp_path):
     # Ctrl-C at random moments, in f or in the job's own work (saves with their fsync, the lock, the strategy

@@ -1,5 +1,6 @@
 """kavell_tools: tracking, early stop, failures, panic conversion, multi-start, restarts."""
 import concurrent.futures
+import contextlib
 import errno
 import json
 import math
@@ -207,6 +208,29 @@ def test_ctrl_c_while_a_stopped_run_winds_down_is_raised(sigint_raises):
         tracker.run(kavell.PSO(20, 500), BOX)  # the module compares the first values once all 20 are made
     assert caught.value.result.evaluations == 3 and tracker.stop_reason == "evaluations"
 
+
+
+@pytest.mark.parametrize("threads", [False, True])
+def test_ctrl_c_during_a_multistart_keeps_the_best_of_its_runs(threads, sigint_raises):
+    main = threading.get_ident()
+
+    def interrupting(f64):
+        if len(calls.values) == 249:  # in the third run of 100 evaluations
+            signal.pthread_kill(main, signal.SIGINT)
+        time.sleep(0.0005)  # lets the waiting thread take each finished run
+        return sphere(f64)
+
+    calls = Recorder(interrupting)
+    with concurrent.futures.ThreadPoolExecutor(1) if threads else contextlib.nullcontext() as executor:
+        with pytest.raises(kavell_tools.RunInterrupted) as caught:
+            kavell_tools.multistart(calls, 5, executor=executor, settings=Settings(10, 9), **BOX)
+    result = caught.value.result
+    if threads:  # the runs finished when Ctrl-C reached the waiting thread
+        assert 1 <= result.runs <= 2 and result.evaluations == 100 * result.runs
+    else:  # and here the run it stopped, with its point
+        assert result.runs == 3 and result.evaluations == len(calls.values) == 249
+        assert caught.value.point is not None and caught.value.evaluation == 50
+    assert result.value == min(calls.values[:result.evaluations])
 
 def descriptor_2():
     status = os.fstat(2)

@@ -19,7 +19,7 @@ from ._bounds import Bounds, check_bounds, count
 from ._checkpoint import Job, plain, restored
 from ._errors import KavellError, ordinary
 from ._settings import Settings
-from ._tracking import TOLERANCE, Objective, Point, RunFailed, Tracker, _better, stop_options
+from ._tracking import TOLERANCE, Objective, Point, Result, RunFailed, RunInterrupted, Tracker, _better, stop_options
 
 if TYPE_CHECKING:
     from typing_extensions import Unpack
@@ -374,17 +374,31 @@ def multistart(
         summaries = [finished[index] for index in range(runs) if index in finished]
         if executor is None:
             for index in todo:
-                summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index,
-                                                           record)))
+                try:
+                    summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index,
+                                                               record)))
+                except RunInterrupted as error:
+                    raise _interrupted(summaries, maximize, error) from error.__cause__
                 keep(summaries[-1])
                 if (errors == "raise" and not summaries[-1].ok) or unsaved:
                     break
         elif todo:
             ended = None if _is_dask_client(executor) else Ended()
             args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
+            finishing: list[RunSummary] = []
+
+            def collect(summary: RunSummary) -> None:
+                finishing.append(summary)
+                keep(summary)
+
+            futures: list[_Future] = []
             try:
                 futures = _submit_all(executor, todo, args, record)
-                collected, left = _collect(futures, todo, timeout, errors == "raise", keep)
+                collected, left = _collect(futures, todo, timeout, errors == "raise", collect)
+            except KeyboardInterrupt as error:
+                for future in futures:
+                    future.cancel()
+                raise _interrupted(summaries + finishing, maximize) from error
             finally:
                 if ended is not None:
                     ended.end()
@@ -411,6 +425,23 @@ def multistart(
         if _better(summary.value, best.value, maximize):
             best = summary
     return MultiStartResult(best, summaries)
+
+
+def _interrupted(summaries: list[RunSummary], maximize: bool, error: RunInterrupted | None = None) -> RunInterrupted:
+    """Ctrl-C during a multi-start: the best of the runs finished (and of the run it stopped, with its point)."""
+    best: Result[Any] | None = error.result if error is not None else None
+    evaluations = sum(summary.evaluations for summary in summaries) + (best.evaluations if best else 0)
+    for summary in summaries:
+        if summary.ok and summary.point is not None and (best is None or _better(summary.value, best.value, maximize)):
+            best = Result(summary.value, summary.point, summary.evaluations, summary.elapsed, summary.stop_reason,
+                          list(summary.history))
+    finished = sum(summary.ok for summary in summaries)
+    stopped = error.result if error is not None else None
+    elapsed = sum(summary.elapsed for summary in summaries) + (stopped.elapsed if stopped else 0.0)
+    result = None if best is None else Result(best.value, best.point, evaluations, elapsed, None, best.history,
+                                              runs=len(summaries) + (error is not None))
+    return RunInterrupted(f"multi-start interrupted after {finished} of its runs finished", result,
+                          None if error is None else error.point, None if error is None else error.evaluation)
 
 
 def _finished(state: dict[str, Any], runs: int, job: Job) -> dict[int, RunSummary]:

@@ -13,6 +13,7 @@ import subprocess
 import sys
 import threading
 import time
+import types
 import unittest.mock
 from decimal import Decimal
 from fractions import Fraction
@@ -1083,10 +1084,12 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
         recorder = Recorder()
         link = tmp_path / "link.json"
         link.symlink_to(checkpoint)
+        # A bar of the caller's: a job refused its checkpoint does not start it (its total stays unset).
+        bar = types.SimpleNamespace(total=None, update=recorder, close=recorder)
         for path in (checkpoint, link):  # reached through a symbolic link, the checkpoint is the same
             with pytest.raises(BlockingIOError, match=f"in use by process {other.pid}.*{re.escape(str(path))}"):
-                job(strategy, recorder, path)
-        assert recorder.values == []
+                job(strategy, recorder, path, **({} if strategy == "multistart" else {"progress": bar}))
+        assert recorder.values == [] and bar.total is None
     finally:
         other.kill()
         other.wait()

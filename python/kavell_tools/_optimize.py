@@ -62,6 +62,7 @@ from ._tracking import (
     RunFailed,
     RunInterrupted,
     Tracker,
+    check_progress,
 )
 
 if TYPE_CHECKING:
@@ -512,6 +513,7 @@ def optimize(
         raise ModuleNotFoundError('polish=True needs scipy: pip install scipy (or "kavell[polish]")')
     job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
                            "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
+    check_progress(progress)  # now; the bar itself once the job holds its checkpoint
     tracker: Tracker[V] = Tracker(
         f,
         maximize=maximize,
@@ -524,7 +526,6 @@ def optimize(
         decode=None if space.identity else space.decode,
         nan=nan,
     )
-    tracker.show_progress(budget, progress)
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:
@@ -537,6 +538,7 @@ def optimize(
     # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
     with tracker.interruptible(), \
             job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
+        tracker.show_progress(budget, progress)
         if x0 is not None and not resumed:
             tracker.reserve(1)
         if parallel:

@@ -10,7 +10,7 @@ from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
-from ._tracking import ProgressBar, Result, Tracker
+from ._tracking import ProgressBar, Result, Tracker, check_progress
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -67,6 +67,7 @@ def restarts(
                    "global_evaluations": global_evaluations, "local_evaluations": local_evaluations,
                    "local_particles": local_particles, "shrink": shrink}
     job = Job(checkpoint, description, budget)
+    check_progress(progress)  # now; the bar itself once the job holds its checkpoint
     tracker = Tracker(
         f,
         maximize=maximize,
@@ -74,7 +75,6 @@ def restarts(
         max_time=max_time,
         record=record,
     )
-    tracker.show_progress(budget, progress)
     local_settings = settings
     if local_particles is not None:
         local_settings = dataclasses.replace(settings, particle_count=local_particles)
@@ -89,6 +89,7 @@ def restarts(
 
     # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
     with tracker.interruptible(), job.running(tracker, lambda: {"fraction": fraction}, restore):
+        tracker.show_progress(budget, progress)
         while tracker.evaluations < budget and tracker.stop_reason is None:
             remaining = budget - tracker.evaluations
             centre = tracker.best_point

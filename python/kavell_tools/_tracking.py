@@ -304,14 +304,24 @@ def open_progress(total: int, progress: bool | ProgressBar) -> ProgressBar | Non
         if getattr(progress, "total", 0) is None:
             setattr(progress, "total", total)
         return _Borrowed(progress)
+    bar: ProgressBar = _tqdm()(total=total, unit="eval", dynamic_ncols=True)
+    return bar
+
+
+def _tqdm() -> Any:
     try:
         from tqdm.auto import tqdm  # type: ignore[import-untyped, unused-ignore]
     except ImportError as error:
         raise ModuleNotFoundError(
             "progress=True needs tqdm: pip install tqdm (or kavell[progress])"
         ) from error
-    bar: ProgressBar = tqdm(total=total, unit="eval", dynamic_ncols=True)
-    return bar
+    return tqdm
+
+
+def check_progress(progress: bool | ProgressBar) -> None:
+    """``ModuleNotFoundError`` now for ``progress=True`` without tqdm, for a job that draws its bar later."""
+    if progress is True:
+        _tqdm()
 
 
 class Tracker(Generic[V]):
@@ -620,6 +630,8 @@ class Tracker(Generic[V]):
         except BaseException:
             self.close()
             raise
+        if self.progress is not None and self.evaluations:
+            self.progress.update(self.evaluations)  # those of a job resumed
 
     def reserve(self, evaluations: int) -> None:
         """Say that a run which may make ``evaluations`` starts: a job's checkpoint saves them as spent first."""

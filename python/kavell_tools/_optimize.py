@@ -62,7 +62,6 @@ from ._tracking import (
     RunFailed,
     RunInterrupted,
     Tracker,
-    check_progress,
 )
 
 if TYPE_CHECKING:
@@ -513,7 +512,6 @@ def optimize(
         raise ModuleNotFoundError('polish=True needs scipy: pip install scipy (or "kavell[polish]")')
     job = Job(checkpoint, {"strategy": "optimize", "budget": budget, "maximize": maximize,
                            "bounds": plain(bounds), "tuning": dataclasses.asdict(tuning)}, budget)
-    check_progress(progress)  # now; the bar itself once the job holds its checkpoint
     tracker: Tracker[V] = Tracker(
         f,
         maximize=maximize,
@@ -526,6 +524,7 @@ def optimize(
         decode=None if space.identity else space.decode,
         nan=nan,
     )
+    tracker.expect_progress(progress)  # the bar itself once the job holds its checkpoint
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:

@@ -10,7 +10,7 @@ from ._bounds import Bounds, check_bounds, count, narrowed
 from ._checkpoint import Job, plain
 from ._record import RecordTarget
 from ._settings import RECOMMENDED, Settings
-from ._tracking import ProgressBar, Result, Tracker, check_progress
+from ._tracking import ProgressBar, Result, Tracker
 
 if TYPE_CHECKING:
     from collections.abc import Callable
@@ -67,7 +67,6 @@ def restarts(
                    "global_evaluations": global_evaluations, "local_evaluations": local_evaluations,
                    "local_particles": local_particles, "shrink": shrink}
     job = Job(checkpoint, description, budget)
-    check_progress(progress)  # now; the bar itself once the job holds its checkpoint
     tracker = Tracker(
         f,
         maximize=maximize,
@@ -75,6 +74,7 @@ def restarts(
         max_time=max_time,
         record=record,
     )
+    tracker.expect_progress(progress)  # the bar itself once the job holds its checkpoint
     local_settings = settings
     if local_particles is not None:
         local_settings = dataclasses.replace(settings, particle_count=local_particles)

@@ -619,6 +619,14 @@ class Tracker(Generic[V]):
         if self.progress is not None and self.evaluations:
             self.progress.update(self.evaluations)
 
+    def expect_progress(self, progress: bool | ProgressBar) -> None:
+        """For a job that draws its bar later (:meth:`show_progress`): ``progress=True`` without tqdm fails now."""
+        try:
+            check_progress(progress)
+        except BaseException:
+            self.close()
+            raise
+
     def show_progress(self, total: int, progress: bool | ProgressBar) -> None:
         """Drive a bar of ``total`` evaluations (:func:`open_progress`), or none; if that fails, close the recording.
 

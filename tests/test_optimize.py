@@ -638,9 +638,17 @@ def main(**where):
               [pid for pid in started if os.path.exists(f"/proc/{pid}")])
     else:
         # Every call started on the caller's executor has ended (or its worker has).
-        pids = started
         print("calls under way:", sum(lines.count(f"start {pid}") - lines.count(f"end {pid}")
-                                      for pid in pids if os.path.exists(f"/proc/{pid}")))
+                                      for pid in started if running(pid)))
+
+
+def running(pid):
+    # A worker that died in a call may not be reaped yet by the process that started it.
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
+    except FileNotFoundError:
+        return False
 
 
 if __name__ == "__main__":

@@ -590,6 +590,7 @@ def test_a_failure_on_a_worker_carries_the_best_result_of_every_worker(workers, 
 ENDINGS = """
 import concurrent.futures, faulthandler, functools, multiprocessing, os, signal, sys, threading, time, kavell_tools
 faulthandler.dump_traceback_later(540, exit=True)  # a hang shows where, within the test's guard
+signal.signal(signal.SIGINT, signal.default_int_handler)  # Ctrl-C raises, also when the suite runs in the background
 scenario, where, distribute, folder = sys.argv[1:5]
 CALLS = os.path.join(folder, "calls")
 os.environ["KAVELL_TEST_MAIN"] = str(os.getpid())

@@ -429,17 +429,18 @@ def multistart(
 
 def _interrupted(summaries: list[RunSummary], maximize: bool, error: RunInterrupted | None = None) -> RunInterrupted:
     """Ctrl-C during a multi-start: the best of the runs finished (and of the run it stopped, with its point)."""
-    best: Result[Any] | None = error.result if error is not None else None
-    evaluations = sum(summary.evaluations for summary in summaries) + (best.evaluations if best else 0)
+    stopped = error.result if error is not None else None
+    best = stopped
     for summary in summaries:
         if summary.ok and summary.point is not None and (best is None or _better(summary.value, best.value, maximize)):
             best = Result(summary.value, summary.point, summary.evaluations, summary.elapsed, summary.stop_reason,
                           list(summary.history))
+    result = None
+    if best is not None:
+        runs: list[RunSummary | Result[Any]] = [*summaries, *([] if stopped is None else [stopped])]
+        result = Result(best.value, best.point, sum(run.evaluations for run in runs),
+                        sum(run.elapsed for run in runs), None, best.history, runs=len(runs))
     finished = sum(summary.ok for summary in summaries)
-    stopped = error.result if error is not None else None
-    elapsed = sum(summary.elapsed for summary in summaries) + (stopped.elapsed if stopped else 0.0)
-    result = None if best is None else Result(best.value, best.point, evaluations, elapsed, None, best.history,
-                                              runs=len(summaries) + (error is not None))
     return RunInterrupted(f"multi-start interrupted after {finished} of its runs finished", result,
                           None if error is None else error.point, None if error is None else error.evaluation)
 

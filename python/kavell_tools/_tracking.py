@@ -318,12 +318,6 @@ def _tqdm() -> Any:
     return tqdm
 
 
-def check_progress(progress: bool | ProgressBar) -> None:
-    """``ModuleNotFoundError`` now for ``progress=True`` without tqdm, for a job that draws its bar later."""
-    if progress is True:
-        _tqdm()
-
-
 class Tracker(Generic[V]):
     """Wraps an objective ``f(**point)`` for ``PSO.min`` / ``PSO.max``.
 
@@ -616,13 +610,12 @@ class Tracker(Generic[V]):
         self.stop_reason = self.note(self.best_value)
         if self.recording is not None:
             self.recording.append = True
-        if self.progress is not None and self.evaluations:
-            self.progress.update(self.evaluations)
 
     def expect_progress(self, progress: bool | ProgressBar) -> None:
         """For a job that draws its bar later (:meth:`show_progress`): ``progress=True`` without tqdm fails now."""
         try:
-            check_progress(progress)
+            if progress is True:
+                _tqdm()
         except BaseException:
             self.close()
             raise

@@ -2,6 +2,7 @@
 import concurrent.futures
 import contextlib
 import errno
+import gc
 import json
 import math
 import os
@@ -1156,6 +1157,10 @@ def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job
             if armed[0]:
                 signal.pthread_kill(main, signal.SIGINT)
 
+    # The garbage of earlier tests is finalised now, not while armed: a Ctrl-C raised in a finaliser (a
+    # Popen's __del__) is swallowed there, and the job it was meant for would run to its end.
+    gc.collect()
+    gc.disable()
     previous = signal.signal(signal.SIGINT, ctrl_c)
     thread = threading.Thread(target=sender)
     thread.start()
@@ -1178,6 +1183,7 @@ def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job
         ended.set()
         thread.join()
         signal.signal(signal.SIGINT, previous)
+        gc.enable()
     # Never a checkpoint left held by no job, nor a save that failed: the job resumed to its end.
     assert interrupted > 0 and result.evaluations == 3_000 and len(calls.values) <= 3_000
     assert sorted(path.name for path in tmp_path.iterdir()) == ["job.json"]

@@ -661,6 +661,10 @@ if __name__ == "__main__":
         with LocalCluster(n_workers=2, threads_per_worker=1, dashboard_address=":0") as cluster, \\
                 Client(cluster) as client:
             main(executor=client)
+            if scenario == "dies":
+                # Dask's nannies start again the workers f ended: the cluster closes once they are back, since
+                # closing a nanny while its worker starts fails inside Dask ("can only join a started process").
+                client.wait_for_workers(2, timeout=300)
     print("the job ended")
 """
 ENDED = {

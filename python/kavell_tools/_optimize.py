@@ -591,7 +591,7 @@ class _Strategy:
 
     def _task(self, kind: str, evaluations: int, particles: int, bounds: dict[str, Any]) -> _Task:
         # A run's iterations must fit the module's 64-bit count: a larger budget is spent over several runs.
-        settings = self._settings(min(evaluations, self._most(), LONGEST_RUN), particles)
+        settings = self._settings(min(evaluations, self._most(until=self._polish_ahead()), LONGEST_RUN), particles)
         return _Task(kind, settings.evaluations, settings, bounds, self.tracker.best_value, self.tracker.best_point)
 
     def _best(self, point: Point | None = None) -> tuple[list[float], Point]:
@@ -720,17 +720,23 @@ class _Strategy:
         self.opening = [task for task in self.opening if any(task is other for other in in_flight)]
         return not self.opening
 
-    def _most(self, width: int = 1) -> int:
+    def _most(self, width: int = 1, until: int | None = None) -> int:
         """Evaluations one task may take: what is left, and with several workers no more than ``width`` workers' share.
 
         A task takes ``width`` workers from its start to its end, so one
-        larger than their share of what remains would keep the search going
-        alone after the others have finished theirs.
+        larger than their share of what remains (up to evaluation ``until``, a
+        polish that waits for them, or the budget) would keep the search
+        going alone after the others have finished theirs.
         """
         if self.workers == 1:
             return self.left
-        share = -(-(self.budget - self.tracker.evaluations) // self.workers)
+        share = -(-((self.budget if until is None else until) - self.tracker.evaluations) // self.workers)
         return min(self.left, max(1, share * min(width, self.workers)))
+
+    def _polish_ahead(self) -> int | None:
+        """Where the next polish starts, while the tasks under way have not reached it (several workers)."""
+        due = self._next_polish()
+        return due if due is not None and not self.aside and due > self.tracker.evaluations + self.reserved else None
 
     def _keep_apart(self, task: _Task) -> None:
         """The coordinates a block run improved, to be tried with the others' (several workers only).

@@ -1094,6 +1094,7 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
     finally:
         other.kill()
         other.wait()
+        other.stderr.close()
     # In one process too: a job whose objective starts another on the same checkpoint.
     inner = tmp_path / "nested.json"
     nested = Recorder(lambda f64: job(strategy, Recorder(), inner).value)

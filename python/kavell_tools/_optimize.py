@@ -628,6 +628,9 @@ class _Strategy:
         """
         t, s = self.tuning, self.state
         while (self.left > 0 or self.aside > 0) and self.tracker.stop_reason is None:
+            if self.left <= 0:
+                # Several workers: what is left is set aside for a polish, and only it may start.
+                return self._due_polish()[1]
             per_global = self._per_global()
             if s.around_x0:
                 s.around_x0 = False
@@ -645,21 +648,9 @@ class _Strategy:
                     s.global_runs += 1
                     self.opening.append(task)
                 return task
-            if (due := self._next_polish()) is not None and due <= self.tracker.evaluations + self.reserved + self.aside:
-                cap = max(1, int(self.budget * t.polish_cap))
-                self.aside = 0
-                if self.tracker.evaluations < due and self.reserved:
-                    # Several workers: the polish starts from the best the tasks under way find, and until
-                    # they have spent its share of the budget, other tasks go on beside them without its evaluations.
-                    self.aside = min(cap, self.left)
-                    if self.left <= 0:
-                        return None
-                else:
-                    s.polishes += 1
-                    # It sends each gradient's points together: as many workers at once as coordinates, and one.
-                    sent = 1 + sum(not c.integer for c in self.space.coordinates)
-                    return _Task("polish", min(self._most(sent), cap), None, {}, self.tracker.best_value,
-                                 self.tracker.best_point)
+            due, polish = self._due_polish()
+            if polish is not None or due and self.left <= 0:
+                return polish
             if s.blocks:
                 return self._block(s.blocks.pop())
             if not s.swept:
@@ -678,6 +669,29 @@ class _Strategy:
             s.swept = False
             return self._local("local")
         return None
+
+    def _due_polish(self) -> tuple[bool, _Task | None]:
+        """Whether the next polish is due, and the polish when it may start now.
+
+        With several workers, the polish starts from the best the tasks under
+        way find: until they have spent the evaluations before it, its share
+        is set aside, and other tasks go on beside them without it.
+        """
+        due = self._next_polish()
+        if due is None or due > self.tracker.evaluations + self.reserved + self.aside:
+            return False, None
+        cap = max(1, int(self.budget * self.tuning.polish_cap))
+        self.aside = 0
+        if self.tracker.evaluations < due and self.reserved:
+            self.aside = min(cap, self.left)
+            return True, None
+        if self.left <= 0:
+            return True, None  # what is left is promised to the tasks under way
+        self.state.polishes += 1
+        # It sends each gradient's points together: as many workers at once as coordinates, and one.
+        sent = 1 + sum(not c.integer for c in self.space.coordinates)
+        return True, _Task("polish", min(self._most(sent), cap), None, {}, self.tracker.best_value,
+                           self.tracker.best_point)
 
     def complete(self, task: _Task) -> None:
         """Adapt to a finished task: the widths of local boxes, and a new global run after repeated failures."""

@@ -14,13 +14,17 @@ each gets, and nothing else:
      holds them). A swarm too small for the whole space then settles each
      coordinate among all its basins, which a box around the best point
      never reaches;
-   - a local run around the best point, in a box whose width follows the
+   - a local run around the best point, in a box whose size follows the
      step the last improvement made (a long step keeps it wide, a short one
      narrows it). A run that found nothing narrows it further, and once it
      has shrunk to nothing it starts over at the first width. The box so
      tracks the remaining error instead of collapsing far below it or
      staying far above it. After repeated failures a new global run looks
-     for another basin;
+     for another basin. With numpy, the box of the real coordinates takes
+     its shape from where each local run's best points lay
+     (kavell_tools._frame): it turns and stretches along a narrow valley
+     that is not along the axes, and stays a box along them while no two
+     coordinates are correlated;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
    coordinates of the best point within the bounds, the integers held,
    halfway through the budget and near its end; its evaluations count in
@@ -52,6 +56,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
+from ._frame import Learning, aligned, matrix_update, numpy_module, scale_factor, selected
 from ._record import Point, RecordTarget
 from ._settings import Settings
 from ._tracking import (
@@ -87,8 +92,8 @@ class Tuning:
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """
 
-    global_share: float = 0.3
-    global_runs: int = 4
+    global_share: float = 0.1
+    global_runs: int = 2
     particles: int = 100
     local_share: float = 0.02
     local_particles: int = 40
@@ -108,6 +113,23 @@ class Tuning:
     # (cognitive, social, max_velocity_ratio, inertia) of every run.
     coefficients: tuple[float, float, float, float] = (0.8, 1.0, 0.3, 0.9)
     real_integers: bool = True
+    # The frame of local runs (see kavell_tools._frame.Learning); with numpy only.
+    frame: bool = True
+    selection: float = 0.25
+    rate: float = 1.0
+    rate_cap: float = 0.5
+    path_rate: float = 0.2
+    path_decay: float = 0.3
+    clip: float = 3.0
+    frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
+    size_growth: float = 3.0
+    aligned_below: float = 0.3  # a frame that correlates no two axes by more runs as a box along them
+    sweep_gate: bool = True
+
+    @property
+    def learning(self) -> Learning:
+        return Learning(self.selection, self.rate, self.rate_cap, self.path_rate, self.path_decay, self.clip,
+                        self.frame_step, self.size_growth, self.contract)
 
 
 TUNING = Tuning()
@@ -251,6 +273,12 @@ class _Space:
                 self.fixed[kind + "_min"], self.fixed[kind + "_max"] = lows, highs
         self.ranges = [c.high - c.low for c in self.coordinates]
         self.segments = self._segments()
+        # Where each coordinate sits in a search point: its key and its position in that key's list.
+        taken: dict[str, int] = {}
+        self.slots: list[tuple[str, int]] = []
+        for c in self.coordinates:
+            self.slots.append((c.search_kind, taken.get(c.search_kind, 0)))
+            taken[c.search_kind] = taken.get(c.search_kind, 0) + 1
 
     def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None,
                around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
@@ -277,6 +305,22 @@ class _Space:
             low, high = c.box(low, high)
             result.setdefault(key + "_min", []).append(low)
             result.setdefault(key + "_max", []).append(high)
+        return result
+
+    def frame_bounds(self, rotated: list[int], lows: list[float], highs: list[float], around: Point,
+                     fraction: float) -> dict[str, Any]:
+        """Search bounds of a run under a rotation: the frame units of the ``rotated`` coordinates,
+        each within [-1, 1], lead the ``f64`` list; every other coordinate keeps its own box
+        (``lows`` and ``highs`` give one per coordinate; those of the rotated ones are not used)."""
+        result = self.bounds([], [], around, fraction)
+        result["f64_min"], result["f64_max"] = [-1.0] * len(rotated), [1.0] * len(rotated)
+        skip = set(rotated)
+        for k, (c, low, high) in enumerate(zip(self.coordinates, lows, highs)):
+            if k not in skip:
+                key = c.search_kind
+                low, high = c.box(low, high)
+                result.setdefault(key + "_min", []).append(low)
+                result.setdefault(key + "_max", []).append(high)
         return result
 
     def _segments(self) -> list[tuple[str, str, int, int, str, list[int], list[int]]]:
@@ -378,14 +422,86 @@ class _State:
     """Where the strategy stands between two runs; saved with checkpoints."""
 
     global_runs: int = 0
-    widths: list[float] = field(default_factory=list)
+    widths: list[float] = field(default_factory=list)  # of the next local box, by coordinate (not the rotated)
+    matrix: list[list[float]] = field(default_factory=list)  # x = c + M y, |y| <= 1, over the rotated coordinates
+    path: list[float] = field(default_factory=list)  # the recent steps of local runs, in frame units
     failures: int = 0
     blocks: list[list[int]] = field(default_factory=list)  # of the sweep under way
     swept: bool = False  # since the last local run
     sweeps: int = 0
+    # A sweep that gained less per evaluation than the local run before it waits for more local runs
+    # before the next (twice as many after each such sweep); one that gained more comes back at once.
+    sweep_wait: int = 0  # local runs before the next sweep
+    sweep_gap: int = 0
+    sweep_before: Any = None  # the best value when the sweep under way started (None: none under way)
+    sweep_spent: int = 0
+    local_rate: float = 0.0  # gain per evaluation of the last local run
     polishes: int = 0
     around_x0: bool = False
     global_due: bool = False  # a global run, after repeated local failures
+
+
+@dataclass(frozen=True)
+class _Rotation:
+    """What a run under a rotation needs to turn frame units into search points; picklable.
+
+    The module's ``f64`` list starts with the frame units of the rotated
+    coordinates; the rest of it, and every other key, are search values.
+    """
+
+    rotated: list[int]  # coordinates, in order
+    centre: list[float]  # their values at the centre
+    matrix: list[list[float]]
+    lows: list[float]  # their bounds, for clipping
+    highs: list[float]
+    f64: list[int] | None  # the search f64 list, as indices into (rotated values + rest of the module's f64 list)
+    f32: list[int]  # the search f32 list, as indices into the rotated values
+
+    def values(self, np: Any) -> Callable[[list[float]], list[float]]:
+        """Frame units of the rotated coordinates -> their search values (numpy does the product)."""
+        c, m = np.asarray(self.centre, dtype=float), np.asarray(self.matrix, dtype=float)
+        low, high = np.asarray(self.lows, dtype=float), np.asarray(self.highs, dtype=float)
+        dot, maximum, minimum = np.dot, np.maximum, np.minimum
+        reach = np.abs(m).sum(axis=1)
+        if bool(np.all(c - reach >= low) and np.all(c + reach <= high)):
+            # The box's image lies within the bounds: nothing to clip.
+            def inside(y: list[float]) -> list[float]:
+                x = dot(m, y)
+                x += c
+                values: list[float] = x.tolist()
+                return values
+            return inside
+
+        def clipped(y: list[float]) -> list[float]:
+            x = dot(m, y)
+            x += c
+            maximum(x, low, out=x)
+            minimum(x, high, out=x)
+            values: list[float] = x.tolist()
+            return values
+        return clipped
+
+    def decoder(self, np: Any) -> Callable[[Point], Point]:
+        """Module point -> search point."""
+        r, f64, f32 = len(self.centre), self.f64, self.f32
+        values_of = self.values(np)
+
+        def decode(point: Point) -> Point:
+            ys = point["f64"]
+            values = values_of(ys if len(ys) == r else ys[:r])
+            search = dict(point)
+            if f64 is None:
+                search["f64"] = values if len(ys) == r else values + ys[r:]
+            else:
+                combined = values + ys[r:]
+                search["f64"] = [combined[j] for j in f64]
+            if f32:
+                search["f32"] = [_f32(values[j]) for j in f32]
+                if f64 == []:
+                    del search["f64"]
+            return search
+
+        return decode
 
 
 @dataclass
@@ -395,7 +511,8 @@ class _Task:
     ``evaluations`` is exactly what it may spend (a run's particles times its
     iterations plus one); ``before`` and ``point`` are the best value and
     point when it was proposed, and whoever carries it out sets
-    ``improved`` and ``found``.
+    ``improved`` and ``found``, and for a local run ``archive``: each value
+    with the module's point (its ``f64`` list alone under a rotation).
     """
 
     kind: str  # "global", "block", "local", "first local" (around x0), "polish", "combined" (see _keep_apart)
@@ -406,6 +523,11 @@ class _Task:
     point: Point | None = None
     improved: bool = False
     found: Point | None = None  # the best point it found, when it improved
+    rotation: _Rotation | None = None  # a local run under a rotation
+    centre: list[float] = field(default_factory=list)  # of a local run's box, in search values
+    matrix: list[list[float]] = field(default_factory=list)  # the frame it was proposed in (local runs)
+    widths: list[float] = field(default_factory=list)  # of each coordinate's box (local runs)
+    archive: list[tuple[Any, Any]] = field(default_factory=list)
 
 
 def optimize(
@@ -528,9 +650,15 @@ def optimize(
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:
-        strategy.state = restored(state["strategy"], _State)
-        if len(strategy.state.widths) != len(space.coordinates):
-            raise ValueError(f"{len(strategy.state.widths)} widths for {len(space.coordinates)} coordinates")
+        s = strategy.state = restored(state["strategy"], _State)
+        if len(s.widths) != len(space.coordinates):
+            raise ValueError(f"{len(s.widths)} widths for {len(space.coordinates)} coordinates")
+        r = len(strategy.rotated)
+        if len(s.matrix) != r or any(len(row) != r for row in s.matrix) or len(s.path) != r:
+            # Saved with numpy and resumed without it, or the other way: the frame starts again as a box.
+            strategy._reset_frame()
+        elif r and not strategy.np.linalg.cond(strategy.np.asarray(s.matrix, dtype=float)) < 1e14:
+            raise ValueError(f"the frame {s.matrix} is singular")
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
@@ -568,9 +696,14 @@ class _Strategy:
         self.tuning = tuning
         self.polish = polish and any(not c.integer for c in space.coordinates)
         self.random = random.Random()
-        self.state = _State(
-            widths=[r * tuning.first_width for r in space.ranges],
-        )
+        # The frame turns the real coordinates searched as doubles (binary32 ones keep the box: a
+        # rotation would move them by less than their spacing), when numpy is there.
+        self.np: Any = numpy_module() if tuning.frame else None
+        rotated = [k for k, c in enumerate(space.coordinates) if c.search_kind == "f64" and not c.integer]
+        self.rotated = rotated if self.np is not None and len(rotated) >= 2 else []
+        self.learning = tuning.learning
+        self.state = _State()
+        self._reset_frame()
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
         self.aside = 0  # several workers: evaluations kept for a polish due once those under way are spent
         self.workers = 1  # tasks that may be under way at once
@@ -653,8 +786,12 @@ class _Strategy:
                 return polish
             if s.blocks:
                 return self._block(s.blocks.pop())
+            if not s.swept and t.sweep_gate and s.sweep_wait > 0:
+                s.swept = True
+                s.sweep_wait -= 1
             if not s.swept:
                 s.swept = True
+                s.sweep_before, s.sweep_spent = self.tracker.best_value, 0
                 order = list(range(len(self.space.coordinates)))
                 self.random.shuffle(order)
                 size, width = t.blocks[s.sweeps % len(t.blocks)]
@@ -698,27 +835,38 @@ class _Strategy:
         t, s = self.tuning, self.state
         if task.kind == "block":
             self._keep_apart(task)
+            s.sweep_spent += task.evaluations
+            if not s.blocks and s.sweep_before is not None:
+                rate = self._rate(s.sweep_before, s.sweep_spent)
+                s.sweep_gap = 0 if rate > s.local_rate or rate == math.inf else 2 * s.sweep_gap + 1
+                s.sweep_wait, s.sweep_before = s.sweep_gap, None
         if task.kind == "polish":
-            self._follow(self._best(task.point)[0])
-        if task.kind not in ("local", "first local"):
+            self._follow(self._best(task.point)[0], frame=True)
+        if task.kind not in _LOCAL:
             return
+        if self.rotated:
+            self._learn(task)
+        s.local_rate = self._rate(task.before, task.evaluations)
         if task.improved:
-            self._follow(self._best(task.point)[0])
+            self._follow(self._best(task.point)[0], frame=False)
             if task.kind == "local":
                 s.failures = 0
             return
         # Nothing better in this box: look closer next time, and start
         # over at the first width once the box has shrunk to nothing.
         s.widths = [w / t.contract for w in s.widths]
-        if all(w <= r * 1e-13 for w, r in zip(s.widths, self.space.ranges)):
-            s.widths = [r * t.first_width for r in self.space.ranges]
+        ranges = self.space.ranges
+        if all(w <= r * 1e-13 for k, (w, r) in enumerate(zip(s.widths, ranges)) if k not in self.rotated) and \
+                all(2 * math.sqrt(sum(v * v for v in row)) <= ranges[k] * 1e-13
+                    for k, row in zip(self.rotated, s.matrix)):
+            self._reset_frame()
         if task.kind == "first local":
             return
         s.failures += 1
         per_global = self._per_global()
         if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
             s.failures = 0
-            s.widths = [r * t.first_width for r in self.space.ranges]
+            self._reset_frame()
             s.global_due = True
 
     def ready(self, in_flight: list[_Task]) -> bool:
@@ -817,31 +965,127 @@ class _Strategy:
         return self._task("block", size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _local(self, kind: str) -> _Task:
-        """A run around the best point, in a box of the current widths."""
+        """A run around the best point, in a box of the frame: turned when the frame is not near the axes."""
         t, s = self.tuning, self.state
         centre, _ = self._best()
-        lows, highs = [], []
-        for x, w in zip(centre, s.widths):
-            lows.append(x - w / 2)
-            highs.append(x + w / 2)
+        widths = list(s.widths)
+        rotation = None
+        if self.rotated:
+            along = aligned(self.np, s.matrix, t.aligned_below)
+            if along is None:
+                rotation = self._rotation(centre)
+            else:
+                for k, half in zip(self.rotated, along):
+                    widths[k] = 2 * half
+        lows = [x - w / 2 for x, w in zip(centre, widths)]
+        highs = [x + w / 2 for x, w in zip(centre, widths)]
         size = self._spend(max(200, int(self.budget * t.local_share)))
         # Decimals and very large integers narrow as the typical coordinate does.
-        relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
+        relative = sorted(w / r for w, r in zip(widths, self.space.ranges) if r > 0)
         fraction = relative[len(relative) // 2] if relative else t.first_width
-        return self._task(kind, size, t.local_particles,
-                          self.space.bounds(lows, highs, self.tracker.best_point, fraction))
+        best = self.tracker.best_point
+        assert best is not None
+        if rotation is None:
+            bounds = self.space.bounds(lows, highs, best, fraction)
+        else:
+            bounds = self.space.frame_bounds(self.rotated, lows, highs, best, fraction)
+        task = self._task(kind, size, t.local_particles, bounds)
+        task.rotation, task.centre, task.widths = rotation, centre, widths
+        task.matrix = [list(row) for row in s.matrix]
+        return task
 
-    def _follow(self, centre: list[float]) -> None:
-        """Widths in proportion to the step from ``centre`` to the best point."""
-        t = self.tuning
+    def _rotation(self, centre: list[float]) -> _Rotation:
+        space, rotated = self.space, self.rotated
+        position = {k: j for j, k in enumerate(rotated)}
+        # The module's f64 list is (rotated values..., the other f64 search coordinates in order).
+        rest = [k for k, c in enumerate(space.coordinates) if k not in position and c.search_kind == "f64"]
+        combined = {k: j for j, k in enumerate(rotated + rest)}
+        f64 = [combined[k] for k, c in enumerate(space.coordinates) if c.search_kind == "f64"]
+        return _Rotation(rotated, [centre[k] for k in rotated], self.state.matrix,
+                         [space.coordinates[k].low for k in rotated], [space.coordinates[k].high for k in rotated],
+                         None if f64 == list(range(len(f64))) else f64, [])
+
+    def _reset_frame(self) -> None:
+        """Local boxes start over at the first width, along the axes."""
+        s, t, ranges = self.state, self.tuning, self.space.ranges
+        s.widths = [r * t.first_width for r in ranges]
+        s.matrix = [[ranges[j] * t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
+        s.path = [0.0] * len(self.rotated)
+
+    def _learn(self, task: _Task) -> None:
+        """The frame after a local run: shape from where its best points lay, size from the step its best made."""
+        s, t, np = self.state, self.tuning, self.np
+        r = len(self.rotated)
+        rows = self._frame_units(task)
+        values = [value for value, _ in task.archive]
+        try:
+            order = sorted(range(len(values)), key=values.__getitem__, reverse=self.tracker.maximize)
+        except TypeError:
+            order = []  # values without an order among themselves: the size alone follows the run
+        if not rows or not order:
+            if not task.improved:
+                s.matrix = [[v / t.contract for v in row] for row in s.matrix]
+            return
+        best = rows[order[0]][:r]
+        improved = task.improved
+        decay = self.learning.path_decay
+        norm = math.sqrt(sum(v * v for v in best))
+        s.path = [(1 - decay) * p + (math.sqrt(decay * (2 - decay)) * v / norm if improved and norm > 0 else 0.0)
+                  for p, v in zip(s.path, best)]
+        chosen, weights = selected([row[:r] for row in rows], order, self.learning)
+        matrix = np.asarray(task.matrix, dtype=float)
+        update = matrix_update(np, chosen, best, weights, s.path, self.learning)
+        if update is not None:
+            matrix = matrix @ update
+        matrix = matrix * scale_factor(best, improved, self.learning)
+        if np.all(np.isfinite(matrix)) and np.linalg.cond(matrix) < 1e14:
+            s.matrix = matrix.tolist()
+        else:
+            s.matrix = [[v / t.contract for v in row] for row in task.matrix]
+            s.path = [0.0] * r
+
+    def _frame_units(self, task: _Task) -> list[list[float]]:
+        """The rotated coordinates of a local run's archive, in the units of its frame."""
+        rotated, r = self.rotated, len(self.rotated)
+        if not r:
+            return []
+        if task.rotation is not None:
+            return [list(ys[:r]) for _, ys in task.archive]
+        slots, centre = self.space.slots, task.centre
+        rows = [[point[slots[k][0]][slots[k][1]] - centre[k] for k in rotated] for _, point in task.archive]
+        if not rows:
+            return []
+        table = self.np.linalg.solve(self.np.asarray(task.matrix, dtype=float), self.np.asarray(rows, dtype=float).T)
+        units: list[list[float]] = table.T.tolist()
+        return units
+
+    def _rate(self, before: Any, spent: int) -> float:
+        """Gain per evaluation of the best value since ``before``; a gain that has no size counts as infinite."""
+        after = self.tracker.best_value
+        if after is None or before is after:
+            return 0.0
+        old, new = _finite_real(before), _finite_real(after)
+        if old is None or new is None:
+            return math.inf
+        return abs(old - new) / max(1, spent)
+
+    def _follow(self, centre: list[float], frame: bool) -> None:
+        """Widths in proportion to the step from ``centre`` to the best point (and the frame's size, with ``frame``)."""
+        t, s = self.tuning, self.state
         after, _ = self._best()
         step = [abs(a - b) for a, b in zip(after, centre)]
         longest = max(step, default=0.0)
-        self.state.widths = [
+        s.widths = [
             # Integers keep at least c-1 ... c+1 within reach.
             min(r, max(t.step_factor * max(d, 0.2 * longest), r * 1e-15, 3.0 if c.integer else 0.0))
             for d, r, c in zip(step, self.space.ranges, self.space.coordinates)
         ]
+        if frame and self.rotated and longest > 0:
+            np = self.np
+            units = np.linalg.solve(np.asarray(s.matrix, dtype=float),
+                                    np.asarray([after[k] - centre[k] for k in self.rotated], dtype=float))
+            if np.all(np.isfinite(units)):
+                s.matrix = (np.asarray(s.matrix) * scale_factor(units.tolist(), True, self.learning)).tolist()
 
 
 Batch = Callable[[list[Point]], list[Any]]
@@ -859,9 +1103,69 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:
         tracker.reserve(task.evaluations)
-        tracker.run(task.settings.build(), task.bounds)
+        pso = task.settings.build()
+        tracker.run(pso if task.kind not in _LOCAL else _Through(pso, task), task.bounds)
     task.improved = tracker.best_value is not task.before
     task.found = tracker.best_point if task.improved else None
+
+
+_LOCAL = ("local", "first local")
+
+
+class _Through:
+    """The PSO a local run hands :meth:`Tracker.run`: the module's run, whose calls keep each value with
+    the module's point in ``task.archive`` and, under a rotation, turn frame units into search points.
+
+    The tracker still counts, keeps the best and stops the run.
+    """
+
+    def __init__(self, pso: Any, task: _Task) -> None:
+        self.pso = pso
+        self.task = task
+
+    @property
+    def particle_count(self) -> int:
+        return int(self.pso.particle_count)
+
+    @property
+    def iteration_count(self) -> int:
+        return int(self.pso.iteration_count)
+
+    @property
+    def min(self) -> Callable[..., tuple[Any, Point]]:
+        return lambda objective, **bounds: self.pso.min(self._wrap(objective), **bounds)
+
+    @property
+    def max(self) -> Callable[..., tuple[Any, Point]]:
+        return lambda objective, **bounds: self.pso.max(self._wrap(objective), **bounds)
+
+    def _wrap(self, objective: Callable[..., Any]) -> Callable[..., Any]:
+        task, append = self.task, self.task.archive.append
+        rotation = task.rotation
+        if rotation is None:
+            def call(**point: Any) -> Any:
+                value = objective(**point)
+                append((value, point))
+                return value
+            return call
+        np = numpy_module()
+        if rotation.f64 is None and not rotation.f32 and set(task.bounds) == {"f64_min", "f64_max"} \
+                and len(task.bounds["f64_min"]) == len(rotation.rotated):
+            # The common case, a run over the rotated reals alone: one keyword, no dict to copy.
+            values_of = rotation.values(np)
+
+            def call_f64(f64: list[float]) -> Any:
+                value = objective(f64=values_of(f64))
+                append((value, f64))
+                return value
+            return call_f64
+        decode = rotation.decoder(np)
+
+        def call_decoded(**point: Any) -> Any:
+            value = objective(**decode(point))
+            append((value, point["f64"]))
+            return value
+        return call_decoded
 
 
 def evaluate(tracker: Tracker[Any], point: Point) -> Any:

@@ -355,6 +355,7 @@ class _Outcome:
     history: list[tuple[int, Any]] = field(default_factory=list)
     lines: list[tuple[int, Point, str, Any]] | None = None
     error: BaseException | None = None
+    archive: list[tuple[Any, Any]] = field(default_factory=list)  # a local run's, to learn its frame from
 
 
 def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Options) -> _Outcome:
@@ -385,6 +386,7 @@ def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Option
     outcome.improved = tracker.best_value is not task.before
     if outcome.improved:
         outcome.value, outcome.point = tracker.best_value, tracker.best_point
+    outcome.archive = task.archive
     return outcome
 
 
@@ -594,7 +596,7 @@ class _Scheduler:
         reason = account.note(account.best_value)
         if reason is not None:
             self.stop(reason)
-        task.improved, task.found = outcome.improved, outcome.point
+        task.improved, task.found, task.archive = outcome.improved, outcome.point, outcome.archive
         failure = outcome.error
         if isinstance(failure, (RunFailed, RunInterrupted)) and failure.evaluation is not None:
             failure.evaluation += base

@@ -2,9 +2,11 @@
 
 Quality is measured in bench/quality.py, never asserted here.
 """
+import dataclasses
 import json
 import math
 import os
+import re
 import struct
 import subprocess
 import sys
@@ -209,6 +211,38 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
     assert kavell_tools.optimize(calls, 3_000, checkpoint=down, **MIXED).evaluations == len(calls.values) == 3_000
 
 
+@pytest.mark.parametrize("edit", ["none", "another size", "singular", "learned from the last calls"])
+def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_path, monkeypatch):
+    pytest.importorskip("numpy")
+    checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0)
+    if edit == "learned from the last calls":  # of a local run longer than what its frame learns from
+        monkeypatch.setattr(kavell_tools._optimize, "ARCHIVE_LIMIT", 30)
+    with pytest.raises(kavell_tools.RunInterrupted):
+        kavell_tools.optimize(FailAt(sphere, 1_450, KeyboardInterrupt()), 3_000, checkpoint=checkpoint,
+                              tuning=turned, **BOX)
+    saved = json.loads(checkpoint.read_text())
+    state = saved["state"]["dict"]["strategy"]["dict"]
+    # Learned from the first local run (after the global runs and a sweep): no longer the first box, along the axes.
+    matrix = state["matrix"]
+    assert len(matrix) == 3 and all(len(row) == 3 for row in matrix)
+    assert any(matrix[j][k] != 0.0 for j in range(3) for k in range(3) if j != k)
+    if edit == "another size":  # as saved without numpy, where the frame is a box: it starts over
+        state["matrix"], state["path"] = [], []
+    if edit == "singular":
+        state["matrix"] = [[0.0] * 3] * 3
+    checkpoint.write_text(json.dumps(saved))
+    calls = Calls(sphere)
+    if edit == "singular":
+        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not a|damaged)"):
+            kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=turned, **BOX)
+        assert calls.values == []
+        return
+    result = kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=turned, **BOX)
+    done = saved["state"]["dict"]["tracker"]["dict"]["evaluations"]
+    assert len(calls.values) == 3_000 - done and result.evaluations == 3_000
+    assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
+
+
 # Every box optimize builds must be one the module accepts in the kind it is
 # searched in, and f must only ever see values of its kinds within its bounds.
 
@@ -237,6 +271,9 @@ def _inside(kind, value, low, high):
 
 FAST = Tuning(global_runs=1, global_share=0.1, particles=10, local_particles=10, block_particles=4,
               block_iterations=2, polish_at=(0.3, 0.6), polish_cap=0.1)
+# Local boxes along the axes (as without numpy), or turned as soon as the frame has learned anything.
+FRAMES = {"off": dataclasses.replace(FAST, frame=False), "learned": FAST,
+          "turned": dataclasses.replace(FAST, aligned_below=0.0)}
 KIND_RANGES = {"i8": (-128, 127), "i16": (-(2**15), 2**15 - 1), "i32": (-(2**31), 2**31 - 1),
                "i64": (-(2**63), 2**63 - 1), "i128": (-(2**127), 2**127 - 1), "i": (-(2**200), 2**200)}
 
@@ -283,22 +320,25 @@ def _f32_up(x, n):
 
 
 @hypothesis_settings(max_examples=int(os.environ.get("KAVELL_OPTIMIZE_EXAMPLES", 40)))
-@given(bounds=boxes(), maximize=st.booleans(), polish=st.sampled_from([False, None]))
-@example(bounds={"f32_min": [-5.0] * 2, "f32_max": [5.0] * 2}, maximize=False, polish=None)
-@example(bounds={"f64_min": [1.0], "f64_max": [_ulps(1.0, 1)]}, maximize=False, polish=None)
-@example(bounds={"f64_min": [1.0, 0.0], "f64_max": [_ulps(1.0, 4), 1.0]}, maximize=True, polish=None)
+@given(bounds=boxes(), maximize=st.booleans(), polish=st.sampled_from([False, None]), frame=st.sampled_from(sorted(FRAMES)))
+@example(bounds={"f32_min": [-5.0] * 2, "f32_max": [5.0] * 2}, maximize=False, polish=None, frame="turned")
+@example(bounds={"f64_min": [1.0], "f64_max": [_ulps(1.0, 1)]}, maximize=False, polish=None, frame="turned")
+@example(bounds={"f64_min": [1.0, 0.0], "f64_max": [_ulps(1.0, 4), 1.0]}, maximize=True, polish=None,
+         frame="turned")
+@example(bounds={"f64_min": [-1e300, 0.0, 2.0], "f64_max": [1e300, 1e-300, _ulps(2.0, 1)], "i64_min": [0], "i64_max": [3]},
+         maximize=False, polish=None, frame="turned")
 @example(bounds={"i64_min": [2**60] * 2, "i64_max": [2**61] * 2, "i128_min": [2**100] * 3,
-                 "i128_max": [2**101] * 3}, maximize=False, polish=False)
+                 "i128_max": [2**101] * 3}, maximize=False, polish=False, frame="off")
 @example(bounds={"i64_min": [2**60] * 2, "i64_max": [2**61] * 2, "i_min": [-(2**70)], "i_max": [2**70]},
-         maximize=False, polish=False)
-def test_every_box_is_valid_in_its_kind_and_f_sees_only_its_own_values(bounds, maximize, polish):
+         maximize=False, polish=False, frame="off")
+def test_every_box_is_valid_in_its_kind_and_f_sees_only_its_own_values(bounds, maximize, polish, frame):
     seen = []
 
     def f(**point):
         seen.append(point)
         return sum(float(abs(x)) if isinstance(x, complex) else float(x) for values in point.values() for x in values)
 
-    result = kavell_tools.optimize(f, 400, maximize=maximize, polish=polish, tuning=FAST, **bounds)
+    result = kavell_tools.optimize(f, 400, maximize=maximize, polish=polish, tuning=FRAMES[frame], **bounds)
     assert result.evaluations == len(seen) == 400
     for point in seen + [result.point]:
         assert point.keys() == {key[:-4] for key in bounds if key.endswith("_min")}
@@ -483,12 +523,15 @@ def test_a_budget_beyond_any_one_run_is_spent_run_after_run(entry):
 KINDS = {"i64_min": [-5, 0], "i64_max": [5, 9], "f64_min": [-5.0, -5.0], "f64_max": [5.0, 5.0],
          "d_min": [Decimal("-1.00")], "d_max": [Decimal("1.00")]}
 TYPES = {"i64": int, "f64": float, "d": Decimal}
+SPANS = {kind: (min(KINDS[kind + "_min"]), max(KINDS[kind + "_max"])) for kind in TYPES}  # BOX's fit too
 
 
 def logged(log, target_kinds=True, fail_after=None, **point):
-    """Sum of squares of every value; refuses values not of their kind; logs each call it answers."""
+    """Sum of squares of every value; refuses values not of their kinds or outside the bounds; logs each call it answers."""
     if target_kinds and any(type(v) is not TYPES[kind] for kind, values in point.items() for v in values):
         raise TypeError(f"not the user's kinds: {point!r}")
+    if any(not SPANS[kind][0] <= v <= SPANS[kind][1] for kind, values in point.items() for v in values):
+        raise ValueError(f"outside the bounds: {point!r}")
     if fail_after is not None and point["f64"][0] > 3.0 and os.path.exists(log) and os.path.getsize(log) > fail_after:
         with open(f"{log}.failed", "a") as failed:
             failed.write(repr(point) + "\n")
@@ -534,13 +577,18 @@ def workers(request):
     return {"workers": 2}
 
 
-@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+# "turned": every local run after the first in a turned frame (numpy), each sent whole with its rotation
+# and its archive brought back.
+@pytest.mark.parametrize("distribute", ["evaluations", "runs", "runs, turned"])
 def test_several_workers_spend_the_budget_exactly_in_the_users_kinds(workers, distribute, tmp_path):
     import functools
 
+    if distribute == "runs, turned":
+        pytest.importorskip("numpy")
+    tuning = Tuning(aligned_below=0.0) if distribute == "runs, turned" else Tuning()
     log, record, bar = tmp_path / "calls", tmp_path / "record.jsonl", Bar()
-    result = kavell_tools.optimize(functools.partial(logged, str(log)), 700, distribute=distribute, record=record,
-                                   progress=bar, **workers, **KINDS)
+    result = kavell_tools.optimize(functools.partial(logged, str(log)), 700, distribute=distribute.split(",")[0],
+                                   record=record, progress=bar, tuning=tuning, **workers, **KINDS)
     values = logged_values(log)
     assert len(values) == result.evaluations == bar.counted == bar.total == 700 and result.stop_reason is None
     assert result.value == min(values) and logged(str(tmp_path / "again"), **result.point) == result.value

@@ -1,16 +1,14 @@
 """The learned frame of ``optimize``'s local runs: where the best points of a run lie tells the shape of the next box.
 
 A frame maps frame units ``y`` (each within [-1, 1] in a local run) to the
-search space: the real coordinates through a matrix, ``x = c + M y`` clipped
-to their bounds, every other coordinate on its own axis, ``x = c + s y``.
-After each local run the best points it evaluated, in frame units, give a
-covariance; the frame takes on its shape (a blend of the old shape, that
-covariance and the path of the last steps), with every axis changed by at
-most a bounded factor per run, and its size follows the step the run made.
+real coordinates searched as doubles, ``x = c + R M y`` clipped to their
+bounds (``R`` their ranges, so ``M`` is in fractions of them). After each
+local run the best points it evaluated, in frame units, give a covariance;
+the frame takes on its shape (a blend of the old shape, that covariance and
+the path of the last steps), with every axis changed by at most a bounded
+factor per run, and its size follows the step the run made.
 
-numpy does the algebra of the matrix; without it (or when a problem has no
-real coordinates) the same update keeps to the diagonal, so the frame is a
-box with a width per axis.
+numpy does the algebra; without it the local boxes stay along the axes.
 """
 from __future__ import annotations
 
@@ -62,33 +60,6 @@ def selected(rows: list[list[float]], order: list[int], learning: Learning) -> t
     d = len(rows[0]) if rows else 0
     mu = min(len(order), max(d + 1, int(len(order) * learning.selection)))
     return [rows[k] for k in order[:mu]], _weights(mu)
-
-
-def diagonal_update(rows: list[list[float]], best: list[float], weights: list[float], path: list[float],
-                    learning: Learning) -> list[float]:
-    """Per-axis factors of the shape (geometric mean 1), from the weighted spread of ``rows`` around ``best``.
-
-    Pure Python: the fallback without numpy, and the axes that keep their own
-    direction under a matrix. ``path`` (frame units) is divided by the factors in place.
-    """
-    d = len(best)
-    if d == 0:
-        return []
-    spread = [sum(w * (row[k] - best[k]) ** 2 for row, w in zip(rows, weights)) for k in range(d)]
-    positive = [v for v in spread if v > 0 and math.isfinite(v)]
-    if not positive:
-        return [1.0] * d
-    floor = max(positive) * 1e-20
-    spread = [max(v, floor) if math.isfinite(v) else floor for v in spread]
-    mean = math.exp(sum(math.log(v) for v in spread) / d)
-    rate = _rate(weights, d, learning)
-    blend = [(1 - rate - learning.path_rate) + rate * v / mean + learning.path_rate * d * p * p
-             for v, p in zip(spread, path)]
-    mean = math.exp(sum(math.log(max(v, 1e-300)) for v in blend) / d)
-    factors = [min(learning.clip, max(1 / learning.clip, math.sqrt(max(v, 1e-300) / mean))) for v in blend]
-    for k, factor in enumerate(factors):
-        path[k] /= factor
-    return factors
 
 
 def _rate(weights: list[float], d: int, learning: Learning) -> float:

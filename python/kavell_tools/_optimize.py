@@ -92,8 +92,8 @@ class Tuning:
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """
 
-    global_share: float = 0.1
-    global_runs: int = 2
+    global_share: float = 0.3
+    global_runs: int = 4
     particles: int = 100
     local_share: float = 0.02
     local_particles: int = 40
@@ -124,7 +124,7 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more runs as a box along them
-    sweep_gate: bool = True
+    sweep_gate: bool = True  # sweeps that gain less per evaluation than local runs wait (see _State)
 
     @property
     def learning(self) -> Learning:
@@ -423,7 +423,7 @@ class _State:
 
     global_runs: int = 0
     widths: list[float] = field(default_factory=list)  # of the next local box, by coordinate (not the rotated)
-    matrix: list[list[float]] = field(default_factory=list)  # x = c + M y, |y| <= 1, over the rotated coordinates
+    matrix: list[list[float]] = field(default_factory=list)  # x = c + R M y, |y| <= 1, R their ranges (rotated coordinates)
     path: list[float] = field(default_factory=list)  # the recent steps of local runs, in frame units
     failures: int = 0
     blocks: list[list[int]] = field(default_factory=list)  # of the sweep under way
@@ -451,22 +451,27 @@ class _Rotation:
 
     rotated: list[int]  # coordinates, in order
     centre: list[float]  # their values at the centre
-    matrix: list[list[float]]
+    matrix: list[list[float]]  # in fractions of their ranges
+    ranges: list[float]
     lows: list[float]  # their bounds, for clipping
     highs: list[float]
     f64: list[int] | None  # the search f64 list, as indices into (rotated values + rest of the module's f64 list)
-    f32: list[int]  # the search f32 list, as indices into the rotated values
 
     def values(self, np: Any) -> Callable[[list[float]], list[float]]:
         """Frame units of the rotated coordinates -> their search values (numpy does the product)."""
         c, m = np.asarray(self.centre, dtype=float), np.asarray(self.matrix, dtype=float)
+        r = np.asarray(self.ranges, dtype=float)
         low, high = np.asarray(self.lows, dtype=float), np.asarray(self.highs, dtype=float)
         dot, maximum, minimum = np.dot, np.maximum, np.minimum
-        reach = np.abs(m).sum(axis=1)
+        # Ranges up to the largest double: a product may overflow to an infinity (never a NaN), which
+        # the bounds clip.
+        with np.errstate(over="ignore"):
+            reach = np.abs(m).sum(axis=1) * r
         if bool(np.all(c - reach >= low) and np.all(c + reach <= high)):
             # The box's image lies within the bounds: nothing to clip.
             def inside(y: list[float]) -> list[float]:
                 x = dot(m, y)
+                x *= r
                 x += c
                 values: list[float] = x.tolist()
                 return values
@@ -474,6 +479,8 @@ class _Rotation:
 
         def clipped(y: list[float]) -> list[float]:
             x = dot(m, y)
+            with np.errstate(over="ignore"):
+                x *= r
             x += c
             maximum(x, low, out=x)
             minimum(x, high, out=x)
@@ -483,7 +490,7 @@ class _Rotation:
 
     def decoder(self, np: Any) -> Callable[[Point], Point]:
         """Module point -> search point."""
-        r, f64, f32 = len(self.centre), self.f64, self.f32
+        r, f64 = len(self.centre), self.f64
         values_of = self.values(np)
 
         def decode(point: Point) -> Point:
@@ -495,10 +502,6 @@ class _Rotation:
             else:
                 combined = values + ys[r:]
                 search["f64"] = [combined[j] for j in f64]
-            if f32:
-                search["f32"] = [_f32(values[j]) for j in f32]
-                if f64 == []:
-                    del search["f64"]
             return search
 
         return decode
@@ -857,8 +860,7 @@ class _Strategy:
         s.widths = [w / t.contract for w in s.widths]
         ranges = self.space.ranges
         if all(w <= r * 1e-13 for k, (w, r) in enumerate(zip(s.widths, ranges)) if k not in self.rotated) and \
-                all(2 * math.sqrt(sum(v * v for v in row)) <= ranges[k] * 1e-13
-                    for k, row in zip(self.rotated, s.matrix)):
+                all(2 * math.sqrt(sum(v * v for v in row)) <= 1e-13 for row in s.matrix):
             self._reset_frame()
         if task.kind == "first local":
             return
@@ -976,7 +978,7 @@ class _Strategy:
                 rotation = self._rotation(centre)
             else:
                 for k, half in zip(self.rotated, along):
-                    widths[k] = 2 * half
+                    widths[k] = 2 * half * self.space.ranges[k]
         lows = [x - w / 2 for x, w in zip(centre, widths)]
         highs = [x + w / 2 for x, w in zip(centre, widths)]
         size = self._spend(max(200, int(self.budget * t.local_share)))
@@ -1001,15 +1003,15 @@ class _Strategy:
         rest = [k for k, c in enumerate(space.coordinates) if k not in position and c.search_kind == "f64"]
         combined = {k: j for j, k in enumerate(rotated + rest)}
         f64 = [combined[k] for k, c in enumerate(space.coordinates) if c.search_kind == "f64"]
-        return _Rotation(rotated, [centre[k] for k in rotated], self.state.matrix,
+        return _Rotation(rotated, [centre[k] for k in rotated], self.state.matrix, [space.ranges[k] for k in rotated],
                          [space.coordinates[k].low for k in rotated], [space.coordinates[k].high for k in rotated],
-                         None if f64 == list(range(len(f64))) else f64, [])
+                         None if f64 == list(range(len(f64))) else f64)
 
     def _reset_frame(self) -> None:
         """Local boxes start over at the first width, along the axes."""
         s, t, ranges = self.state, self.tuning, self.space.ranges
         s.widths = [r * t.first_width for r in ranges]
-        s.matrix = [[ranges[j] * t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
+        s.matrix = [[t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
         s.path = [0.0] * len(self.rotated)
 
     def _learn(self, task: _Task) -> None:
@@ -1051,8 +1053,9 @@ class _Strategy:
             return []
         if task.rotation is not None:
             return [list(ys[:r]) for _, ys in task.archive]
-        slots, centre = self.space.slots, task.centre
-        rows = [[point[slots[k][0]][slots[k][1]] - centre[k] for k in rotated] for _, point in task.archive]
+        slots, centre, ranges = self.space.slots, task.centre, self.space.ranges
+        rows = [[(point[slots[k][0]][slots[k][1]] - centre[k]) / ranges[k] for k in rotated]
+                for _, point in task.archive]
         if not rows:
             return []
         table = self.np.linalg.solve(self.np.asarray(task.matrix, dtype=float), self.np.asarray(rows, dtype=float).T)
@@ -1083,7 +1086,7 @@ class _Strategy:
         if frame and self.rotated and longest > 0:
             np = self.np
             units = np.linalg.solve(np.asarray(s.matrix, dtype=float),
-                                    np.asarray([after[k] - centre[k] for k in self.rotated], dtype=float))
+                                    np.asarray([(after[k] - centre[k]) / self.space.ranges[k] for k in self.rotated]))
             if np.all(np.isfinite(units)):
                 s.matrix = (np.asarray(s.matrix) * scale_factor(units.tolist(), True, self.learning)).tolist()
 
@@ -1110,6 +1113,7 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
 
 
 _LOCAL = ("local", "first local")
+ARCHIVE_LIMIT = 5_000  # calls of a local run its frame learns from, at most
 
 
 class _Through:
@@ -1140,8 +1144,18 @@ class _Through:
         return lambda objective, **bounds: self.pso.max(self._wrap(objective), **bounds)
 
     def _wrap(self, objective: Callable[..., Any]) -> Callable[..., Any]:
-        task, append = self.task, self.task.archive.append
+        task, archive = self.task, self.task.archive
         rotation = task.rotation
+        # A long run keeps only its last calls, where its best points lie.
+        first = max(0, task.evaluations - ARCHIVE_LIMIT)
+
+        def later(entry: tuple[Any, Any]) -> None:
+            nonlocal first
+            if first:
+                first -= 1
+            else:
+                archive.append(entry)
+        append: Callable[[tuple[Any, Any]], None] = later if first else archive.append
         if rotation is None:
             def call(**point: Any) -> Any:
                 value = objective(**point)
@@ -1149,7 +1163,7 @@ class _Through:
                 return value
             return call
         np = numpy_module()
-        if rotation.f64 is None and not rotation.f32 and set(task.bounds) == {"f64_min", "f64_max"} \
+        if rotation.f64 is None and set(task.bounds) == {"f64_min", "f64_max"} \
                 and len(task.bounds["f64_min"]) == len(rotation.rotated):
             # The common case, a run over the rotated reals alone: one keyword, no dict to copy.
             values_of = rotation.values(np)

@@ -243,6 +243,57 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
     assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
 
 
+# The learned frame: its algebra against numpy's own, and where a turned run's points land.
+
+@hypothesis_settings(max_examples=60)
+@given(d=st.integers(2, 6), seed=st.integers(0, 2**32 - 1))
+def test_the_frame_stretches_along_where_the_best_points_lie_within_its_clip(d, seed):
+    np = pytest.importorskip("numpy")
+    from kavell_tools._frame import aligned, matrix_update, selected
+
+    learning = Tuning().learning
+    rng = np.random.default_rng(seed)
+    direction = rng.normal(size=d)
+    direction /= np.linalg.norm(direction)
+    # A run's points over a valley along `direction`: the best are those nearest its floor.
+    rows = rng.uniform(-1, 1, size=(400, d))
+    across = np.linalg.norm(rows - np.outer(rows @ direction, direction), axis=1)
+    chosen, weights = selected(rows.tolist(), sorted(range(400), key=lambda k: across[k]), learning)
+    for path in ([0.0] * d, rng.normal(size=d).tolist()):
+        before = list(path)
+        factor = matrix_update(np, chosen, [0.0] * d, weights, path, learning)
+        values, vectors = np.linalg.eigh(factor)
+        assert np.allclose(factor, factor.T)
+        assert 1 / learning.clip - 1e-12 <= values.min() and values.max() <= learning.clip + 1e-12
+        assert np.allclose(factor @ np.asarray(path), before)  # the path, in the new frame's units
+        if not any(before):  # the longest axis of the new frame is the valley's
+            assert abs(vectors[:, -1] @ direction) > 0.9 and values[-1] > 1.1
+    # A frame along the axes stands for a box of its half-widths; one correlating two axes does not.
+    diagonal = np.diag(rng.uniform(0.1, 2.0, size=d))
+    assert np.allclose(aligned(np, diagonal.tolist(), 0.0), np.diag(diagonal))
+    turn = np.eye(d)
+    turn[:2, :2] = [[0.6, -0.8], [0.8, 0.6]]
+    assert aligned(np, (turn @ np.diag([1.0, 5.0] + [1.0] * (d - 2))).tolist(), 0.3) is None
+
+
+@pytest.mark.parametrize("reach", [0.1, 3.0], ids=["inside the bounds", "clipped to them"])
+def test_a_turned_run_maps_frame_units_to_points_within_the_bounds(reach):
+    np = pytest.importorskip("numpy")
+    from kavell_tools._optimize import _Rotation
+
+    centre, ranges = [1.0, -2.0, 0.5], [10.0, 4.0, 1e300]
+    lows, highs = [-4.0, -4.0, -5e299], [6.0, 0.0, 5e299]
+    matrix = (reach * np.array([[0.6, -0.8, 0.0], [0.8, 0.6, 0.0], [0.0, 0.0, 1.0]])).tolist()
+    values = _Rotation([0, 1, 2], centre, matrix, ranges, lows, highs, None).values(np)
+    for y in [[0.0, 0.0, 0.0], [1.0, -1.0, 1.0], [-1.0, -1.0, -1.0], [0.3, 0.9, -0.2]]:
+        x = values(y)
+        # The oracle in plain floats: c + R M y, clipped.
+        expected = [min(max(c + r * sum(m * v for m, v in zip(row, y)), low), high)
+                    for c, r, row, low, high in zip(centre, ranges, matrix, lows, highs)]
+        assert all(type(v) is float for v in x) and x == pytest.approx(expected, rel=1e-12)
+        assert all(low <= v <= high for v, low, high in zip(x, lows, highs))
+
+
 # Every box optimize builds must be one the module accepts in the kind it is
 # searched in, and f must only ever see values of its kinds within its bounds.
 

@@ -124,7 +124,6 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more runs as a box along them
-    sweep_gate: bool = True  # sweeps that gain less per evaluation than local runs wait (see _State)
 
     @property
     def learning(self) -> Learning:
@@ -429,13 +428,6 @@ class _State:
     blocks: list[list[int]] = field(default_factory=list)  # of the sweep under way
     swept: bool = False  # since the last local run
     sweeps: int = 0
-    # A sweep that gained less per evaluation than the local run before it waits for more local runs
-    # before the next (twice as many after each such sweep); one that gained more comes back at once.
-    sweep_wait: int = 0  # local runs before the next sweep
-    sweep_gap: int = 0
-    sweep_before: Any = None  # the best value when the sweep under way started (None: none under way)
-    sweep_spent: int = 0
-    local_rate: float = 0.0  # gain per evaluation of the last local run
     polishes: int = 0
     around_x0: bool = False
     global_due: bool = False  # a global run, after repeated local failures
@@ -789,12 +781,8 @@ class _Strategy:
                 return polish
             if s.blocks:
                 return self._block(s.blocks.pop())
-            if not s.swept and t.sweep_gate and s.sweep_wait > 0:
-                s.swept = True
-                s.sweep_wait -= 1
             if not s.swept:
                 s.swept = True
-                s.sweep_before, s.sweep_spent = self.tracker.best_value, 0
                 order = list(range(len(self.space.coordinates)))
                 self.random.shuffle(order)
                 size, width = t.blocks[s.sweeps % len(t.blocks)]
@@ -838,18 +826,12 @@ class _Strategy:
         t, s = self.tuning, self.state
         if task.kind == "block":
             self._keep_apart(task)
-            s.sweep_spent += task.evaluations
-            if not s.blocks and s.sweep_before is not None:
-                rate = self._rate(s.sweep_before, s.sweep_spent)
-                s.sweep_gap = 0 if rate > s.local_rate or rate == math.inf else 2 * s.sweep_gap + 1
-                s.sweep_wait, s.sweep_before = s.sweep_gap, None
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
         if task.kind not in _LOCAL:
             return
         if self.rotated:
             self._learn(task)
-        s.local_rate = self._rate(task.before, task.evaluations)
         if task.improved:
             self._follow(self._best(task.point)[0], frame=False)
             if task.kind == "local":
@@ -1061,16 +1043,6 @@ class _Strategy:
         table = self.np.linalg.solve(self.np.asarray(task.matrix, dtype=float), self.np.asarray(rows, dtype=float).T)
         units: list[list[float]] = table.T.tolist()
         return units
-
-    def _rate(self, before: Any, spent: int) -> float:
-        """Gain per evaluation of the best value since ``before``; a gain that has no size counts as infinite."""
-        after = self.tracker.best_value
-        if after is None or before is after:
-            return 0.0
-        old, new = _finite_real(before), _finite_real(after)
-        if old is None or new is None:
-            return math.inf
-        return abs(old - new) / max(1, spent)
 
     def _follow(self, centre: list[float], frame: bool) -> None:
         """Widths in proportion to the step from ``centre`` to the best point (and the frame's size, with ``frame``)."""

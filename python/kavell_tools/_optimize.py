@@ -958,9 +958,6 @@ class _Strategy:
             along = aligned(self.np, s.matrix, t.aligned_below)
             if along is None:
                 rotation = self._rotation(centre)
-            else:
-                for k, half in zip(self.rotated, along):
-                    widths[k] = 2 * half * self.space.ranges[k]
         lows = [x - w / 2 for x, w in zip(centre, widths)]
         highs = [x + w / 2 for x, w in zip(centre, widths)]
         size = self._spend(max(200, int(self.budget * t.local_share)))

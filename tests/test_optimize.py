@@ -249,7 +249,7 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
 @given(d=st.integers(2, 6), seed=st.integers(0, 2**32 - 1))
 def test_the_frame_stretches_along_where_the_best_points_lie_within_its_clip(d, seed):
     np = pytest.importorskip("numpy")
-    from kavell_tools._frame import aligned, matrix_update, selected
+    from kavell_tools._frame import matrix_update, selected, turns
 
     learning = Tuning().learning
     rng = np.random.default_rng(seed)
@@ -268,12 +268,12 @@ def test_the_frame_stretches_along_where_the_best_points_lie_within_its_clip(d, 
         assert np.allclose(factor @ np.asarray(path), before)  # the path, in the new frame's units
         if not any(before):  # the longest axis of the new frame is the valley's
             assert abs(vectors[:, -1] @ direction) > 0.9 and values[-1] > 1.1
-    # A frame along the axes stands for a box of its half-widths; one correlating two axes does not.
-    diagonal = np.diag(rng.uniform(0.1, 2.0, size=d))
-    assert np.allclose(aligned(np, diagonal.tolist(), 0.0), np.diag(diagonal))
+    # A frame along the axes, however stretched, stands for a box; one that correlates two axes turns.
+    assert not turns(np, np.diag(rng.uniform(0.1, 2.0, size=d)).tolist(), 0.0)
     turn = np.eye(d)
     turn[:2, :2] = [[0.6, -0.8], [0.8, 0.6]]
-    assert aligned(np, (turn @ np.diag([1.0, 5.0] + [1.0] * (d - 2))).tolist(), 0.3) is None
+    assert turns(np, (turn @ np.diag([1.0, 5.0] + [1.0] * (d - 2))).tolist(), 0.3)
+    assert not turns(np, (turn @ np.diag([2.0, 2.0] + [1.0] * (d - 2))).tolist(), 1e-9)  # a turned circle
 
 
 @pytest.mark.parametrize("reach", [0.1, 3.0], ids=["inside the bounds", "clipped to them"])

@@ -99,20 +99,13 @@ def matrix_update(np: Any, rows: list[list[float]], best: list[float], weights: 
     return factor
 
 
-def aligned(np: Any, matrix: list[list[float]], tolerance: float) -> list[float] | None:
-    """The half-widths of a box along the axes that stands for the frame, or ``None`` when the frame
-    correlates two axes by more than ``tolerance``.
-
-    The box has the frame's spread along each axis: the frame's points
-    ``M y`` (``y`` uniform in [-1, 1]) have the variance of ``sqrt(diag(M M^T)) y``.
-    """
+def turns(np: Any, matrix: list[list[float]], tolerance: float) -> bool:
+    """Whether the frame correlates two axes by more than ``tolerance`` (the correlation of its points
+    ``M y``, ``y`` uniform in [-1, 1]); a frame that does not stands for a box along the axes."""
     m = np.asarray(matrix, dtype=float)
     covariance = m @ m.T
     spread = np.sqrt(np.diag(covariance))
     if not np.all(spread > 0):
-        return None
+        return True
     correlation = covariance / np.outer(spread, spread)
-    if np.abs(correlation - np.eye(len(spread))).max() > tolerance:
-        return None
-    widths: list[float] = spread.tolist()
-    return widths
+    return bool(np.abs(correlation - np.eye(len(spread))).max() > tolerance)

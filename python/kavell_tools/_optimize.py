@@ -56,7 +56,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
-from ._frame import Learning, aligned, matrix_update, numpy_module, scale_factor, selected
+from ._frame import Learning, matrix_update, numpy_module, scale_factor, selected, turns
 from ._record import Point, RecordTarget
 from ._settings import Settings
 from ._tracking import (
@@ -123,7 +123,7 @@ class Tuning:
     clip: float = 3.0
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
-    aligned_below: float = 0.3  # a frame that correlates no two axes by more runs as a box along them
+    aligned_below: float = 0.3  # a frame that correlates no two axes by more keeps local boxes along them
 
     @property
     def learning(self) -> Learning:
@@ -954,10 +954,8 @@ class _Strategy:
         centre, _ = self._best()
         widths = list(s.widths)
         rotation = None
-        if self.rotated:
-            along = aligned(self.np, s.matrix, t.aligned_below)
-            if along is None:
-                rotation = self._rotation(centre)
+        if self.rotated and turns(self.np, s.matrix, t.aligned_below):
+            rotation = self._rotation(centre)
         lows = [x - w / 2 for x, w in zip(centre, widths)]
         highs = [x + w / 2 for x, w in zip(centre, widths)]
         size = self._spend(max(200, int(self.budget * t.local_share)))

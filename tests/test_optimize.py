@@ -258,7 +258,8 @@ def test_the_frame_stretches_along_where_the_best_points_lie_within_its_clip(d, 
     # A run's points over a valley along `direction`: the best are those nearest its floor.
     rows = rng.uniform(-1, 1, size=(400, d))
     across = np.linalg.norm(rows - np.outer(rows @ direction, direction), axis=1)
-    chosen, weights = selected(rows.tolist(), sorted(range(400), key=lambda k: across[k]), learning)
+    best_first, weights = selected(d, sorted(range(400), key=lambda k: across[k]), learning)
+    chosen = rows[best_first]
     for path in ([0.0] * d, rng.normal(size=d).tolist()):
         before = list(path)
         factor = matrix_update(np, chosen, [0.0] * d, weights, path, learning)

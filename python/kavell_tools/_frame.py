@@ -55,11 +55,10 @@ def scale_factor(step: list[float], improved: bool, learning: Learning) -> float
     return min(learning.growth, max(learning.step_factor * rms, 1e-12))
 
 
-def selected(rows: list[list[float]], order: list[int], learning: Learning) -> tuple[list[list[float]], list[float]]:
-    """The best rows of a run (``order`` best first) and their weights."""
-    d = len(rows[0]) if rows else 0
+def selected(d: int, order: list[int], learning: Learning) -> tuple[list[int], list[float]]:
+    """The best points of a run in ``d`` dimensions (``order`` best first), and their weights."""
     mu = min(len(order), max(d + 1, int(len(order) * learning.selection)))
-    return [rows[k] for k in order[:mu]], _weights(mu)
+    return order[:mu], _weights(mu)
 
 
 def _rate(weights: list[float], d: int, learning: Learning) -> float:
@@ -67,7 +66,7 @@ def _rate(weights: list[float], d: int, learning: Learning) -> float:
     return min(learning.rate_cap, learning.rate * effective / (d * d))
 
 
-def matrix_update(np: Any, rows: list[list[float]], best: list[float], weights: list[float], path: list[float],
+def matrix_update(np: Any, rows: Any, best: list[float], weights: list[float], path: list[float],
                   learning: Learning) -> Any:
     """The factor ``S`` (symmetric, determinant about 1) of the shape: the new matrix is ``M S``.
 

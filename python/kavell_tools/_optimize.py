@@ -460,10 +460,12 @@ class _Rotation:
         with np.errstate(over="ignore"):
             reach = np.abs(m).sum(axis=1) * r
         if bool(np.all(c - reach >= low) and np.all(c + reach <= high)):
-            # The box's image lies within the bounds: nothing to clip.
+            # The box's image lies within the bounds, so no product overflows: the ranges go into the
+            # matrix once, and nothing is clipped.
+            scaled = m * r[:, None]
+
             def inside(y: list[float]) -> list[float]:
-                x = dot(m, y)
-                x *= r
+                x = dot(scaled, y)
                 x += c
                 values: list[float] = x.tolist()
                 return values
@@ -995,25 +997,25 @@ class _Strategy:
         """The frame after a local run: shape from where its best points lay, size from the step its best made."""
         s, t, np = self.state, self.tuning, self.np
         r = len(self.rotated)
-        rows = self._frame_units(task)
         values = [value for value, _ in task.archive]
         try:
             order = sorted(range(len(values)), key=values.__getitem__, reverse=self.tracker.maximize)
         except TypeError:
             order = []  # values without an order among themselves: the size alone follows the run
-        if not rows or not order:
+        if not order:
             if not task.improved:
                 s.matrix = [[v / t.contract for v in row] for row in s.matrix]
             return
-        best = rows[order[0]][:r]
+        chosen, weights = selected(r, order, self.learning)
+        rows = self._frame_units(task, chosen)
+        best: list[float] = rows[0].tolist()
         improved = task.improved
         decay = self.learning.path_decay
         norm = math.sqrt(sum(v * v for v in best))
         s.path = [(1 - decay) * p + (math.sqrt(decay * (2 - decay)) * v / norm if improved and norm > 0 else 0.0)
                   for p, v in zip(s.path, best)]
-        chosen, weights = selected([row[:r] for row in rows], order, self.learning)
         matrix = np.asarray(task.matrix, dtype=float)
-        update = matrix_update(np, chosen, best, weights, s.path, self.learning)
+        update = matrix_update(np, rows, best, weights, s.path, self.learning)
         if update is not None:
             matrix = matrix @ update
         matrix = matrix * scale_factor(best, improved, self.learning)
@@ -1023,21 +1025,19 @@ class _Strategy:
             s.matrix = [[v / t.contract for v in row] for row in task.matrix]
             s.path = [0.0] * r
 
-    def _frame_units(self, task: _Task) -> list[list[float]]:
-        """The rotated coordinates of a local run's archive, in the units of its frame."""
-        rotated, r = self.rotated, len(self.rotated)
-        if not r:
-            return []
+    def _frame_units(self, task: _Task, chosen: list[int]) -> Any:
+        """The rotated coordinates of the ``chosen`` calls of a local run (best first), in the units of its frame."""
+        np, r = self.np, len(self.rotated)
+        points = [task.archive[k][1] for k in chosen]
         if task.rotation is not None:
-            return [list(ys[:r]) for _, ys in task.archive]
-        slots, centre, ranges = self.space.slots, task.centre, self.space.ranges
-        rows = [[(point[slots[k][0]][slots[k][1]] - centre[k]) / ranges[k] for k in rotated]
-                for _, point in task.archive]
-        if not rows:
-            return []
-        table = self.np.linalg.solve(self.np.asarray(task.matrix, dtype=float), self.np.asarray(rows, dtype=float).T)
-        units: list[list[float]] = table.T.tolist()
-        return units
+            return np.asarray([ys[:r] for ys in points], dtype=float)
+        # A box: every rotated coordinate is in the f64 list, at its slot there.
+        at = [self.space.slots[k][1] for k in self.rotated]
+        x = np.asarray([point["f64"] for point in points], dtype=float)[:, at]
+        x -= np.asarray(task.centre, dtype=float)[self.rotated]
+        x /= np.asarray(self.space.ranges, dtype=float)[self.rotated]
+        # Through the inverse: one product, where a solve with as many right-hand sides costs twice as much.
+        return x @ np.linalg.inv(np.asarray(task.matrix, dtype=float)).T
 
     def _follow(self, centre: list[float], frame: bool) -> None:
         """Widths in proportion to the step from ``centre`` to the best point (and the frame's size, with ``frame``)."""

@@ -113,7 +113,11 @@ def instructions(args: argparse.Namespace) -> None:
         return int(callgrind_count(arguments, script=__file__))
 
     direct = count("direct")
-    say(f"callgrind, D = {args.dimension}, {args.budget} evaluations; direct calls: {direct:,} instructions in the process")
+    # valgrind runs one thread at a time, so the spinning of idle BLAS threads (numpy's, woken by the
+    # strategy's small matrix products) would be counted as the strategy's own: hold them to one.
+    threads = os.environ.get("OPENBLAS_NUM_THREADS")
+    say(f"callgrind, D = {args.dimension}, {args.budget} evaluations; direct calls: {direct:,} instructions in the process"
+        + (f"; OPENBLAS_NUM_THREADS={threads}" if threads else ""))
     for child in ("whole", "whole-no-polish"):
         whole = count(child)
         say(f"optimize ({child}): {(whole - direct) / args.budget:,.0f} instructions per evaluation of its own")

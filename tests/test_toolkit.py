@@ -1424,10 +1424,12 @@ def test_the_readme_shows_what_its_commands_print():
                                check=True).stdout for _ in range(3)]
         return sorted(runs, key=value)[1]
 
-    # A typical run prints a value within two orders of magnitude of the one shown.
+    # A typical run prints a value within two orders of magnitude of the one shown. Below 1e-8 a cost
+    # counts as solved, and its digits are noise (the median of three runs of the example fell to 3e-11
+    # once, against 5e-9 shown): such values compare as 1e-8.
     example_out = typical(example)
     for shown, out in ((shown_snippet, typical(snippet)), (shown_example, example_out)):
-        assert abs(math.log10(value(out) + 1e-300) - math.log10(value(shown))) <= 2, (shown, out)
+        assert abs(math.log10(max(value(out), 1e-8)) - math.log10(max(value(shown), 1e-8))) <= 2, (shown, out)
     lines = dict(line.split(":", 1) for line in example_out.splitlines())
     expected = dict(line.split(":", 1) for line in shown_example.splitlines())
     assert lines.keys() == expected.keys() and lines["machines"] == expected["machines"]

@@ -87,7 +87,8 @@ LONGEST_RUN = 2**62
 
 @dataclass(frozen=True)
 class Tuning:
-    """The strategy's constants, chosen by measurement on the nine named problems only.
+    """The strategy's constants, chosen by measurement on the nine named problems only (the frame's
+    on COCO's bbob and bbob-mixint, instances 1-5).
 
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """
@@ -1074,7 +1075,8 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
     else:
         tracker.reserve(task.evaluations)
         pso = task.settings.build()
-        tracker.run(pso if task.kind not in _LOCAL else _Through(pso, task), task.bounds)
+        # A local run keeps its calls for the frame to learn from (when there is one to learn).
+        tracker.run(_Through(pso, task) if task.kind in _LOCAL and task.matrix else pso, task.bounds)
     task.improved = tracker.best_value is not task.before
     task.found = tracker.best_point if task.improved else None
 

@@ -422,7 +422,7 @@ class _State:
     """Where the strategy stands between two runs; saved with checkpoints."""
 
     global_runs: int = 0
-    widths: list[float] = field(default_factory=list)  # of the next local box, by coordinate (not the rotated)
+    widths: list[float] = field(default_factory=list)  # of the next local box along the axes, by coordinate
     matrix: list[list[float]] = field(default_factory=list)  # x = c + R M y, |y| <= 1, R their ranges (rotated coordinates)
     path: list[float] = field(default_factory=list)  # the recent steps of local runs, in frame units
     failures: int = 0
@@ -524,7 +524,6 @@ class _Task:
     rotation: _Rotation | None = None  # a local run under a rotation
     centre: list[float] = field(default_factory=list)  # of a local run's box, in search values
     matrix: list[list[float]] = field(default_factory=list)  # the frame it was proposed in (local runs)
-    widths: list[float] = field(default_factory=list)  # of each coordinate's box (local runs)
     archive: list[tuple[Any, Any]] = field(default_factory=list)
 
 
@@ -955,7 +954,7 @@ class _Strategy:
         """A run around the best point, in a box of the frame: turned when the frame is not near the axes."""
         t, s = self.tuning, self.state
         centre, _ = self._best()
-        widths = list(s.widths)
+        widths = s.widths
         rotation = None
         if self.rotated and turns(self.np, s.matrix, t.aligned_below):
             rotation = self._rotation(centre)
@@ -972,7 +971,7 @@ class _Strategy:
         else:
             bounds = self.space.frame_bounds(self.rotated, lows, highs, best, fraction)
         task = self._task(kind, size, t.local_particles, bounds)
-        task.rotation, task.centre, task.widths = rotation, centre, widths
+        task.rotation, task.centre = rotation, centre
         task.matrix = [list(row) for row in s.matrix]
         return task
 

@@ -108,3 +108,9 @@ def turns(np: Any, matrix: list[list[float]], tolerance: float) -> bool:
         return True
     correlation = covariance / np.outer(spread, spread)
     return bool(np.abs(correlation - np.eye(len(spread))).max() > tolerance)
+
+
+def usable(np: Any, matrix: Any) -> bool:
+    """Whether a frame's matrix is finite and far enough from singular to map frame units back."""
+    m = np.asarray(matrix, dtype=float)
+    return bool(np.all(np.isfinite(m)) and np.linalg.cond(m) < 1e14)

@@ -56,7 +56,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
-from ._frame import Learning, matrix_update, numpy_module, scale_factor, selected, turns
+from ._frame import Learning, matrix_update, numpy_module, scale_factor, selected, turns, usable
 from ._record import Point, RecordTarget
 from ._settings import Settings
 from ._tracking import (
@@ -281,16 +281,20 @@ class _Space:
             taken[c.search_kind] = taken.get(c.search_kind, 0) + 1
 
     def bounds(self, lows: list[float] | None = None, highs: list[float] | None = None,
-               around: Point | None = None, fraction: float = 0.0) -> dict[str, Any]:
+               around: Point | None = None, fraction: float = 0.0, turned: list[int] | None = None) -> dict[str, Any]:
         """Search bounds: the whole box, or the given per-coordinate box.
 
         With ``around`` (a user's point), decimals and integers too large for
         a double get a box of ``fraction`` of their span around it (0: held
-        where they are).
+        where they are). Under a rotation of the ``turned`` coordinates, their
+        frame units, each within [-1, 1], lead the ``f64`` list in their place.
         """
         lows = [c.low for c in self.coordinates] if lows is None else lows
         highs = [c.high for c in self.coordinates] if highs is None else highs
         result = dict(self.fixed)
+        skip = set(turned or ())
+        if turned:
+            result["f64_min"], result["f64_max"] = [-1.0] * len(turned), [1.0] * len(turned)
         if around is not None and "d" in around and "d_min" in self.fixed:
             result["d_min"], result["d_max"] = _decimal_box(
                 self.fixed["d_min"], self.fixed["d_max"], around["d"], fraction or 1e-12)
@@ -300,27 +304,13 @@ class _Space:
             halves = [int((high - low) * fraction) // 2 for low, high in pairs]
             result["i_min"] = [max(low, n - h) for n, h, (low, _) in zip(centre, halves, pairs)]
             result["i_max"] = [min(high + 1, n + h + 1) for n, h, (_, high) in zip(centre, halves, pairs)]
-        for c, low, high in zip(self.coordinates, lows, highs):
+        for k, (c, low, high) in enumerate(zip(self.coordinates, lows, highs)):
+            if k in skip:
+                continue
             key = c.search_kind
             low, high = c.box(low, high)
             result.setdefault(key + "_min", []).append(low)
             result.setdefault(key + "_max", []).append(high)
-        return result
-
-    def frame_bounds(self, rotated: list[int], lows: list[float], highs: list[float], around: Point,
-                     fraction: float) -> dict[str, Any]:
-        """Search bounds of a run under a rotation: the frame units of the ``rotated`` coordinates,
-        each within [-1, 1], lead the ``f64`` list; every other coordinate keeps its own box
-        (``lows`` and ``highs`` give one per coordinate; those of the rotated ones are not used)."""
-        result = self.bounds([], [], around, fraction)
-        result["f64_min"], result["f64_max"] = [-1.0] * len(rotated), [1.0] * len(rotated)
-        skip = set(rotated)
-        for k, (c, low, high) in enumerate(zip(self.coordinates, lows, highs)):
-            if k not in skip:
-                key = c.search_kind
-                low, high = c.box(low, high)
-                result.setdefault(key + "_min", []).append(low)
-                result.setdefault(key + "_max", []).append(high)
         return result
 
     def _segments(self) -> list[tuple[str, str, int, int, str, list[int], list[int]]]:
@@ -654,7 +644,7 @@ def optimize(
         if len(s.matrix) != r or any(len(row) != r for row in s.matrix) or len(s.path) != r:
             # Saved with numpy and resumed without it, or the other way: the frame starts again as a box.
             strategy._reset_frame()
-        elif r and not strategy.np.linalg.cond(strategy.np.asarray(s.matrix, dtype=float)) < 1e14:
+        elif r and not usable(strategy.np, s.matrix):
             raise ValueError(f"the frame {s.matrix} is singular")
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
@@ -843,7 +833,7 @@ class _Strategy:
         # over at the first width once the box has shrunk to nothing.
         s.widths = [w / t.contract for w in s.widths]
         ranges = self.space.ranges
-        if all(w <= r * 1e-13 for k, (w, r) in enumerate(zip(s.widths, ranges)) if k not in self.rotated) and \
+        if all(w <= r * 1e-13 for w, r in zip(s.widths, ranges)) and \
                 all(2 * math.sqrt(sum(v * v for v in row)) <= 1e-13 for row in s.matrix):
             self._reset_frame()
         if task.kind == "first local":
@@ -966,10 +956,7 @@ class _Strategy:
         fraction = relative[len(relative) // 2] if relative else t.first_width
         best = self.tracker.best_point
         assert best is not None
-        if rotation is None:
-            bounds = self.space.bounds(lows, highs, best, fraction)
-        else:
-            bounds = self.space.frame_bounds(self.rotated, lows, highs, best, fraction)
+        bounds = self.space.bounds(lows, highs, best, fraction, None if rotation is None else self.rotated)
         task = self._task(kind, size, t.local_particles, bounds)
         task.rotation, task.centre = rotation, centre
         task.matrix = [list(row) for row in s.matrix]
@@ -1019,7 +1006,7 @@ class _Strategy:
         if update is not None:
             matrix = matrix @ update
         matrix = matrix * scale_factor(best, improved, self.learning)
-        if np.all(np.isfinite(matrix)) and np.linalg.cond(matrix) < 1e14:
+        if usable(np, matrix):
             s.matrix = matrix.tolist()
         else:
             s.matrix = [[v / t.contract for v in row] for row in task.matrix]

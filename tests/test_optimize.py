@@ -79,6 +79,27 @@ def test_the_polish_spends_evaluations_and_keeps_the_integers():
     assert len(steps) >= 10
 
 
+@needs_scipy
+def test_a_polish_still_improving_when_its_share_runs_out_goes_on_at_once():
+    def rosenbrock(f64):
+        return sum(100 * (b - a * a) ** 2 + (1 - a) ** 2 for a, b in zip(f64, f64[1:]))
+
+    calls = Calls(rosenbrock)
+    # The polish starts at call 1500 with a share of 30 calls: six gradients of five calls each, far
+    # from converged on Rosenbrock's valley.
+    tuning = Tuning(global_runs=1, polish_at=(0.5,), polish_cap=0.01)
+    kavell_tools.optimize(calls, 3_000, polish=True, tuning=tuning, f64_min=[-2.0] * 4, f64_max=[2.0] * 4)
+    points = [point["f64"] for point in calls.points]
+
+    def gradient(k):  # a base point and one tiny step along each coordinate
+        return all(sum(a != b for a, b in zip(points[k], points[k + j])) == 1 and
+                   max(abs(a - b) for a, b in zip(points[k], points[k + j])) < 1e-6 for j in range(1, 5))
+
+    assert not gradient(1495)
+    # Its successor takes over where its share ran out, at call 1530.
+    assert all(gradient(k) for k in range(1500, 1560, 5))
+
+
 INTEGER_KINDS = [("i8", -128, 127), ("i16", -3, 9), ("i32", 0, 1), ("i64", -(2**40), 2**40),
                  ("i128", 2**100, 2**100 + 5), ("i", -(2**70), 2**70)]
 
@@ -211,7 +232,8 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
     assert kavell_tools.optimize(calls, 3_000, checkpoint=down, **MIXED).evaluations == len(calls.values) == 3_000
 
 
-@pytest.mark.parametrize("edit", ["none", "another size", "singular", "learned from the last calls"])
+@pytest.mark.parametrize("edit", ["none", "another size", "singular", "learned from the last calls",
+                                  "saved by an earlier version"])
 def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_path, monkeypatch):
     pytest.importorskip("numpy")
     checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0)
@@ -230,6 +252,9 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
         state["matrix"], state["path"] = [], []
     if edit == "singular":
         state["matrix"] = [[0.0] * 3] * 3
+    if edit == "saved by an earlier version":  # without the frame and the polish that goes on
+        for name in ("matrix", "path", "polish_again"):
+            del state[name]
     checkpoint.write_text(json.dumps(saved))
     calls = Calls(sphere)
     if edit == "singular":

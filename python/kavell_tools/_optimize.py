@@ -27,7 +27,9 @@ each gets, and nothing else:
      coordinates are correlated;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
    coordinates of the best point within the bounds, the integers held,
-   halfway through the budget and near its end; its evaluations count in
+   halfway through the budget and near its end, each with a tenth of it at
+   most (one still improving when its tenth runs out goes on at once); its
+   evaluations, the finite differences of its gradients included, count in
    the budget like every other.
 
 Integers are searched as reals and rounded at the call, so the objective
@@ -422,6 +424,7 @@ class _State:
     polishes: int = 0
     around_x0: bool = False
     global_due: bool = False  # a global run, after repeated local failures
+    polish_again: bool = False  # the last polish was still improving when its share ran out
 
 
 @dataclass(frozen=True)
@@ -452,13 +455,11 @@ class _Rotation:
             reach = np.abs(m).sum(axis=1) * r
         if bool(np.all(c - reach >= low) and np.all(c + reach <= high)):
             # The box's image lies within the bounds, so no product overflows: the ranges go into the
-            # matrix once, and nothing is clipped.
-            scaled = m * r[:, None]
+            # matrix once, the centre as its last column (one product), and nothing is clipped.
+            scaled = np.hstack([m * r[:, None], c[:, None]])
 
             def inside(y: list[float]) -> list[float]:
-                x = dot(scaled, y)
-                x += c
-                values: list[float] = x.tolist()
+                values: list[float] = dot(scaled, y + [1.0]).tolist()
                 return values
             return inside
 
@@ -515,6 +516,7 @@ class _Task:
     centre: list[float] = field(default_factory=list)  # of a local run's box, in search values
     matrix: list[list[float]] = field(default_factory=list)  # the frame it was proposed in (local runs)
     archive: list[tuple[Any, Any]] = field(default_factory=list)
+    exhausted: bool = False  # a polish that ended on its share of evaluations, not where it converged
 
 
 def optimize(
@@ -637,7 +639,11 @@ def optimize(
     strategy = _Strategy(tracker, space, budget, tuning, bool(polish))
 
     def restore(state: dict[str, Any]) -> None:
-        s = strategy.state = restored(state["strategy"], _State)
+        saved = state["strategy"]
+        if isinstance(saved, dict):
+            # Saved by an earlier version, without the frame or the polish that goes on: they start afresh.
+            saved = {"matrix": [], "path": [], "polish_again": False, **saved}
+        s = strategy.state = restored(saved, _State)
         if len(s.widths) != len(space.coordinates):
             raise ValueError(f"{len(s.widths)} widths for {len(space.coordinates)} coordinates")
         r = len(strategy.rotated)
@@ -807,7 +813,10 @@ class _Strategy:
             return True, None
         if self.left <= 0:
             return True, None  # what is left is promised to the tasks under way
-        self.state.polishes += 1
+        if self.state.polish_again:
+            self.state.polish_again = False
+        else:
+            self.state.polishes += 1
         # It sends each gradient's points together: as many workers at once as coordinates, and one.
         sent = 1 + sum(not c.integer for c in self.space.coordinates)
         return True, _Task("polish", min(self._most(sent), cap), None, {}, self.tracker.best_value,
@@ -820,6 +829,8 @@ class _Strategy:
             self._keep_apart(task)
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
+            # One still going when its share ran out goes on at once: gradients pay on smooth problems.
+            s.polish_again = task.exhausted and task.improved
         if task.kind not in _LOCAL:
             return
         if self.rotated:
@@ -913,6 +924,8 @@ class _Strategy:
 
     def _next_polish(self) -> int | None:
         """The evaluation count at which the next polish starts, if one is still due."""
+        if self.polish and self.state.polish_again:
+            return 0
         due = self.tuning.polish_at[self.state.polishes:] if self.polish else ()
         return int(self.budget * due[0]) if due else None
 
@@ -1172,56 +1185,55 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
     start = tracker.evaluations
     sign = -1.0 if tracker.maximize else 1.0
 
-    def scalar(x: Any) -> float:
-        values = x.tolist()
-        if (tracker.evaluations - start >= evaluations or tracker.stop_reason is not None
-                or not all(math.isfinite(v) for v in values)):
-            raise _PolishDone
-        vector = list(centre)
-        for k, v in zip(real, values):
-            vector[k] = coordinates[k].settle(v)
-        number = _finite_real(evaluate(tracker, space.assemble(vector, rest)))
-        if number is None or tracker.stop_reason is not None:
-            # Not a finite real: no gradient to follow from here.
-            raise _PolishDone
-        return sign * number
+    def one_by_one(points: list[Point]) -> list[Any]:
+        # Here, not on workers: the points one after the other, up to the first that ends the polish.
+        values = []
+        for point in points:
+            values.append(value := tracker(**point))
+            if _finite_real(value) is None or tracker.stop_reason is not None:
+                break
+        return values
 
+    send = one_by_one if batch is None else batch
     # Finite differences of binary32 coordinates need steps that survive rounding to binary32.
     steps = [2.0**-11 * max(1.0, abs(centre[k])) if coordinates[k].kind == "f32" else 1e-8 for k in real]
+    slots = [space.slots[k] for k in real]
 
     def with_gradient(x: Any) -> tuple[float, Any]:
         # The value and the forward differences at x, sent together: each step forward, or backward
         # at the upper bound, as scipy takes them.
         values = x.tolist()
-        if (tracker.evaluations - start + len(real) + 1 > evaluations or tracker.stop_reason is not None
-                or not all(math.isfinite(v) for v in values)):
+        if tracker.evaluations - start + len(real) + 1 > evaluations:
+            task.exhausted = True
+            raise _PolishDone
+        if tracker.stop_reason is not None or not all(math.isfinite(v) for v in values):
             raise _PolishDone
         vector = list(centre)
         for k, v in zip(real, values):
             vector[k] = coordinates[k].settle(v)
-        points, moved = [space.assemble(vector, rest)], []
-        for k, step in zip(real, steps):
-            c, shifted = coordinates[k], list(vector)
-            shifted[k] = c.settle(vector[k] + step if vector[k] + step <= c.high else vector[k] - step)
-            moved.append(shifted[k] - vector[k])
-            points.append(space.assemble(shifted, rest))
-        assert batch is not None
-        numbers = [_finite_real(value) for value in _outside_run(tracker, lambda: batch(points))]
+        base = space.assemble(vector, rest)
+        points, moved = [base], []
+        for k, step, (key, position) in zip(real, steps, slots):
+            c, at = coordinates[k], vector[k]
+            shifted = c.settle(at + step if at + step <= c.high else at - step)
+            moved.append(shifted - at)
+            point = {name: list(given) for name, given in base.items()}  # f may write into its lists
+            point[key][position] = shifted
+            points.append(point)
+        numbers = [_finite_real(value) for value in _outside_run(tracker, lambda: send(points))]
         finite = [sign * number for number in numbers if number is not None]
-        if len(finite) < len(numbers) or tracker.stop_reason is not None:
+        if len(finite) < len(points) or tracker.stop_reason is not None:
             raise _PolishDone
         gradient = [(number - finite[0]) / h if h else 0.0 for number, h in zip(finite[1:], moved)]
         return finite[0], np.array(gradient)
 
     options: dict[str, Any] = {"maxfun": evaluations, "maxiter": evaluations, "ftol": 0.0, "gtol": 0.0}
-    if any(coordinates[k].kind == "f32" for k in real):
-        options["eps"] = np.array(steps)
     try:
         local_minimize(
-            scalar if batch is None else with_gradient,
+            with_gradient,
             np.array([centre[k] for k in real]),
             method="L-BFGS-B",
-            jac=batch is not None,
+            jac=True,
             bounds=[(coordinates[k].low, coordinates[k].high) for k in real],
             options=options,
         )

@@ -356,6 +356,7 @@ class _Outcome:
     lines: list[tuple[int, Point, str, Any]] | None = None
     error: BaseException | None = None
     archive: list[tuple[Any, Any]] = field(default_factory=list)  # a local run's, to learn its frame from
+    exhausted: bool = False  # a polish's (see _Task)
 
 
 def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Options) -> _Outcome:
@@ -386,7 +387,7 @@ def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Option
     outcome.improved = tracker.best_value is not task.before
     if outcome.improved:
         outcome.value, outcome.point = tracker.best_value, tracker.best_point
-    outcome.archive = task.archive
+    outcome.archive, outcome.exhausted = task.archive, task.exhausted
     return outcome
 
 
@@ -597,6 +598,7 @@ class _Scheduler:
         if reason is not None:
             self.stop(reason)
         task.improved, task.found, task.archive = outcome.improved, outcome.point, outcome.archive
+        task.exhausted = outcome.exhausted
         failure = outcome.error
         if isinstance(failure, (RunFailed, RunInterrupted)) and failure.evaluation is not None:
             failure.evaluation += base

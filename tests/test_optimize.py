@@ -99,6 +99,13 @@ def test_a_polish_still_improving_when_its_share_runs_out_goes_on_at_once():
     # Its successor takes over where its share ran out, at call 1530.
     assert all(gradient(k) for k in range(1500, 1560, 5))
 
+    # By default the first polish follows the first global run: 300 calls of a budget of 4,000 (three
+    # iterations of 100 particles), here on one worker; after all of them on several.
+    calls = Calls(rosenbrock)
+    kavell_tools.optimize(calls, 4_000, polish=True, f64_min=[-2.0] * 4, f64_max=[2.0] * 4)
+    points = [point["f64"] for point in calls.points]
+    assert not gradient(295) and gradient(300)
+
 
 INTEGER_KINDS = [("i8", -128, 127), ("i16", -3, 9), ("i32", 0, 1), ("i64", -(2**40), 2**40),
                  ("i128", 2**100, 2**100 + 5), ("i", -(2**70), 2**70)]
@@ -236,7 +243,8 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
                                   "saved by an earlier version"])
 def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_path, monkeypatch):
     pytest.importorskip("numpy")
-    checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0)
+    # No polish: the frame learns from local runs that still improve, and a polish solves the sphere.
+    checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0, polish_at=())
     if edit == "learned from the last calls":  # of a local run longer than what its frame learns from
         monkeypatch.setattr(kavell_tools._optimize, "ARCHIVE_LIMIT", 30)
     with pytest.raises(kavell_tools.RunInterrupted):

@@ -27,6 +27,7 @@ each gets, and nothing else:
      coordinates are correlated;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
    coordinates of the best point within the bounds, the integers held,
+   after the first global run (one worker) or the opening ones (several),
    halfway through the budget and near its end, each with a tenth of it at
    most (one still improving when its tenth runs out goes on at once); its
    evaluations, the finite differences of its gradients included, count in
@@ -104,7 +105,7 @@ class Tuning:
     step_factor: float = 3.0
     contract: float = 3.0
     failures_before_global: int = 4
-    polish_at: tuple[float, ...] = (0.5, 0.9)  # budget shares at which a polish starts
+    polish_at: tuple[float, ...] = (0.0, 0.5, 0.9)  # budget shares at which a polish starts (0: after a global run)
     polish_cap: float = 0.1  # share one polish may spend at most
     # (coordinates freed per block run, width of their box), sweep by sweep in turn.
     # A width of 0 frees each integer over c-1 ... c+1 with every real coordinate
@@ -763,6 +764,12 @@ class _Strategy:
                 return self._local("first local")
             if self.untried and (combined := self._combined()) is not None:
                 return combined
+            if self.workers == 1 and 0 < s.global_runs and self.tracker.best_point is not None:
+                # A polish due goes before the global runs still to come: the first one polishes the
+                # first global run's best, which is all a smooth problem needs.
+                due, polish = self._due_polish()
+                if polish is not None:
+                    return polish
             # Every other run is placed around the best point, and there is none yet when the global
             # runs so far failed (in calls this job resumed from).
             if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due or \

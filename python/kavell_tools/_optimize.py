@@ -91,7 +91,7 @@ LONGEST_RUN = 2**62
 @dataclass(frozen=True)
 class Tuning:
     """The strategy's constants, chosen by measurement on the nine named problems only (the frame's
-    on COCO's bbob and bbob-mixint, instances 1-5).
+    and the first polish's on COCO's bbob and bbob-mixint, instances 1-5).
 
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """

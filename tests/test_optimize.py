@@ -80,7 +80,7 @@ def test_the_polish_spends_evaluations_and_keeps_the_integers():
 
 
 @needs_scipy
-def test_a_polish_still_improving_when_its_share_runs_out_goes_on_at_once():
+def test_the_first_polish_follows_the_first_global_run_and_one_still_improving_goes_on_at_once():
     def rosenbrock(f64):
         return sum(100 * (b - a * a) ** 2 + (1 - a) ** 2 for a, b in zip(f64, f64[1:]))
 

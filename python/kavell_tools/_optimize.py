@@ -767,7 +767,7 @@ class _Strategy:
             if self.workers == 1 and 0 < s.global_runs and self.tracker.best_point is not None:
                 # A polish due goes before the global runs still to come: the first one polishes the
                 # first global run's best, which is all a smooth problem needs.
-                due, polish = self._due_polish()
+                _, polish = self._due_polish()
                 if polish is not None:
                     return polish
             # Every other run is placed around the best point, and there is none yet when the global

@@ -5,7 +5,8 @@ point, and only the draw of starting positions is random. So the strategy
 decides where runs start, how large their boxes are and how many evaluations
 each gets, and nothing else:
 
-1. global runs over the whole box;
+1. global runs over the whole box (on one worker the first is half as long
+   as the others, so that the first polish starts early);
 2. then, in turn:
    - sweeps of block runs: one coordinate at a time freed over its whole
      range, or two at a time over a smaller box, or (mixed problems) one
@@ -98,6 +99,7 @@ class Tuning:
 
     global_share: float = 0.3
     global_runs: int = 4
+    first_global: float = 0.5  # one worker: the first global run's evaluations, in those of one of the others
     particles: int = 100
     local_share: float = 0.02
     local_particles: int = 40
@@ -774,6 +776,8 @@ class _Strategy:
             # runs so far failed (in calls this job resumed from).
             if s.global_runs < self._first_globals() or not self.space.coordinates or s.global_due or \
                     self.tracker.best_point is None:
+                if self.workers == 1 and s.global_runs == 0 and not s.global_due:
+                    per_global = max(1, int(per_global * t.first_global))
                 task = self._task("global", per_global, t.particles, self.space.bounds())
                 if s.global_due:
                     s.global_due = False

@@ -64,6 +64,23 @@ def test_the_budget_is_never_exceeded_polish_included(budget, bounds, function, 
     assert function(**result.point) == result.value and result.stop_reason is None
 
 
+@pytest.mark.parametrize("budget, global_particles, local_particles, local_evaluations", [
+    (50_000, 100, 40, 1_000), (10_000, 100, 40, 200), (2_500, 50, 20, 100), (1_000, 32, 13, 63), (40, 6, 3, 13)])
+def test_swarms_and_the_least_local_run_shrink_below_a_budget_of_ten_thousand(budget, global_particles,
+                                                                               local_particles, local_evaluations):
+    from kavell_tools._optimize import _Space, _Strategy
+
+    # x0 makes the first task a local run; the global runs follow it.
+    strategy = _Strategy(kavell_tools.Tracker(sphere), _Space(BOX, True), budget, Tuning(), polish=False)
+    strategy.state.around_x0 = True
+    strategy.tracker(f64=[0.5] * len(BOX["f64_min"]))
+    local, first = strategy.propose(), strategy.propose()
+    assert local.kind == "first local" and first.kind == "global"
+    assert first.settings.particle_count == min(global_particles, first.evaluations)
+    assert local.settings.particle_count == local_particles
+    assert local.evaluations == local_evaluations // local_particles * local_particles
+
+
 @needs_scipy
 def test_the_polish_spends_evaluations_and_keeps_the_integers():
     calls = Calls(mixed)
@@ -100,10 +117,10 @@ def test_the_first_polish_follows_the_first_global_run_and_one_still_improving_g
     assert all(gradient(k) for k in range(1500, 1560, 5))
 
     # By default the first polish follows the first global run, half as long as the others: 300 calls
-    # of a budget of 8,000 (three iterations of 100 particles), here on one worker; after all of them
+    # of a budget of 10,000 (three iterations of 100 particles), here on one worker; after all of them
     # on several.
     calls = Calls(rosenbrock)
-    kavell_tools.optimize(calls, 8_000, polish=True, f64_min=[-2.0] * 4, f64_max=[2.0] * 4)
+    kavell_tools.optimize(calls, 10_000, polish=True, f64_min=[-2.0] * 4, f64_max=[2.0] * 4)
     points = [point["f64"] for point in calls.points]
     assert not gradient(295) and gradient(300)
 
@@ -159,7 +176,8 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
     if "i64_min" in bounds:
         x0["i64"] = [-3, -1, 0, 2, 4]
     calls = Calls(function)
-    result = kavell_tools.optimize(calls, 400, x0=x0, polish=False, tuning=Tuning(global_runs=0), **bounds)
+    # A budget whose first local run is 200 calls (smaller budgets shorten it).
+    result = kavell_tools.optimize(calls, 10_000, x0=x0, polish=False, tuning=Tuning(global_runs=0), **bounds)
     assert calls.points[0] == x0
     assert result.value <= calls.values[0]
     # With no global run, every point lies in the first local box around x0 or in a later one around a better point.

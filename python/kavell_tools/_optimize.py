@@ -6,7 +6,10 @@ decides where runs start, how large their boxes are and how many evaluations
 each gets, and nothing else:
 
 1. global runs over the whole box (on one worker the first is half as long
-   as the others, so that the first polish starts early);
+   as the others, so that the first polish starts early). Below a budget of
+   10,000, every swarm is smaller, by the square root of the budget's share
+   of 10,000: swarms sized for a large budget would spend a small one in a
+   few iterations each;
 2. then, in turn:
    - sweeps of block runs: one coordinate at a time freed over its whole
      range, or two at a time over a smaller box, or (mixed problems) one
@@ -91,8 +94,9 @@ LONGEST_RUN = 2**62
 
 @dataclass(frozen=True)
 class Tuning:
-    """The strategy's constants, chosen by measurement on the nine named problems only (the frame's
-    and the first polish's on COCO's bbob and bbob-mixint, instances 1-5).
+    """The strategy's constants, chosen by measurement on the nine named problems only (the frame's,
+    the first global run's and polish's, and the swarms of small budgets on COCO's bbob and
+    bbob-mixint, instances 1-5, and 1-10 at 100 x D).
 
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """
@@ -116,6 +120,10 @@ class Tuning:
     follow_width: float = 0.05
     block_particles: int = 8
     block_iterations: int = 10
+    # Smaller budgets shrink every swarm, and the least local run, by sqrt(budget / full_swarms_from)
+    # (chosen on COCO's budgets of 100 x D; at 0 never).
+    full_swarms_from: int = 10_000
+    least_local: int = 200  # evaluations of a local run, at least
     # (cognitive, social, max_velocity_ratio, inertia) of every run.
     coefficients: tuple[float, float, float, float] = (0.8, 1.0, 0.3, 0.9)
     real_integers: bool = True
@@ -698,6 +706,11 @@ class _Strategy:
         rotated = [k for k, c in enumerate(space.coordinates) if c.search_kind == "f64" and not c.integer]
         self.rotated = rotated if self.np is not None and len(rotated) >= 2 else []
         self.learning = tuning.learning
+        # Swarms sized for a large budget would spend a small one in a few iterations each.
+        scale = min(1.0, math.sqrt(budget / tuning.full_swarms_from)) if tuning.full_swarms_from > 0 else 1.0
+        self.particles, self.local_particles, self.block_particles = (
+            max(2, round(n * scale)) for n in (tuning.particles, tuning.local_particles, tuning.block_particles))
+        self.least_local = max(1, round(tuning.least_local * scale))
         self.state = _State()
         self._reset_frame()
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
@@ -778,7 +791,7 @@ class _Strategy:
                     self.tracker.best_point is None:
                 if self.workers == 1 and s.global_runs == 0 and not s.global_due:
                     per_global = max(1, int(per_global * t.first_global))
-                task = self._task("global", per_global, t.particles, self.space.bounds())
+                task = self._task("global", per_global, self.particles, self.space.bounds())
                 if s.global_due:
                     s.global_due = False
                 else:
@@ -961,8 +974,8 @@ class _Strategy:
                 # starts at x and the pulls on it are zero.
                 lows.append(x)
                 highs.append(x)
-        size = self._spend(t.block_particles * (t.block_iterations + 1))
-        return self._task("block", size, t.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
+        size = self._spend(self.block_particles * (t.block_iterations + 1))
+        return self._task("block", size, self.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _local(self, kind: str) -> _Task:
         """A run around the best point, in a box of the frame: turned when the frame is not near the axes."""
@@ -974,14 +987,14 @@ class _Strategy:
             rotation = self._rotation(centre)
         lows = [x - w / 2 for x, w in zip(centre, widths)]
         highs = [x + w / 2 for x, w in zip(centre, widths)]
-        size = self._spend(max(200, int(self.budget * t.local_share)))
+        size = self._spend(max(self.least_local, int(self.budget * t.local_share)))
         # Decimals and very large integers narrow as the typical coordinate does.
         relative = sorted(w / r for w, r in zip(widths, self.space.ranges) if r > 0)
         fraction = relative[len(relative) // 2] if relative else t.first_width
         best = self.tracker.best_point
         assert best is not None
         bounds = self.space.bounds(lows, highs, best, fraction, None if rotation is None else self.rotated)
-        task = self._task(kind, size, t.local_particles, bounds)
+        task = self._task(kind, size, self.local_particles, bounds)
         task.rotation, task.centre = rotation, centre
         task.matrix = [list(row) for row in s.matrix]
         return task

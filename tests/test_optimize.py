@@ -64,10 +64,11 @@ def test_the_budget_is_never_exceeded_polish_included(budget, bounds, function, 
     assert function(**result.point) == result.value and result.stop_reason is None
 
 
-@pytest.mark.parametrize("budget, global_particles, local_particles, local_evaluations", [
-    (50_000, 100, 40, 1_000), (10_000, 100, 40, 200), (2_500, 50, 20, 100), (1_000, 32, 13, 63), (40, 6, 3, 13)])
-def test_swarms_and_the_least_local_run_shrink_below_a_budget_of_ten_thousand(budget, global_particles,
-                                                                               local_particles, local_evaluations):
+@pytest.mark.parametrize("budget, global_particles, local_particles, local_evaluations, block", [
+    (50_000, 100, 40, 1_000, (8, 10)), (10_000, 100, 40, 200, (8, 10)), (2_500, 50, 20, 100, (4, 5)),
+    (1_000, 32, 13, 63, (3, 3)), (40, 6, 3, 13, (2, 1))])
+def test_runs_shrink_below_a_budget_of_ten_thousand(budget, global_particles, local_particles, local_evaluations,
+                                                     block):
     from kavell_tools._optimize import _Space, _Strategy
 
     # x0 makes the first task a local run; the global runs follow it.
@@ -79,6 +80,9 @@ def test_swarms_and_the_least_local_run_shrink_below_a_budget_of_ten_thousand(bu
     assert first.settings.particle_count == min(global_particles, first.evaluations)
     assert local.settings.particle_count == local_particles
     assert local.evaluations == local_evaluations // local_particles * local_particles
+    # The other global runs, then the first block run (particles, iterations).
+    blocks = [task for task in (strategy.propose() for _ in range(4)) if task.kind == "block"]
+    assert [(task.settings.particle_count, task.settings.iteration_count) for task in blocks] == [block]
 
 
 @needs_scipy

@@ -7,9 +7,9 @@ each gets, and nothing else:
 
 1. global runs over the whole box (on one worker the first is half as long
    as the others, so that the first polish starts early). Below a budget of
-   10,000, every swarm is smaller, by the square root of the budget's share
-   of 10,000: swarms sized for a large budget would spend a small one in a
-   few iterations each;
+   10,000, every swarm is smaller, and block runs shorter, by the square root
+   of the budget's share of 10,000: runs sized for a large budget would spend
+   a small one in a few iterations each;
 2. then, in turn:
    - sweeps of block runs: one coordinate at a time freed over its whole
      range, or two at a time over a smaller box, or (mixed problems) one
@@ -120,8 +120,8 @@ class Tuning:
     follow_width: float = 0.05
     block_particles: int = 8
     block_iterations: int = 10
-    # Smaller budgets shrink every swarm, and the least local run, by sqrt(budget / full_swarms_from)
-    # (chosen on COCO's budgets of 100 x D; at 0 never).
+    # Smaller budgets shrink every swarm, the iterations of block runs and the least local run by
+    # sqrt(budget / full_swarms_from) (chosen on COCO's budgets of 100 x D; at 0 never).
     full_swarms_from: int = 10_000
     least_local: int = 200  # evaluations of a local run, at least
     # (cognitive, social, max_velocity_ratio, inertia) of every run.
@@ -710,6 +710,7 @@ class _Strategy:
         scale = min(1.0, math.sqrt(budget / tuning.full_swarms_from)) if tuning.full_swarms_from > 0 else 1.0
         self.particles, self.local_particles, self.block_particles = (
             max(2, round(n * scale)) for n in (tuning.particles, tuning.local_particles, tuning.block_particles))
+        self.block_iterations = max(1, round(tuning.block_iterations * scale))
         self.least_local = max(1, round(tuning.least_local * scale))
         self.state = _State()
         self._reset_frame()
@@ -974,7 +975,7 @@ class _Strategy:
                 # starts at x and the pulls on it are zero.
                 lows.append(x)
                 highs.append(x)
-        size = self._spend(self.block_particles * (t.block_iterations + 1))
+        size = self._spend(self.block_particles * (self.block_iterations + 1))
         return self._task("block", size, self.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _local(self, kind: str) -> _Task:

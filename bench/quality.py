@@ -287,7 +287,7 @@ def table(runs: dict[str, Any], contenders: list[str], names: list[str], budget:
         cells = runs.get(budget, {}).get(problem, {})
         if not cells:
             continue
-        best = winners(cells)
+        best = winners({name: cell for name, cell in cells.items() if name in present})  # of this table's columns
         row = [problem]
         for name in present:
             cell = cells.get(name)

@@ -138,6 +138,9 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more keeps local boxes along them
+    es: bool = True
+    es_share: float = 0.02
+    chain: bool = True
 
     @property
     def learning(self) -> Learning:
@@ -436,6 +439,7 @@ class _State:
     around_x0: bool = False
     global_due: bool = False  # a global run, after repeated local failures
     polish_again: bool = False  # the last polish was still improving when its share ran out
+    es: dict[str, Any] = field(default_factory=dict)
 
 
 @dataclass(frozen=True)
@@ -528,6 +532,8 @@ class _Task:
     matrix: list[list[float]] = field(default_factory=list)  # the frame it was proposed in (local runs)
     archive: list[tuple[Any, Any]] = field(default_factory=list)
     exhausted: bool = False  # a polish that ended on its share of evaluations, not where it converged
+    es: dict[str, Any] = field(default_factory=dict)
+    rotated: list[int] = field(default_factory=list)
 
 
 def optimize(
@@ -855,7 +861,20 @@ class _Strategy:
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
             # One still going when its share ran out goes on at once: gradients pay on smooth problems.
-            s.polish_again = task.exhausted and task.improved
+            s.polish_again = task.exhausted and task.improved and t.chain
+        if task.kind == "es":
+            s.es = task.es
+            if task.improved:
+                s.failures = 0
+                return
+            s.failures += 1
+            per_global = self._per_global()
+            if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
+                s.failures = 0
+                self._reset_frame()
+                s.es = {}
+                s.global_due = True
+            return
         if task.kind not in _LOCAL:
             return
         if self.rotated:
@@ -981,6 +1000,13 @@ class _Strategy:
     def _local(self, kind: str) -> _Task:
         """A run around the best point, in a box of the frame: turned when the frame is not near the axes."""
         t, s = self.tuning, self.state
+        if kind == "local" and t.es and self.rotated:
+            size = self._spend(max(self.least_local, int(self.budget * t.es_share)))
+            task = _Task("es", size, None, {}, self.tracker.best_value, self.tracker.best_point)
+            task.es = dict(s.es)
+            task.matrix = [list(row) for row in s.matrix]
+            task.rotated = self.rotated
+            return task
         centre, _ = self._best()
         widths = s.widths
         rotation = None
@@ -1094,7 +1120,9 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
     from ``task.before``). ``batch`` evaluates several search points at once
     (on several workers): the polish then sends each gradient's points together.
     """
-    if task.settings is None:
+    if task.kind == "es":
+        _es(tracker, space, task)
+    elif task.settings is None:
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:
         tracker.reserve(task.evaluations)
@@ -1264,3 +1292,89 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
         )
     except _PolishDone:
         pass
+
+
+def _es(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
+    """Generations of an evolution strategy over the rotated coordinates from the task's point, the rest held."""
+    import numpy as np
+
+    if _finite_real(task.before) is None or task.point is None:
+        return
+    tracker.reserve(task.evaluations)
+    rotated = task.rotated
+    n = len(rotated)
+    centre, rest = space.vector(task.point), space.rest(task.point)
+    coords = space.coordinates
+    ranges = np.array([space.ranges[k] for k in rotated])
+    lows = np.array([coords[k].low for k in rotated]) / ranges
+    highs = np.array([coords[k].high for k in rotated]) / ranges
+    best_u = np.array([centre[k] for k in rotated]) / ranges
+    sign = -1.0 if tracker.maximize else 1.0
+    lam = 4 + int(3 * math.log(n))
+    mu = lam // 2
+    w = np.log(mu + 0.5) - np.log(np.arange(1, mu + 1))
+    w /= w.sum()
+    mueff = 1 / float((w * w).sum())
+    cs = (mueff + 2) / (n + mueff + 5)
+    ds = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + cs
+    cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
+    c1 = 2 / ((n + 1.3) ** 2 + mueff)
+    cmu = min(1 - c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
+    chi = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
+    st = task.es
+    if not st:
+        a = np.asarray(task.matrix, dtype=float) / math.sqrt(3)
+        sigma = abs(float(np.linalg.det(a))) ** (1 / n)
+        c = a @ a.T / sigma**2
+        st.update(sigma=sigma, c=c.tolist(), pc=[0.0] * n, ps=[0.0] * n, m=best_u.tolist(), seen=None)
+    m = np.array(st["m"])
+    seen = [centre[k] for k in rotated]
+    if st["seen"] != seen:
+        m = best_u.copy()
+    sigma = st["sigma"]
+    c = np.array(st["c"])
+    pc, ps = np.array(st["pc"]), np.array(st["ps"])
+    start = tracker.evaluations
+    rng = np.random.default_rng(random.getrandbits(64))
+    best_value = sign * _finite_real(task.before)
+    try:
+        while tracker.evaluations - start + lam <= task.evaluations and tracker.stop_reason is None:
+            values, vectors = np.linalg.eigh(c)
+            d = np.sqrt(np.maximum(values, 1e-300))
+            z = rng.standard_normal((lam, n))
+            y = (z * d) @ vectors.T
+            u = m + sigma * y
+            x = np.clip(u, lows, highs) * ranges
+            fs, settled = [], []
+            for row in x.tolist():
+                vector = list(centre)
+                for k, v in zip(rotated, row):
+                    vector[k] = coords[k].settle(v)
+                settled.append([vector[k] for k in rotated])
+                point = space.assemble(vector, rest)
+                value = _finite_real(_outside_run(tracker, lambda: tracker(**point)))
+                if value is None or tracker.stop_reason is not None:
+                    raise _PolishDone
+                fs.append(sign * value)
+            order = np.argsort(fs)
+            if fs[order[0]] < best_value:
+                best_value = fs[order[0]]
+                seen = settled[order[0]]
+            ysel = y[order[:mu]]
+            yw = w @ ysel
+            m = m + sigma * yw
+            invsqrt = (vectors / d) @ vectors.T
+            ps = (1 - cs) * ps + math.sqrt(cs * (2 - cs) * mueff) * (invsqrt @ yw)
+            gen = (tracker.evaluations - start) / lam
+            hs = float(np.linalg.norm(ps)) / math.sqrt(1 - (1 - cs) ** (2 * (gen + 1))) < (1.4 + 2 / (n + 1)) * chi
+            pc = (1 - cc) * pc + hs * math.sqrt(cc * (2 - cc) * mueff) * yw
+            c = (1 - c1 - cmu) * c + c1 * (np.outer(pc, pc) + (1 - hs) * cc * (2 - cc) * c) + \
+                cmu * (ysel.T * w) @ ysel
+            c = (c + c.T) / 2
+            sigma *= math.exp(min(1.0, (cs / ds) * (float(np.linalg.norm(ps)) / chi - 1)))
+            if not np.all(np.isfinite(c)) or sigma * math.sqrt(float(np.max(np.diag(c)))) < 1e-15:
+                st.clear()
+                return
+    except _PolishDone:
+        pass
+    st.update(sigma=sigma, c=c.tolist(), pc=pc.tolist(), ps=ps.tolist(), m=m.tolist(), seen=seen)

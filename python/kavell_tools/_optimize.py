@@ -63,6 +63,7 @@ from typing import TYPE_CHECKING, Any, Literal, TypeVar
 
 from ._bounds import INTEGER_KINDS, KINDS, Bounds, _decimal, _f32, check_bounds, check_point, count, kinds
 from ._checkpoint import Job, plain, restored
+from ._evolution import Generations, Walk, fresh, population
 from ._frame import Learning, matrix_update, numpy_module, scale_factor, selected, turns, usable
 from ._record import Point, RecordTarget
 from ._settings import Settings
@@ -138,9 +139,12 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more keeps local boxes along them
-    es: bool = True
-    es_share: float = 0.02
-    chain: bool = True
+    # With numpy and one worker, an evolution strategy over the real coordinates searched as doubles
+    # (kavell_tools._evolution) takes the place of local runs, each walk of it up to this share. Where
+    # it covers the whole space, a polish does not go on (the walk follows it) and the global runs
+    # after the first wait for repeated failures of the walks.
+    evolution: bool = True
+    walk_share: float = 0.3
 
     @property
     def learning(self) -> Learning:
@@ -393,6 +397,11 @@ class _Space:
         """The search-space point of a user's point (checked: within the bounds, of their kinds)."""
         return self.assemble(self.vector(point), self.rest(point))
 
+    @property
+    def doubles(self) -> list[int]:
+        """The coordinates searched as doubles that are not integers (the user's f64 ones)."""
+        return [k for k, c in enumerate(self.coordinates) if c.search_kind == "f64" and not c.integer]
+
 
 class _PolishDone(Exception):
     """Ends a polish at its share of the budget."""
@@ -439,7 +448,7 @@ class _State:
     around_x0: bool = False
     global_due: bool = False  # a global run, after repeated local failures
     polish_again: bool = False  # the last polish was still improving when its share ran out
-    es: dict[str, Any] = field(default_factory=dict)
+    walk: dict[str, Any] = field(default_factory=dict)  # the evolution strategy's Walk and "seen", or empty
 
 
 @dataclass(frozen=True)
@@ -519,7 +528,8 @@ class _Task:
     with the module's point (its ``f64`` list alone under a rotation).
     """
 
-    kind: str  # "global", "block", "local", "first local" (around x0), "polish", "combined" (see _keep_apart)
+    kind: str  # "global", "block", "local", "first local" (around x0), "polish", "combined" (see _keep_apart),
+    # "walk" (generations of the evolution strategy)
     evaluations: int
     settings: Settings | None  # of a module run
     bounds: dict[str, Any]
@@ -532,8 +542,7 @@ class _Task:
     matrix: list[list[float]] = field(default_factory=list)  # the frame it was proposed in (local runs)
     archive: list[tuple[Any, Any]] = field(default_factory=list)
     exhausted: bool = False  # a polish that ended on its share of evaluations, not where it converged
-    es: dict[str, Any] = field(default_factory=dict)
-    rotated: list[int] = field(default_factory=list)
+    walk: dict[str, Any] = field(default_factory=dict)  # a walk's state, before it and after it
 
 
 def optimize(
@@ -659,7 +668,7 @@ def optimize(
         saved = state["strategy"]
         if isinstance(saved, dict):
             # Saved by an earlier version, without the frame or the polish that goes on: they start afresh.
-            saved = {"matrix": [], "path": [], "polish_again": False, **saved}
+            saved = {"matrix": [], "path": [], "polish_again": False, "walk": {}, **saved}
         s = strategy.state = restored(saved, _State)
         if len(s.widths) != len(space.coordinates):
             raise ValueError(f"{len(s.widths)} widths for {len(space.coordinates)} coordinates")
@@ -669,6 +678,16 @@ def optimize(
             strategy._reset_frame()
         elif r and not usable(strategy.np, s.matrix):
             raise ValueError(f"the frame {s.matrix} is singular")
+        if s.walk:
+            walk = restored({key: value for key, value in s.walk.items() if key != "seen"}, Walk)
+            seen = s.walk.get("seen")
+            if not isinstance(seen, list) or not all(type(v) is float for v in seen):
+                raise ValueError(f"the walk's best {seen!r} is not a list of floats")
+            if len(walk.mean) != r:
+                s.walk = {}  # saved with numpy and resumed without it, or the other way
+            elif any(len(v) != r for v in (walk.path, walk.sigma_path, *walk.covariance)) or \
+                    len(walk.covariance) != r or len(seen) not in (0, r):
+                raise ValueError(f"the walk {s.walk} is not one of {r} coordinates")
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
@@ -709,8 +728,10 @@ class _Strategy:
         # The frame turns the real coordinates searched as doubles (binary32 ones keep the box: a
         # rotation would move them by less than their spacing), when numpy is there.
         self.np: Any = numpy_module() if tuning.frame else None
-        rotated = [k for k, c in enumerate(space.coordinates) if c.search_kind == "f64" and not c.integer]
+        rotated = space.doubles
         self.rotated = rotated if self.np is not None and len(rotated) >= 2 else []
+        # Walks of the evolution strategy over the rotated coordinates: are they the whole search space?
+        self.whole = bool(self.rotated) and len(self.rotated) == len(space.coordinates) and not space.fixed
         self.learning = tuning.learning
         # Swarms sized for a large budget would spend a small one in a few iterations each.
         scale = min(1.0, math.sqrt(budget / tuning.full_swarms_from)) if tuning.full_swarms_from > 0 else 1.0
@@ -861,19 +882,14 @@ class _Strategy:
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
             # One still going when its share ran out goes on at once: gradients pay on smooth problems.
-            s.polish_again = task.exhausted and task.improved and t.chain
-        if task.kind == "es":
-            s.es = task.es
+            # (Not where walks cover the whole space: they follow the valley a polish crawls along.)
+            s.polish_again = task.exhausted and task.improved and not (self._walks() and self.whole)
+        if task.kind == "walk":
+            s.walk = task.walk
             if task.improved:
                 s.failures = 0
-                return
-            s.failures += 1
-            per_global = self._per_global()
-            if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
-                s.failures = 0
-                self._reset_frame()
-                s.es = {}
-                s.global_due = True
+            else:
+                self._failed()
             return
         if task.kind not in _LOCAL:
             return
@@ -891,14 +907,22 @@ class _Strategy:
         if all(w <= r * 1e-13 for w, r in zip(s.widths, ranges)) and \
                 all(2 * math.sqrt(sum(v * v for v in row)) <= 1e-13 for row in s.matrix):
             self._reset_frame()
-        if task.kind == "first local":
-            return
+        if task.kind != "first local":
+            self._failed()
+
+    def _failed(self) -> None:
+        """A local run or walk found nothing better: after repeated failures, a global run and local boxes afresh."""
+        s = self.state
         s.failures += 1
         per_global = self._per_global()
-        if s.failures >= t.failures_before_global and self._spend(per_global) == per_global:
+        if s.failures >= self.tuning.failures_before_global and self._spend(per_global) == per_global:
             s.failures = 0
             self._reset_frame()
             s.global_due = True
+
+    def _walks(self) -> bool:
+        """Whether walks of the evolution strategy take the place of local runs."""
+        return self.tuning.evolution and bool(self.rotated) and self.workers == 1
 
     def ready(self, in_flight: list[_Task]) -> bool:
         """Whether :meth:`propose` may hand out a task while ``in_flight`` are under way (several workers).
@@ -960,11 +984,12 @@ class _Strategy:
         return self._task("combined", 1, 1, self.space.bounds(vector, vector, self.tracker.best_point))
 
     def _first_globals(self) -> int:
-        return max(self.tuning.global_runs, self.workers)
+        # Walks over the whole space go on from the first global run's best: the others wait for their failures.
+        return max(1 if self._walks() and self.whole else self.tuning.global_runs, self.workers)
 
     def _per_global(self) -> int:
         t = self.tuning
-        return max(1, int(self.budget * t.global_share) // max(1, self._first_globals()))
+        return max(1, int(self.budget * t.global_share) // max(1, t.global_runs, self.workers))
 
     def _next_polish(self) -> int | None:
         """The evaluation count at which the next polish starts, if one is still due."""
@@ -998,15 +1023,15 @@ class _Strategy:
         return self._task("block", size, self.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _local(self, kind: str) -> _Task:
-        """A run around the best point, in a box of the frame: turned when the frame is not near the axes."""
+        """A run around the best point, in a box of the frame: turned when the frame is not near the axes.
+
+        Or, with walks, a walk from the best point (its values must be finite reals).
+        """
         t, s = self.tuning, self.state
-        if kind == "local" and t.es and self.rotated:
-            size = self._spend(max(self.least_local, int(self.budget * t.es_share)))
-            task = _Task("es", size, None, {}, self.tracker.best_value, self.tracker.best_point)
-            task.es = dict(s.es)
-            task.matrix = [list(row) for row in s.matrix]
-            task.rotated = self.rotated
-            return task
+        if kind == "local" and self._walks() and _finite_real(self.tracker.best_value) is not None:
+            size = self._spend(max(self.least_local, int(self.budget * t.walk_share)))
+            if size >= population(len(self.rotated)):
+                return self._walk(size)
         centre, _ = self._best()
         widths = s.widths
         rotation = None
@@ -1026,6 +1051,18 @@ class _Strategy:
         task.matrix = [list(row) for row in s.matrix]
         return task
 
+    def _walk(self, evaluations: int) -> _Task:
+        """A walk of the evolution strategy, the last one's state going on (the first spreads as the frame)."""
+        s = self.state
+        if not s.walk:
+            centre, _ = self._best()
+            mean = [centre[k] / self.space.ranges[k] for k in self.rotated]
+            spread = [[v / math.sqrt(3.0) for v in row] for row in s.matrix]  # the spread of a box's points
+            s.walk = {**dataclasses.asdict(fresh(mean, spread)), "seen": []}
+        task = _Task("walk", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
+        task.walk = dict(s.walk)
+        return task
+
     def _rotation(self, centre: list[float]) -> _Rotation:
         space, rotated = self.space, self.rotated
         position = {k: j for j, k in enumerate(rotated)}
@@ -1043,6 +1080,7 @@ class _Strategy:
         s.widths = [r * t.first_width for r in ranges]
         s.matrix = [[t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
         s.path = [0.0] * len(self.rotated)
+        s.walk = {}
 
     def _learn(self, task: _Task) -> None:
         """The frame after a local run: shape from where its best points lay, size from the step its best made."""
@@ -1120,8 +1158,8 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
     from ``task.before``). ``batch`` evaluates several search points at once
     (on several workers): the polish then sends each gradient's points together.
     """
-    if task.kind == "es":
-        _es(tracker, space, task)
+    if task.kind == "walk":
+        _evolve(tracker, space, task)
     elif task.settings is None:
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:
@@ -1294,87 +1332,59 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
         pass
 
 
-def _es(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
-    """Generations of an evolution strategy over the rotated coordinates from the task's point, the rest held."""
+def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
+    """A walk: generations of the evolution strategy over the real coordinates searched as doubles, the rest
+    held at the task's point, until its evaluations are spent or no generation has bettered the walk's own
+    best for a while. ``task.walk`` goes in and comes back (empty once the walk has degenerated)."""
     import numpy as np
 
-    if _finite_real(task.before) is None or task.point is None:
-        return
-    tracker.reserve(task.evaluations)
-    rotated = task.rotated
-    n = len(rotated)
+    assert task.point is not None
+    before = _finite_real(task.before)
+    assert before is not None
+    reals, coordinates = space.doubles, space.coordinates
     centre, rest = space.vector(task.point), space.rest(task.point)
-    coords = space.coordinates
-    ranges = np.array([space.ranges[k] for k in rotated])
-    lows = np.array([coords[k].low for k in rotated]) / ranges
-    highs = np.array([coords[k].high for k in rotated]) / ranges
-    best_u = np.array([centre[k] for k in rotated]) / ranges
+    seen = [centre[k] for k in reals]
+    ranges = np.asarray([space.ranges[k] for k in reals])
+    lows = np.asarray([coordinates[k].low for k in reals])
+    highs = np.asarray([coordinates[k].high for k in reals])
+    saved = dict(task.walk)
+    walk = Walk(**{key: value for key, value in saved.items() if key != "seen"})
+    if saved["seen"] != seen:
+        # The best point moved since the last walk (a polish, a block or global run): go on from there.
+        walk.mean = (np.asarray(seen) / ranges).tolist()
+    generations = Generations(np, walk, np.random.default_rng(random.getrandbits(64)))
+    tracker.reserve(task.evaluations)
     sign = -1.0 if tracker.maximize else 1.0
-    lam = 4 + int(3 * math.log(n))
-    mu = lam // 2
-    w = np.log(mu + 0.5) - np.log(np.arange(1, mu + 1))
-    w /= w.sum()
-    mueff = 1 / float((w * w).sum())
-    cs = (mueff + 2) / (n + mueff + 5)
-    ds = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + cs
-    cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
-    c1 = 2 / ((n + 1.3) ** 2 + mueff)
-    cmu = min(1 - c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
-    chi = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
-    st = task.es
-    if not st:
-        a = np.asarray(task.matrix, dtype=float) / math.sqrt(3)
-        sigma = abs(float(np.linalg.det(a))) ** (1 / n)
-        c = a @ a.T / sigma**2
-        st.update(sigma=sigma, c=c.tolist(), pc=[0.0] * n, ps=[0.0] * n, m=best_u.tolist(), seen=None)
-    m = np.array(st["m"])
-    seen = [centre[k] for k in rotated]
-    if st["seen"] != seen:
-        m = best_u.copy()
-    sigma = st["sigma"]
-    c = np.array(st["c"])
-    pc, ps = np.array(st["pc"]), np.array(st["ps"])
+    best, own, since = sign * before, math.inf, 0
+    patience = 10 + math.ceil(30 * generations.n / generations.size)
+    # The user's f64 list is the whole point: no other key to assemble.
+    alone = space.identity and len(reals) == len(coordinates) and not rest
     start = tracker.evaluations
-    rng = np.random.default_rng(random.getrandbits(64))
-    best_value = sign * _finite_real(task.before)
-    try:
-        while tracker.evaluations - start + lam <= task.evaluations and tracker.stop_reason is None:
-            values, vectors = np.linalg.eigh(c)
-            d = np.sqrt(np.maximum(values, 1e-300))
-            z = rng.standard_normal((lam, n))
-            y = (z * d) @ vectors.T
-            u = m + sigma * y
-            x = np.clip(u, lows, highs) * ranges
-            fs, settled = [], []
-            for row in x.tolist():
+    while tracker.evaluations - start + generations.size <= task.evaluations:
+        steps, points = generations.ask()
+        # Clipped to the bounds in their own units: a point is always within them, and a double.
+        xs = np.minimum(np.maximum(points * ranges, lows), highs).tolist()
+        values = []
+        for x in xs:
+            if alone:
+                point = {"f64": x}
+            else:
                 vector = list(centre)
-                for k, v in zip(rotated, row):
-                    vector[k] = coords[k].settle(v)
-                settled.append([vector[k] for k in rotated])
+                for k, v in zip(reals, x):
+                    vector[k] = v
                 point = space.assemble(vector, rest)
-                value = _finite_real(_outside_run(tracker, lambda: tracker(**point)))
-                if value is None or tracker.stop_reason is not None:
-                    raise _PolishDone
-                fs.append(sign * value)
-            order = np.argsort(fs)
-            if fs[order[0]] < best_value:
-                best_value = fs[order[0]]
-                seen = settled[order[0]]
-            ysel = y[order[:mu]]
-            yw = w @ ysel
-            m = m + sigma * yw
-            invsqrt = (vectors / d) @ vectors.T
-            ps = (1 - cs) * ps + math.sqrt(cs * (2 - cs) * mueff) * (invsqrt @ yw)
-            gen = (tracker.evaluations - start) / lam
-            hs = float(np.linalg.norm(ps)) / math.sqrt(1 - (1 - cs) ** (2 * (gen + 1))) < (1.4 + 2 / (n + 1)) * chi
-            pc = (1 - cc) * pc + hs * math.sqrt(cc * (2 - cc) * mueff) * yw
-            c = (1 - c1 - cmu) * c + c1 * (np.outer(pc, pc) + (1 - hs) * cc * (2 - cc) * c) + \
-                cmu * (ysel.T * w) @ ysel
-            c = (c + c.T) / 2
-            sigma *= math.exp(min(1.0, (cs / ds) * (float(np.linalg.norm(ps)) / chi - 1)))
-            if not np.all(np.isfinite(c)) or sigma * math.sqrt(float(np.max(np.diag(c)))) < 1e-15:
-                st.clear()
-                return
-    except _PolishDone:
-        pass
-    st.update(sigma=sigma, c=c.tolist(), pc=pc.tolist(), ps=ps.tolist(), m=m.tolist(), seen=seen)
+            number = _finite_real(evaluate(tracker, point))
+            # Values that are not finite reals rank last.
+            values.append(math.inf if number is None else sign * number)
+            if values[-1] < best:
+                best, seen = values[-1], x
+        if min(values) < own:
+            own, since = min(values), 0
+        else:
+            since += 1
+        if not generations.tell(steps, values):
+            task.walk = {}  # degenerate: the next walk starts afresh
+            return
+        if since >= patience:
+            break
+    task.walk = {**dataclasses.asdict(generations.walk()), "seen": seen}

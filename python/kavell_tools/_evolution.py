@@ -1,0 +1,115 @@
+"""The evolution strategy of ``optimize``'s local phase over real coordinates (numpy only).
+
+Each generation draws ``population(n)`` points ``u = m + sigma * B D z`` (``z``
+standard normal, ``C = B D^2 B^T``) in fractions of the coordinates' ranges;
+the better half, weighted by rank, move the mean ``m``, shape ``C`` (rank-one
+update from the path of the mean's steps, rank-mu update from the steps
+themselves) and, by the length of the path of those steps measured in ``C``'s
+own units, grow or shrink ``sigma`` (cumulative step-size adaptation).
+The constants are the textbook defaults for ``n`` coordinates. Unlike a
+module run's swarm, the mean follows the better half even when no point
+beats the best so far, so ``C`` learns the shape of a narrow valley that
+boxes along any fixed axes cannot follow.
+"""
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+from typing import Any
+
+
+def population(n: int) -> int:
+    """Points per generation in ``n`` coordinates."""
+    return 4 + int(3 * math.log(n))
+
+
+@dataclass
+class Walk:
+    """Where the strategy stands between generations; lists, so that a checkpoint holds it."""
+
+    mean: list[float]  # in fractions of the ranges
+    sigma: float
+    covariance: list[list[float]]
+    path: list[float]  # of the mean's steps, for the rank-one update
+    sigma_path: list[float]  # the same in C's own units, for sigma
+
+
+def fresh(mean: list[float], spread: list[list[float]]) -> Walk:
+    """A walk from ``mean`` whose points spread as ``spread`` (a matrix in fractions of the ranges) says."""
+    import numpy as np
+
+    n = len(mean)
+    a = np.asarray(spread, dtype=float)
+    sigma = abs(float(np.linalg.det(a))) ** (1 / n)
+    covariance = a @ a.T / sigma**2 if sigma > 0 and math.isfinite(sigma) else np.eye(n)
+    if sigma <= 0 or not math.isfinite(sigma):
+        sigma = 0.01
+    return Walk(list(mean), sigma, covariance.tolist(), [0.0] * n, [0.0] * n)
+
+
+class Generations:
+    """The generations of one walk: :meth:`ask` for the points, :meth:`tell` their values (lower is better)."""
+
+    def __init__(self, np: Any, walk: Walk, rng: Any) -> None:
+        self.np, self.rng = np, rng
+        n = self.n = len(walk.mean)
+        self.size = population(n)
+        mu = self.mu = self.size // 2
+        w = np.log(mu + 0.5) - np.log(np.arange(1, mu + 1))
+        self.weights = w / w.sum()
+        mueff = self.mueff = 1 / float((self.weights**2).sum())
+        self.cs = (mueff + 2) / (n + mueff + 5)
+        self.ds = 1 + 2 * max(0.0, math.sqrt((mueff - 1) / (n + 1)) - 1) + self.cs
+        self.cc = (4 + mueff / n) / (n + 4 + 2 * mueff / n)
+        self.c1 = 2 / ((n + 1.3) ** 2 + mueff)
+        self.cmu = min(1 - self.c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
+        self.chi = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
+        self.mean = np.asarray(walk.mean, dtype=float)
+        self.sigma = walk.sigma
+        self.covariance = np.asarray(walk.covariance, dtype=float)
+        self.path = np.asarray(walk.path, dtype=float)
+        self.sigma_path = np.asarray(walk.sigma_path, dtype=float)
+        self.generation = 0
+        self._decompose()
+
+    def _decompose(self) -> None:
+        np = self.np
+        values, self.vectors = np.linalg.eigh(self.covariance)
+        self.scales = np.sqrt(np.maximum(values, 1e-300))
+
+    def ask(self) -> tuple[Any, Any]:
+        """The steps ``y`` (in units of ``sigma``) of the next generation, and their points ``m + sigma y``."""
+        z = self.rng.standard_normal((self.size, self.n))
+        steps = (z * self.scales) @ self.vectors.T
+        return steps, self.mean + self.sigma * steps
+
+    def tell(self, steps: Any, values: list[float]) -> bool:
+        """Adapt to the generation's values; ``False`` once the walk has degenerated (sigma or C unusable)."""
+        np = self.np
+        order = np.argsort(values, kind="stable")
+        chosen = steps[order[:self.mu]]
+        step = self.weights @ chosen
+        self.mean = self.mean + self.sigma * step
+        inverse_root = (self.vectors / self.scales) @ self.vectors.T
+        cs, cc = self.cs, self.cc
+        self.sigma_path = (1 - cs) * self.sigma_path + math.sqrt(cs * (2 - cs) * self.mueff) * (inverse_root @ step)
+        self.generation += 1
+        length = float(np.linalg.norm(self.sigma_path))
+        steady = length / math.sqrt(1 - (1 - cs) ** (2 * self.generation)) < (1.4 + 2 / (self.n + 1)) * self.chi
+        self.path = (1 - cc) * self.path + steady * math.sqrt(cc * (2 - cc) * self.mueff) * step
+        c1, cmu = self.c1, self.cmu
+        covariance = (1 - c1 - cmu) * self.covariance + c1 * (
+            np.outer(self.path, self.path) + (1 - steady) * cc * (2 - cc) * self.covariance
+        ) + cmu * (chosen.T * self.weights) @ chosen
+        self.covariance = (covariance + covariance.T) / 2
+        self.sigma *= math.exp(min(1.0, (cs / self.ds) * (length / self.chi - 1)))
+        if values[order[0]] == values[order[self.mu]]:
+            self.sigma *= math.exp(0.2 + cs / self.ds)  # a plateau: look further
+        if not (np.all(np.isfinite(self.covariance)) and np.all(np.isfinite(self.mean)) and math.isfinite(self.sigma)):
+            return False
+        self._decompose()
+        return self.sigma * float(self.scales.max()) > 1e-15
+
+    def walk(self) -> Walk:
+        return Walk(self.mean.tolist(), self.sigma, self.covariance.tolist(), self.path.tolist(),
+                    self.sigma_path.tolist())

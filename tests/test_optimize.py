@@ -80,9 +80,10 @@ def test_runs_shrink_below_a_budget_of_ten_thousand(budget, global_particles, lo
     assert first.settings.particle_count == min(global_particles, first.evaluations)
     assert local.settings.particle_count == local_particles
     assert local.evaluations == local_evaluations // local_particles * local_particles
-    # The other global runs, then the first block run (particles, iterations).
-    blocks = [task for task in (strategy.propose() for _ in range(4)) if task.kind == "block"]
-    assert [(task.settings.particle_count, task.settings.iteration_count) for task in blocks] == [block]
+    # The other global runs (none: walks cover the space), then the first block run (particles, iterations).
+    block_run = next(task for task in iter(strategy.propose, None) if task.kind != "global")
+    assert block_run.kind == "block"
+    assert (block_run.settings.particle_count, block_run.settings.iteration_count) == block
 
 
 @needs_scipy
@@ -107,8 +108,8 @@ def test_the_first_polish_follows_the_first_global_run_and_one_still_improving_g
 
     calls = Calls(rosenbrock)
     # The polish starts at call 1500 with a share of 30 calls: six gradients of five calls each, far
-    # from converged on Rosenbrock's valley.
-    tuning = Tuning(global_runs=1, polish_at=(0.5,), polish_cap=0.01)
+    # from converged on Rosenbrock's valley. (Where walks cover the space they follow a polish instead.)
+    tuning = Tuning(global_runs=1, polish_at=(0.5,), polish_cap=0.01, evolution=False)
     kavell_tools.optimize(calls, 3_000, polish=True, tuning=tuning, f64_min=[-2.0] * 4, f64_max=[2.0] * 4)
     points = [point["f64"] for point in calls.points]
 
@@ -267,7 +268,7 @@ def test_an_interrupted_job_resumes_from_its_checkpoint(tmp_path):
 def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_path, monkeypatch):
     pytest.importorskip("numpy")
     # No polish: the frame learns from local runs that still improve, and a polish solves the sphere.
-    checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0, polish_at=())
+    checkpoint, turned = tmp_path / "job.json", Tuning(aligned_below=0.0, polish_at=(), evolution=False)
     if edit == "learned from the last calls":  # of a local run longer than what its frame learns from
         monkeypatch.setattr(kavell_tools._optimize, "ARCHIVE_LIMIT", 30)
     with pytest.raises(kavell_tools.RunInterrupted):
@@ -297,6 +298,45 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
     done = saved["state"]["dict"]["tracker"]["dict"]["evaluations"]
     assert len(calls.values) == 3_000 - done and result.evaluations == 3_000
     assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
+
+
+@pytest.mark.parametrize("edit", ["none", "saved without numpy", "damaged", "saved by an earlier version"])
+def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
+    pytest.importorskip("numpy")
+    # No polish, so that walks do all the local work: the job is interrupted early in the second walk
+    # (the first spends its whole share, improving all along), whose reservation saved the first one's state.
+    checkpoint, walking = tmp_path / "job.json", Tuning(polish_at=())
+    with pytest.raises(kavell_tools.RunInterrupted):
+        kavell_tools.optimize(FailAt(sphere, 1_200, KeyboardInterrupt()), 3_000, checkpoint=checkpoint,
+                              tuning=walking, **BOX)
+    saved = json.loads(checkpoint.read_text())
+    state = saved["state"]["dict"]["strategy"]["dict"]
+    walk = state["walk"]["dict"]
+    mean, sigma, covariance = walk["mean"], walk["sigma"], walk["covariance"]
+    assert len(mean) == 3 and len(covariance) == 3 and 0 < sigma < 0.01
+    if edit == "saved without numpy":  # where there are no walks: the next one starts afresh
+        state["walk"] = {"dict": {}}
+    if edit == "damaged":
+        covariance[0] = [1.0]
+    if edit == "saved by an earlier version":
+        del state["walk"]
+    checkpoint.write_text(json.dumps(saved))
+    calls = Calls(sphere)
+    if edit == "damaged":
+        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not one of|damaged)"):
+            kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
+        assert calls.values == []
+        return
+    result = kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
+    done = saved["state"]["dict"]["tracker"]["dict"]["evaluations"]
+    assert len(calls.values) == 3_000 - done and result.evaluations == 3_000
+    assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
+    # The resumed walk's first generation spreads as the saved one did (a walk afresh spreads as the first
+    # local box, a tenth of the range): around the saved best, within a few of its steps.
+    best = saved["state"]["dict"]["tracker"]["dict"]["best_point"]["dict"]["f64"]
+    reach = max(abs(x - b) for point in calls.points[:7] for x, b in zip(point["f64"], best))
+    step = 30.0 * sigma * max(math.sqrt(row[k]) for k, row in enumerate(covariance)) * 10.0  # the range
+    assert (reach < step) == (edit == "none"), (reach, step)
 
 
 # The learned frame: its algebra against numpy's own, and where a turned run's points land.

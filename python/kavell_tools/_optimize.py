@@ -1360,26 +1360,30 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     # The user's f64 list is the whole point: no other key to assemble.
     alone = space.identity and len(reals) == len(coordinates) and not rest
     start = tracker.evaluations
+
+    def generation(xs: list[list[float]]) -> list[Any]:
+        if alone:
+            return [tracker(f64=x) for x in xs]
+        points = []
+        for x in xs:
+            vector = list(centre)
+            for k, v in zip(reals, x):
+                vector[k] = v
+            points.append(space.assemble(vector, rest))
+        return [tracker(**point) for point in points]
+
     while tracker.evaluations - start + generations.size <= task.evaluations:
         steps, points = generations.ask()
         # Clipped to the bounds in their own units: a point is always within them, and a double.
         xs = np.minimum(np.maximum(points * ranges, lows), highs).tolist()
-        values = []
-        for x in xs:
-            if alone:
-                point = {"f64": x}
-            else:
-                vector = list(centre)
-                for k, v in zip(reals, x):
-                    vector[k] = v
-                point = space.assemble(vector, rest)
-            number = _finite_real(evaluate(tracker, point))
-            # Values that are not finite reals rank last.
-            values.append(math.inf if number is None else sign * number)
-            if values[-1] < best:
-                best, seen = values[-1], x
-        if min(values) < own:
-            own, since = min(values), 0
+        # Values that are not finite reals rank last.
+        values = [math.inf if (number := _finite_real(value)) is None else sign * number
+                  for value in _outside_run(tracker, lambda: generation(xs))]
+        first = min(range(len(values)), key=values.__getitem__)
+        if values[first] < best:
+            best, seen = values[first], xs[first]
+        if values[first] < own:
+            own, since = values[first], 0
         else:
             since += 1
         if not generations.tell(steps, values):

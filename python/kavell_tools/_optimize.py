@@ -29,11 +29,26 @@ each gets, and nothing else:
      (kavell_tools._frame): it turns and stretches along a narrow valley
      that is not along the axes, and stays a box along them while no two
      coordinates are correlated;
+   - with numpy and one worker, a walk of an evolution strategy
+     (kavell_tools._evolution) takes the place of that local run over the
+     real coordinates searched as doubles, the others held at the best
+     point: generations of points drawn around a mean, whose better half
+     move the mean and teach a covariance the shape of the valley, each
+     walk going on from where the last stopped. A walk ends when its
+     share (0.3 of the budget) is spent or when none of its generations
+     has bettered its own best for a while; a walk that found nothing
+     better counts as a failed local run. Where walks cover the whole
+     space, the global runs after the first wait for those failures, and
+     a polish does not go on when its tenth runs out (the walks follow
+     it). The walks' points, unlike a module run's, do not collapse onto
+     the best point: on COCO's ill-conditioned functions they reach the
+     targets that boxes and the polish crawled towards;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
    coordinates of the best point within the bounds, the integers held,
    after the first global run (one worker) or the opening ones (several),
    halfway through the budget and near its end, each with a tenth of it at
-   most (one still improving when its tenth runs out goes on at once); its
+   most (one still improving when its tenth runs out goes on at once, unless
+   walks cover the whole space); its
    evaluations, the finite differences of its gradients included, count in
    the budget like every other.
 

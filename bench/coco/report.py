@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import datetime
+import json
 import os
 import pathlib
 import platform
@@ -184,6 +185,21 @@ def stops(records: list[Record]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def figure_sources(records: list[Record]) -> str:
+    """Which builds of optimize the figures show (``figures`` records them), against the tables' builds."""
+    path = FIGURES / "sources.json"
+    shown = json.loads(path.read_text()) if path.exists() else None
+    tables = sorted({r["code"] for r in records if r["method"] == "optimize"})
+    if shown is None:
+        return ("Which build of optimize the figures show was not recorded when they were made: they may "
+                f"predate the tables, which show {', '.join(tables)}.\n")
+    drawn = sorted({code for codes in shown.values() for code in codes})
+    if drawn == tables:
+        return f"The figures show the same build of optimize as the tables ({', '.join(drawn)}).\n"
+    return (f"The figures show optimize of {', '.join(drawn)}, the tables {', '.join(tables)}: remade with "
+            "`harness.py figures`, which needs every method's COCO data.\n")
+
+
 def versions(records: list[Record]) -> str:
     found: dict[str, set[str]] = {}
     for r in records:
@@ -257,7 +273,7 @@ def write(store: Store) -> str:
             parts.append("\nBest median per function:\n\n" + held.best_medians())
             if suite == "bbob-mixint":
                 parts.append("\nMean rank of the two:\n\n" + held.ranks())
-    parts.append("\n## Figures: ECDFs of runtime (cocopp)\n\n" + FIGURES_TEXT)
+    parts.append("\n## Figures: ECDFs of runtime (cocopp)\n\n" + FIGURES_TEXT + "\n" + figure_sources(records))
     for suite, multiplier, dims in (("bbob", 2000, (5, 10, 20)), ("bbob-mixint", 2000, (5, 10, 20)),
                                     ("bbob", 100, (5, 10)), ("bbob-mixint", 100, (5, 10))):
         parts.append(f"\n{suite}, {multiplier} × D:\n\n" + figure_links(suite, multiplier, dims))
@@ -365,6 +381,8 @@ def figures(store: Store) -> None:
     """ECDF figures per dimension and function group, from the COCO data of the chosen runs."""
     work = store.root / "cocopp"
     FIGURES.mkdir(parents=True, exist_ok=True)
+    sources: dict[str, list[str]] = {}
+    records = store.records()
     for suite, multiplier, instances, dims in FIGURE_SETS:
         source = store.data / suite / f"{multiplier}x"
         if not source.is_dir():
@@ -377,6 +395,10 @@ def figures(store: Store) -> None:
                     if int(p.name.split("-i")[1]) in instances and int(p.name.split("-d")[1][:2]) in dims]
             if not runs:
                 continue
+            if method == "optimize":
+                sources[f"{suite}-{multiplier}x"] = sorted({
+                    records[(method, suite, multiplier, int(run.name.split("-d")[1][:2]), int(run.name[1:3]),
+                             int(run.name.split("-i")[1]))]["code"] for run in runs})
             for run in runs:
                 # One folder per run: cocopp reads them all and merges the instances.
                 shutil.copytree(run, inputs / NAMES[method].replace(" ", "_") / run.name, copy_function=os.link)
@@ -400,6 +422,8 @@ def figures(store: Store) -> None:
                 found = list(out.glob(f"*/pprldmany_{d:02d}D_{group}.png"))
                 if found:
                     shutil.copyfile(found[0], FIGURES / f"{suite}-{multiplier}x-d{d:02d}-{group}.png")
+    if sources:
+        (FIGURES / "sources.json").write_text(json.dumps(sources, indent=1, sort_keys=True) + "\n")
 
 
 # Compare -------------------------------------------------------------------------

@@ -29,26 +29,27 @@ each gets, and nothing else:
      (kavell_tools._frame): it turns and stretches along a narrow valley
      that is not along the axes, and stays a box along them while no two
      coordinates are correlated;
-   - with numpy and one worker, a walk of an evolution strategy
-     (kavell_tools._evolution) takes the place of that local run over the
-     real coordinates searched as doubles, the others held at the best
-     point: generations of points drawn around a mean, whose better half
-     move the mean and teach a covariance the shape of the valley, each
-     walk going on from where the last stopped. A walk ends when its
-     share (0.3 of the budget) is spent or when none of its generations
-     has bettered its own best for a while; a walk that found nothing
-     better counts as a failed local run. Where walks cover the whole
-     space, the global runs after the first wait for those failures, and
-     a polish does not go on when its tenth runs out (the walks follow
-     it). The walks' points, unlike a module run's, do not collapse onto
-     the best point: on COCO's ill-conditioned functions they reach the
-     targets that boxes and the polish crawled towards;
+   - with numpy and one worker, where every coordinate is an ``f64`` one
+     (two or more), a walk of an evolution strategy
+     (kavell_tools._evolution) takes the place of that local run:
+     generations of points drawn around a mean, whose better half move
+     the mean and teach a covariance the shape of the valley, each walk
+     going on from where the last stopped. A walk ends when its share
+     (0.3 of the budget) is spent or when none of its generations has
+     bettered its own best for a while; a walk that found nothing better
+     counts as a failed local run. The global runs after the first then
+     wait for those failures, and a polish does not go on when its tenth
+     runs out (the walks follow it). The walks' points, unlike a module
+     run's, do not collapse onto the best point: on COCO's
+     ill-conditioned functions they reach the targets that boxes and the
+     polish crawled towards. On mixed problems local runs, which move the
+     integers too, did as well or better;
 3. with scipy installed (``kavell[polish]``), L-BFGS-B polishes the real
    coordinates of the best point within the bounds, the integers held,
    after the first global run (one worker) or the opening ones (several),
    halfway through the budget and near its end, each with a tenth of it at
    most (one still improving when its tenth runs out goes on at once, unless
-   walks cover the whole space); its
+   there are walks); its
    evaluations, the finite differences of its gradients included, count in
    the budget like every other.
 
@@ -154,10 +155,10 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more keeps local boxes along them
-    # With numpy and one worker, an evolution strategy over the real coordinates searched as doubles
-    # (kavell_tools._evolution) takes the place of local runs, each walk of it up to this share. Where
-    # it covers the whole space, a polish does not go on (the walk follows it) and the global runs
-    # after the first wait for repeated failures of the walks.
+    # With numpy and one worker, where every coordinate is an f64 one, an evolution strategy
+    # (kavell_tools._evolution) takes the place of local runs, each walk of it up to this share; a
+    # polish then does not go on (the walk follows it), and the global runs after the first wait for
+    # repeated failures of the walks.
     evolution: bool = True
     walk_share: float = 0.3
 
@@ -745,7 +746,8 @@ class _Strategy:
         self.np: Any = numpy_module() if tuning.frame else None
         rotated = space.doubles
         self.rotated = rotated if self.np is not None and len(rotated) >= 2 else []
-        # Walks of the evolution strategy over the rotated coordinates: are they the whole search space?
+        # Walks of the evolution strategy need the rotated coordinates to be the whole search space: on mixed
+        # problems local runs, which move the integers too, did as well or better (COCO's bbob-mixint).
         self.whole = bool(self.rotated) and len(self.rotated) == len(space.coordinates) and not space.fixed
         self.learning = tuning.learning
         # Swarms sized for a large budget would spend a small one in a few iterations each.
@@ -897,8 +899,8 @@ class _Strategy:
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
             # One still going when its share ran out goes on at once: gradients pay on smooth problems.
-            # (Not where walks cover the whole space: they follow the valley a polish crawls along.)
-            s.polish_again = task.exhausted and task.improved and not (self._walks() and self.whole)
+            # (Not where there are walks: they follow the valley a polish crawls along.)
+            s.polish_again = task.exhausted and task.improved and not self._walks()
         if task.kind == "walk":
             s.walk = task.walk
             if task.improved:
@@ -936,8 +938,8 @@ class _Strategy:
             s.global_due = True
 
     def _walks(self) -> bool:
-        """Whether walks of the evolution strategy take the place of local runs."""
-        return self.tuning.evolution and bool(self.rotated) and self.workers == 1
+        """Whether walks of the evolution strategy take the place of local runs (over the whole space)."""
+        return self.tuning.evolution and self.whole and self.workers == 1
 
     def ready(self, in_flight: list[_Task]) -> bool:
         """Whether :meth:`propose` may hand out a task while ``in_flight`` are under way (several workers).
@@ -999,8 +1001,8 @@ class _Strategy:
         return self._task("combined", 1, 1, self.space.bounds(vector, vector, self.tracker.best_point))
 
     def _first_globals(self) -> int:
-        # Walks over the whole space go on from the first global run's best: the others wait for their failures.
-        return max(1 if self._walks() and self.whole else self.tuning.global_runs, self.workers)
+        # Walks go on from the first global run's best: the other global runs wait for their failures.
+        return max(1 if self._walks() else self.tuning.global_runs, self.workers)
 
     def _per_global(self) -> int:
         t = self.tuning
@@ -1348,16 +1350,17 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
 
 
 def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
-    """A walk: generations of the evolution strategy over the real coordinates searched as doubles, the rest
-    held at the task's point, until its evaluations are spent or no generation has bettered the walk's own
-    best for a while. ``task.walk`` goes in and comes back (empty once the walk has degenerated)."""
+    """A walk: generations of the evolution strategy over the whole space (the user's f64 coordinates), until
+    its evaluations are spent or no generation has bettered the walk's own best for a while. ``task.walk``
+    goes in and comes back (empty once the walk has degenerated)."""
     import numpy as np
 
     assert task.point is not None
     before = _finite_real(task.before)
     assert before is not None
     reals, coordinates = space.doubles, space.coordinates
-    centre, rest = space.vector(task.point), space.rest(task.point)
+    assert space.identity and len(reals) == len(coordinates) and not space.fixed
+    centre = space.vector(task.point)
     seen = [centre[k] for k in reals]
     ranges = np.asarray([space.ranges[k] for k in reals])
     lows = np.asarray([coordinates[k].low for k in reals])
@@ -1372,20 +1375,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     sign = -1.0 if tracker.maximize else 1.0
     best, own, since = sign * before, math.inf, 0
     patience = 10 + math.ceil(30 * generations.n / generations.size)
-    # The user's f64 list is the whole point: no other key to assemble.
-    alone = space.identity and len(reals) == len(coordinates) and not rest
     start = tracker.evaluations
-
-    def generation(xs: list[list[float]]) -> list[Any]:
-        if alone:
-            return [tracker(f64=x) for x in xs]
-        points = []
-        for x in xs:
-            vector = list(centre)
-            for k, v in zip(reals, x):
-                vector[k] = v
-            points.append(space.assemble(vector, rest))
-        return [tracker(**point) for point in points]
 
     while tracker.evaluations - start + generations.size <= task.evaluations:
         steps, points = generations.ask()
@@ -1393,7 +1383,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
         xs = np.minimum(np.maximum(points * ranges, lows), highs).tolist()
         # Values that are not finite reals rank last.
         values = [math.inf if (number := _finite_real(value)) is None else sign * number
-                  for value in _outside_run(tracker, lambda: generation(xs))]
+                  for value in _outside_run(tracker, lambda: [tracker(f64=x) for x in xs])]
         first = min(range(len(values)), key=values.__getitem__)
         if values[first] < best:
             best, seen = values[first], xs[first]

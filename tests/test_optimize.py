@@ -6,6 +6,7 @@ import dataclasses
 import json
 import math
 import os
+import random
 import re
 import struct
 import subprocess
@@ -327,7 +328,9 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
             kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
         assert calls.values == []
         return
+    shared = random.getstate()
     result = kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
+    assert random.getstate() == shared  # walks draw from a generator of their own
     done = saved["state"]["dict"]["tracker"]["dict"]["evaluations"]
     assert len(calls.values) == 3_000 - done and result.evaluations == 3_000
     assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])

@@ -1370,7 +1370,8 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     if saved["seen"] != seen:
         # The best point moved since the last walk (a polish, a block or global run): go on from there.
         walk.mean = (np.asarray(seen) / ranges).tolist()
-    generations = Generations(np, walk, np.random.default_rng(random.getrandbits(64)))
+    # Seeded from the operating system: neither from nor into the interpreter's shared generator.
+    generations = Generations(np, walk, np.random.default_rng())
     tracker.reserve(task.evaluations)
     sign = -1.0 if tracker.maximize else 1.0
     best, own, since = sign * before, math.inf, 0

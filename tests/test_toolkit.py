@@ -1137,6 +1137,25 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
         assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
 
 
+@pytest.mark.parametrize("strategy", ["optimize", "restarts", "multistart"])
+def test_ctrl_c_just_as_the_checkpoint_is_taken_gives_it_up(strategy, tmp_path, monkeypatch):
+    # The moment between taking the checkpoint and the code that gives it up on the way out: a Ctrl-C there
+    # must not leave it marked as held by this process, or every later job on it is refused.
+    checkpoint, lock = tmp_path / "job.json", kavell_tools._checkpoint.Checkpoint.lock
+
+    def taken_then_interrupted(self):
+        lock(self)
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(kavell_tools._checkpoint.Checkpoint, "lock", taken_then_interrupted)
+    with pytest.raises(KeyboardInterrupt):
+        job(strategy, Recorder(), checkpoint)
+    monkeypatch.undo()
+    recorder = Recorder()
+    job(strategy, recorder, checkpoint)
+    assert recorder.values
+
+
 @pytest.mark.skipif(hasattr(sys, "gettotalrefcount") and sys.version_info < (3, 12),
                     reason="on CPython 3.11's debug build, Ctrl-C inside os.stat is a fatal error of the interpreter "
                            "(its stat result is built on with the KeyboardInterrupt still set)")

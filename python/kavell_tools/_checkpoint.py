@@ -106,8 +106,10 @@ class Checkpoint:
         with _HELD_LOCK:
             if _HELD.get(held) == os.getpid():
                 raise BlockingIOError(errno.EAGAIN, "in use by this process: another job holds it", self.path)
+            # Named before it is marked: a Ctrl-C landing between the two steps (or at any later one) leaves
+            # nothing that unlock() does not release.
+            self._held = held
             _HELD[held] = os.getpid()
-        self._held = held
         try:
             self._lock = self._lock_file()
             # Whatever a kill left behind: no other job writes here while the lock is held.
@@ -209,8 +211,10 @@ class Job:
         if self.checkpoint is None:
             yield None
             return
-        self.checkpoint.lock()
         try:
+            # Taken inside the try: a Ctrl-C just after it returns is released below too (unlock() gives up
+            # only what lock() took, nothing when it refused).
+            self.checkpoint.lock()
             state = self.checkpoint.load()
             if state is not None and state.get("job") != self.description:
                 raise ValueError(f"{self.checkpoint.path} holds the state of another job: {self._other(state)}")

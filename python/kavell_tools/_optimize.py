@@ -112,8 +112,8 @@ LONGEST_RUN = 2**62
 @dataclass(frozen=True)
 class Tuning:
     """The strategy's constants, chosen by measurement on the nine named problems only (the frame's,
-    the first global run's and polish's, and the swarms of small budgets on COCO's bbob and
-    bbob-mixint, instances 1-5, and 1-10 at 100 x D).
+    the first global run's and polish's, the walks', and the swarms of small budgets on COCO's bbob
+    and bbob-mixint, instances 1-5, and 1-10 at 100 x D).
 
     Shares are fractions of the budget; widths fractions of each coordinate's range.
     """

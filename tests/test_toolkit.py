@@ -3,6 +3,7 @@ import concurrent.futures
 import contextlib
 import errno
 import gc
+import inspect
 import json
 import math
 import os
@@ -1137,23 +1138,40 @@ def test_a_checkpoint_serves_one_job_at_a_time(strategy, tmp_path):
         assert link.is_symlink() and job(strategy, Recorder(), checkpoint).evaluations == 1_000
 
 
+@pytest.mark.parametrize("moment", ["as it is locked", "in the with machinery"])
 @pytest.mark.parametrize("strategy", ["optimize", "restarts", "multistart"])
-def test_ctrl_c_just_as_the_checkpoint_is_taken_gives_it_up(strategy, tmp_path, monkeypatch):
-    # The moment between taking the checkpoint and the code that gives it up on the way out: a Ctrl-C there
-    # must not leave it marked as held by this process, or every later job on it is refused.
-    checkpoint, lock = tmp_path / "job.json", kavell_tools._checkpoint.Checkpoint.lock
+def test_ctrl_c_just_as_the_checkpoint_is_taken_gives_it_up(strategy, moment, tmp_path, monkeypatch):
+    # The moments between taking the checkpoint and the code that gives it up on the way out: a Ctrl-C there
+    # must not leave it marked as held by this process, or every later job on it is refused. In the with
+    # machinery (a generator suspended at its yield, the block not entered), a reference cycle of the
+    # traceback's (kept here) would keep the generator, and the checkpoint, for good.
+    checkpoint, kept = tmp_path / "job.json", []
+    lock, held = kavell_tools._checkpoint.Checkpoint.lock, kavell_tools._checkpoint.Job.held
 
     def taken_then_interrupted(self):
         lock(self)
         raise KeyboardInterrupt
 
-    monkeypatch.setattr(kavell_tools._checkpoint.Checkpoint, "lock", taken_then_interrupted)
-    with pytest.raises(KeyboardInterrupt):
+    @contextlib.contextmanager
+    def entered_then_interrupted(self):
+        inner = held(self)
+        inner.__enter__()
+        kept.append(inner)
+        raise KeyboardInterrupt
+        yield  # pragma: no cover
+
+    if moment == "as it is locked":
+        monkeypatch.setattr(kavell_tools._checkpoint.Checkpoint, "lock", taken_then_interrupted)
+    else:
+        monkeypatch.setattr(kavell_tools._checkpoint.Job, "held", entered_then_interrupted)
+    with pytest.raises((KeyboardInterrupt, kavell_tools.RunInterrupted)):
         job(strategy, Recorder(), checkpoint)
     monkeypatch.undo()
     recorder = Recorder()
     job(strategy, recorder, checkpoint)
     assert recorder.values
+    # The suspended generator never gave it up: the job's own release did.
+    assert all(inspect.getgeneratorstate(inner.gen) == "GEN_SUSPENDED" for inner in kept)
 
 
 @pytest.mark.skipif(hasattr(sys, "gettotalrefcount") and sys.version_info < (3, 12),

@@ -222,6 +222,13 @@ class Job:
         finally:
             self.checkpoint.unlock()
 
+    def release(self) -> None:
+        """Give the checkpoint up if this job still holds it: for the caller's ``finally`` around :meth:`held` or
+        :meth:`running`, since a Ctrl-C landing inside the ``with`` machinery itself (between a generator's
+        yield and the block) skips their own clean-up, and a reference cycle may then keep it held for good."""
+        if self.checkpoint is not None:
+            self.checkpoint.unlock()
+
     def _other(self, state: dict[str, Any]) -> str:
         """What differs between this job and the one a state was saved by, named rather than shown.
 

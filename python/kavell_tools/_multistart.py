@@ -359,54 +359,57 @@ def multistart(
     }
     stop["tolerance"] = tolerance
     unsaved: list[Exception] = []
-    with job.held() as state:
-        finished = job.check(state, lambda state: _finished(state, runs, job)) or {}
+    try:
+        with job.held() as state:
+            finished = job.check(state, lambda state: _finished(state, runs, job)) or {}
 
-        def keep(summary: RunSummary) -> None:
-            if job.checkpoint is not None and summary.ok and not unsaved:
-                finished[summary.index] = summary
+            def keep(summary: RunSummary) -> None:
+                if job.checkpoint is not None and summary.ok and not unsaved:
+                    finished[summary.index] = summary
+                    try:
+                        job.save_state({"runs": [_summary_state(finished[index]) for index in sorted(finished)]})
+                    except Exception as error:  # a full disk, a value a checkpoint cannot keep: said once all is over
+                        unsaved.append(error)
+
+            todo = [index for index in range(runs) if index not in finished]
+            summaries = [finished[index] for index in range(runs) if index in finished]
+            if executor is None:
+                for index in todo:
+                    try:
+                        summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index,
+                                                                   record)))
+                    except RunInterrupted as error:
+                        raise _interrupted(summaries, maximize, error) from error.__cause__
+                    keep(summaries[-1])
+                    if (errors == "raise" and not summaries[-1].ok) or unsaved:
+                        break
+            elif todo:
+                ended = None if _is_dask_client(executor) else Ended()
+                args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
+                finishing: list[RunSummary] = []
+
+                def collect(summary: RunSummary) -> None:
+                    finishing.append(summary)
+                    keep(summary)
+
+                futures: list[_Future] = []
                 try:
-                    job.save_state({"runs": [_summary_state(finished[index]) for index in sorted(finished)]})
-                except Exception as error:  # a full disk, a value a checkpoint cannot keep: said once all is over
-                    unsaved.append(error)
-
-        todo = [index for index in range(runs) if index not in finished]
-        summaries = [finished[index] for index in range(runs) if index in finished]
-        if executor is None:
-            for index in todo:
-                try:
-                    summaries.append(run_once(index, *_for_run((f, settings, dict(bounds), maximize, stop), index,
-                                                               record)))
-                except RunInterrupted as error:
-                    raise _interrupted(summaries, maximize, error) from error.__cause__
-                keep(summaries[-1])
-                if (errors == "raise" and not summaries[-1].ok) or unsaved:
-                    break
-        elif todo:
-            ended = None if _is_dask_client(executor) else Ended()
-            args = (f, settings, dict(bounds), maximize, stop if ended is None else {**stop, "cancelled": ended})
-            finishing: list[RunSummary] = []
-
-            def collect(summary: RunSummary) -> None:
-                finishing.append(summary)
-                keep(summary)
-
-            futures: list[_Future] = []
-            try:
-                futures = _submit_all(executor, todo, args, record)
-                collected, left = _collect(futures, todo, timeout, errors == "raise", collect)
-            except KeyboardInterrupt as error:
-                for future in futures:
+                    futures = _submit_all(executor, todo, args, record)
+                    collected, left = _collect(futures, todo, timeout, errors == "raise", collect)
+                except KeyboardInterrupt as error:
+                    for future in futures:
+                        future.cancel()
+                    raise _interrupted(summaries + finishing, maximize) from error
+                finally:
+                    if ended is not None:
+                        ended.end()
+                summaries.extend(collected)
+                if left and terminate:
+                    _terminate(executor, left)
+                for future in left:
                     future.cancel()
-                raise _interrupted(summaries + finishing, maximize) from error
-            finally:
-                if ended is not None:
-                    ended.end()
-            summaries.extend(collected)
-            if left and terminate:
-                _terminate(executor, left)
-            for future in left:
-                future.cancel()
+    finally:
+        job.release()  # (see Job.release)
     summaries.sort(key=lambda summary: summary.index)
     if unsaved and job.checkpoint is not None:
         failure = MultiStartFailed(f"cannot save the checkpoint {job.checkpoint.path}: {unsaved[0]}", summaries)

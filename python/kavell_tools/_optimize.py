@@ -708,15 +708,18 @@ def optimize(
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
     # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
-    with tracker.interruptible(), \
-            job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
-        tracker.show_progress(budget, progress)
-        if x0 is not None and not resumed:
-            tracker.reserve(1)
-        if parallel:
-            run_parallel(strategy, space, f, None if resumed else x0, executor, workers, distribute)
-        else:
-            strategy.run(None if resumed else x0)
+    try:
+        with tracker.interruptible(), \
+                job.running(tracker, lambda: {"strategy": dataclasses.asdict(strategy.state)}, restore) as resumed:
+            tracker.show_progress(budget, progress)
+            if x0 is not None and not resumed:
+                tracker.reserve(1)
+            if parallel:
+                run_parallel(strategy, space, f, None if resumed else x0, executor, workers, distribute)
+            else:
+                strategy.run(None if resumed else x0)
+    finally:
+        job.release()
     result = tracker.final_result()
     if result.stop_reason == "evaluations":
         result.stop_reason = None  # the budget, spent as planned

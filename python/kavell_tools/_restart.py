@@ -88,25 +88,28 @@ def restarts(
             raise ValueError(f"fraction {fraction!r} is not a width")
 
     # Ctrl-C anywhere, up to the last save and the checkpoint's release, carries the result.
-    with tracker.interruptible(), job.running(tracker, lambda: {"fraction": fraction}, restore):
-        tracker.show_progress(budget, progress)
-        while tracker.evaluations < budget and tracker.stop_reason is None:
-            remaining = budget - tracker.evaluations
-            centre = tracker.best_point
-            if centre is None or tracker.evaluations < global_budget:
-                left = global_budget - tracker.evaluations
-                size = min(global_evaluations, left)
-                if left - size < global_evaluations // 2:
-                    # No short run at the end of the global share.
-                    size = left
-                run = settings.for_budget(min(max(size, 1), remaining))
-                tracker.reserve(run.evaluations)
-                tracker.run(run.build(), bounds)
-            else:
-                best_before = tracker.best_value
-                run = local_settings.for_budget(min(local_evaluations, remaining))
-                tracker.reserve(run.evaluations)
-                tracker.run(run.build(), narrowed(bounds, centre, fraction))
-                improved = tracker.best_value is not best_before
-                fraction = max(fraction * shrink, 1e-12) if improved else shrink
+    try:
+        with tracker.interruptible(), job.running(tracker, lambda: {"fraction": fraction}, restore):
+            tracker.show_progress(budget, progress)
+            while tracker.evaluations < budget and tracker.stop_reason is None:
+                remaining = budget - tracker.evaluations
+                centre = tracker.best_point
+                if centre is None or tracker.evaluations < global_budget:
+                    left = global_budget - tracker.evaluations
+                    size = min(global_evaluations, left)
+                    if left - size < global_evaluations // 2:
+                        # No short run at the end of the global share.
+                        size = left
+                    run = settings.for_budget(min(max(size, 1), remaining))
+                    tracker.reserve(run.evaluations)
+                    tracker.run(run.build(), bounds)
+                else:
+                    best_before = tracker.best_value
+                    run = local_settings.for_budget(min(local_evaluations, remaining))
+                    tracker.reserve(run.evaluations)
+                    tracker.run(run.build(), narrowed(bounds, centre, fraction))
+                    improved = tracker.best_value is not best_before
+                    fraction = max(fraction * shrink, 1e-12) if improved else shrink
+    finally:
+        job.release()
     return tracker.final_result()

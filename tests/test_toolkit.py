@@ -1198,7 +1198,7 @@ def test_ctrl_c_at_any_moment_of_a_checkpointed_job_keeps_its_result_and_the_job
     # The garbage of earlier tests is finalised now, not while armed: a Ctrl-C raised in a finaliser (a
     # Popen's __del__) is swallowed there, and the job it was meant for would run to its end. numpy (the
     # frame's and the walks') is imported now too: one interrupted in its first import stays unusable in the
-    # process ("CPU dispatcher tracer already initialized"), numpy's own limit, whichever test imports it first.
+    # process ("CPU dispatcher tracer already initlized", sic), numpy's own limit, whichever test imports it first.
     with contextlib.suppress(ImportError):
         import numpy  # noqa: F401
     gc.collect()

@@ -43,9 +43,10 @@ def fresh(mean: list[float], spread: list[list[float]]) -> Walk:
     n = len(mean)
     a = np.asarray(spread, dtype=float)
     sigma = abs(float(np.linalg.det(a))) ** (1 / n)
-    covariance = a @ a.T / sigma**2 if sigma > 0 and math.isfinite(sigma) else np.eye(n)
-    if sigma <= 0 or not math.isfinite(sigma):
-        sigma = 0.01
+    if sigma > 0 and math.isfinite(sigma):
+        covariance = a @ a.T / sigma**2
+    else:  # a frame without a usable size: round, a hundredth of the ranges
+        sigma, covariance = 0.01, np.eye(n)
     return Walk(list(mean), sigma, covariance.tolist(), [0.0] * n, [0.0] * n)
 
 

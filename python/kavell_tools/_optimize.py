@@ -1361,13 +1361,12 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     assert task.point is not None
     before = _finite_real(task.before)
     assert before is not None
-    reals, coordinates = space.doubles, space.coordinates
-    assert space.identity and len(reals) == len(coordinates) and not space.fixed
-    centre = space.vector(task.point)
-    seen = [centre[k] for k in reals]
-    ranges = np.asarray([space.ranges[k] for k in reals])
-    lows = np.asarray([coordinates[k].low for k in reals])
-    highs = np.asarray([coordinates[k].high for k in reals])
+    coordinates = space.coordinates
+    assert space.identity and len(space.doubles) == len(coordinates) and not space.fixed
+    seen = space.vector(task.point)
+    ranges = np.asarray(space.ranges)
+    lows = np.asarray([c.low for c in coordinates])
+    highs = np.asarray([c.high for c in coordinates])
     saved = dict(task.walk)
     walk = Walk(**{key: value for key, value in saved.items() if key != "seen"})
     if saved["seen"] != seen:
@@ -1380,7 +1379,6 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     best, own, since = sign * before, math.inf, 0
     patience = 10 + math.ceil(30 * generations.n / generations.size)
     start = tracker.evaluations
-
     while tracker.evaluations - start + generations.size <= task.evaluations:
         steps, points = generations.ask()
         # Clipped to the bounds in their own units: a point is always within them, and a double.

@@ -774,6 +774,20 @@ def test_small_budgets_on_several_workers_are_spent_exactly(distribute):
 
 
 @pytest.mark.parametrize("distribute", ["evaluations", "runs"])
+def test_walks_on_several_workers_go_on_from_the_last(distribute, tmp_path):
+    pytest.importorskip("numpy")
+    # One walk at a time beside the other tasks: sent whole to a process, a walk comes back pickled with
+    # the state it ended in, which the next walk and the checkpoint go on from (a walk afresh spreads as
+    # the first local box, sigma near 0.03; one that went on converging on the sphere is far narrower).
+    checkpoint = tmp_path / "job.json"
+    result = kavell_tools.optimize(sphere, 3_000, workers=2, distribute=distribute, checkpoint=checkpoint,
+                                   tuning=Tuning(polish_at=()), **BOX)
+    assert result.evaluations == 3_000
+    walk = kavell_tools.Checkpoint(checkpoint).load()["strategy"]["walk"]
+    assert len(walk["mean"]) == 3 and 0 < walk["sigma"] < 0.01, walk
+
+
+@pytest.mark.parametrize("distribute", ["evaluations", "runs"])
 @pytest.mark.parametrize("stop, reason", [({"target": 0.5}, "target"), ({"max_time": 0.0}, "time")])
 def test_a_stop_reaches_every_worker(workers, distribute, stop, reason, tmp_path):
     import functools

@@ -29,9 +29,9 @@ each gets, and nothing else:
      (kavell_tools._frame): it turns and stretches along a narrow valley
      that is not along the axes, and stays a box along them while no two
      coordinates are correlated;
-   - with numpy and one worker, where every coordinate is an ``f64`` one
-     (two or more), a walk of an evolution strategy
-     (kavell_tools._evolution) takes the place of that local run:
+   - with numpy, where every coordinate is an ``f64`` one (two or more),
+     a walk of an evolution strategy (kavell_tools._evolution) takes the
+     place of that local run (on several workers, one walk at a time):
      generations of points drawn around a mean, whose better half move
      the mean and teach a covariance the shape of the valley, each walk
      going on from where the last stopped. A walk ends when its share
@@ -155,10 +155,10 @@ class Tuning:
     frame_step: float = 3.0  # half-width of the next box, in steps of the run's best point
     size_growth: float = 3.0
     aligned_below: float = 0.3  # a frame that correlates no two axes by more keeps local boxes along them
-    # With numpy and one worker, where every coordinate is an f64 one, an evolution strategy
-    # (kavell_tools._evolution) takes the place of local runs, each walk of it up to this share; a
-    # polish then does not go on (the walk follows it), and the global runs after the first wait for
-    # repeated failures of the walks.
+    # With numpy, where every coordinate is an f64 one, an evolution strategy (kavell_tools._evolution)
+    # takes the place of local runs, each walk of it up to this share (one at a time on several workers);
+    # a polish then does not go on (the walk follows it), and on one worker the global runs after the
+    # first wait for repeated failures of the walks.
     evolution: bool = True
     walk_share: float = 0.3
 
@@ -559,6 +559,7 @@ class _Task:
     archive: list[tuple[Any, Any]] = field(default_factory=list)
     exhausted: bool = False  # a polish that ended on its share of evaluations, not where it converged
     walk: dict[str, Any] = field(default_factory=dict)  # a walk's state, before it and after it
+    resets: int = 0  # of the frame, when a walk was proposed
 
 
 def optimize(
@@ -760,6 +761,7 @@ class _Strategy:
         self.block_iterations = max(1, round(tuning.block_iterations * scale))
         self.least_local = max(1, round(tuning.least_local * scale))
         self.state = _State()
+        self.resets = 0  # of the frame (see complete())
         self._reset_frame()
         self.reserved = 0  # evaluations promised to tasks under way elsewhere
         self.aside = 0  # several workers: evaluations kept for a polish due once those under way are spent
@@ -768,6 +770,10 @@ class _Strategy:
         # Several workers: what block runs of the sweep found apart, by coordinate, and whether it is untried.
         self.apart: dict[int, float] = {}
         self.untried = False
+        # Several workers: whether a walk is under way (one at a time, each going on from the last), and
+        # whether walks are carried out here, sending each generation's points together (see _parallel).
+        self.walking = False
+        self.batched = False
 
     @property
     def left(self) -> int:
@@ -905,7 +911,9 @@ class _Strategy:
             # (Not where there are walks: they follow the valley a polish crawls along.)
             s.polish_again = task.exhausted and task.improved and not self._walks()
         if task.kind == "walk":
-            s.walk = task.walk
+            self.walking = False
+            if task.resets == self.resets:  # (after a reset, the walk's state is one forgotten)
+                s.walk = task.walk
             if task.improved:
                 s.failures = 0
             else:
@@ -942,7 +950,7 @@ class _Strategy:
 
     def _walks(self) -> bool:
         """Whether walks of the evolution strategy take the place of local runs (over the whole space)."""
-        return self.tuning.evolution and self.whole and self.workers == 1
+        return self.tuning.evolution and self.whole
 
     def ready(self, in_flight: list[_Task]) -> bool:
         """Whether :meth:`propose` may hand out a task while ``in_flight`` are under way (several workers).
@@ -1005,7 +1013,7 @@ class _Strategy:
 
     def _first_globals(self) -> int:
         # Walks go on from the first global run's best: the other global runs wait for their failures.
-        return max(1 if self._walks() else self.tuning.global_runs, self.workers)
+        return max(1 if self._walks() and self.workers == 1 else self.tuning.global_runs, self.workers)
 
     def _per_global(self) -> int:
         t = self.tuning
@@ -1045,11 +1053,15 @@ class _Strategy:
     def _local(self, kind: str) -> _Task:
         """A run around the best point, in a box of the frame: turned when the frame is not near the axes.
 
-        Or, with walks, a walk from the best point (its values must be finite reals).
+        Or, with walks, a walk from the best point (its values must be finite reals), unless one is under way.
         """
         t, s = self.tuning, self.state
-        if kind == "local" and self._walks() and _finite_real(self.tracker.best_value) is not None:
-            size = self._spend(max(self.least_local, int(self.budget * t.walk_share)))
+        if kind == "local" and self._walks() and not self.walking and \
+                _finite_real(self.tracker.best_value) is not None:
+            # Several workers: a walk sent whole is one chain of evaluations on one worker, so no more than
+            # one worker's share; one that sends each generation's points together, as many as that takes.
+            width = population(len(self.rotated)) if self.batched else 1
+            size = min(self._spend(max(self.least_local, int(self.budget * t.walk_share))), self._most(width))
             if size >= population(len(self.rotated)):
                 return self._walk(size)
         centre, _ = self._best()
@@ -1080,7 +1092,8 @@ class _Strategy:
             spread = [[v / math.sqrt(3.0) for v in row] for row in s.matrix]  # the spread of a box's points
             s.walk = {**dataclasses.asdict(fresh(mean, spread)), "seen": []}
         task = _Task("walk", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
-        task.walk = dict(s.walk)
+        task.walk, task.resets = dict(s.walk), self.resets
+        self.walking = self.workers > 1
         return task
 
     def _rotation(self, centre: list[float]) -> _Rotation:
@@ -1101,6 +1114,7 @@ class _Strategy:
         s.matrix = [[t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
         s.path = [0.0] * len(self.rotated)
         s.walk = {}
+        self.resets += 1
 
     def _learn(self, task: _Task) -> None:
         """The frame after a local run: shape from where its best points lay, size from the step its best made."""
@@ -1176,10 +1190,10 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
     The tracker's best is the one the task was proposed with, or one found
     since: here the whole search's, on a worker the task's own (which starts
     from ``task.before``). ``batch`` evaluates several search points at once
-    (on several workers): the polish then sends each gradient's points together.
+    (on several workers): the polish then sends each gradient's points together, and a walk each generation's.
     """
     if task.kind == "walk":
-        _evolve(tracker, space, task)
+        _evolve(tracker, space, task, batch)
     elif task.settings is None:
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:
@@ -1352,7 +1366,7 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
         pass
 
 
-def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
+def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | None = None) -> None:
     """A walk: generations of the evolution strategy over the whole space (the user's f64 coordinates), until
     its evaluations are spent or no generation has bettered the walk's own best for a while. ``task.walk``
     goes in and comes back (empty once the walk has degenerated)."""
@@ -1372,6 +1386,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
     if saved["seen"] != seen:
         # The best point moved since the last walk (a polish, a block or global run): go on from there.
         walk.mean = (np.asarray(seen) / ranges).tolist()
+    send = batch or (lambda points: [tracker(**point) for point in points])
     # Seeded from the operating system: neither from nor into the interpreter's shared generator.
     generations = Generations(np, walk, np.random.default_rng())
     tracker.reserve(task.evaluations)
@@ -1385,7 +1400,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task) -> None:
         xs = np.minimum(np.maximum(points * ranges, lows), highs).tolist()
         # Values that are not finite reals rank last.
         values = [math.inf if (number := _finite_real(value)) is None else sign * number
-                  for value in _outside_run(tracker, lambda: [tracker(f64=x) for x in xs])]
+                  for value in _outside_run(tracker, lambda: send([{"f64": x} for x in xs]))]
         first = min(range(len(values)), key=values.__getitem__)
         if values[first] < best:
             best, seen = values[first], xs[first]

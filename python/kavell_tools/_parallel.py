@@ -1,7 +1,7 @@
 """``optimize`` on several workers: the scheduler under the strategy.
 
-The policy (``_optimize._Strategy``) hands out tasks, a module run over a box
-or a polish, and adapts as they complete; this module carries several out at
+The policy (``_optimize._Strategy``) hands out tasks, a module run over a box,
+a polish or a walk of the evolution strategy, and adapts as they complete; this module carries several out at
 once, in one of two ways:
 
 - ``"evaluations"``: each task runs in a thread of this process, and its
@@ -357,6 +357,7 @@ class _Outcome:
     error: BaseException | None = None
     archive: list[tuple[Any, Any]] = field(default_factory=list)  # a local run's, to learn its frame from
     exhausted: bool = False  # a polish's (see _Task)
+    walk: dict[str, Any] = field(default_factory=dict)  # a walk's state after it
 
 
 def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Options) -> _Outcome:
@@ -387,7 +388,7 @@ def run_task(f: Callable[..., Any], space: _Space, task: _Task, options: _Option
     outcome.improved = tracker.best_value is not task.before
     if outcome.improved:
         outcome.value, outcome.point = tracker.best_value, tracker.best_point
-    outcome.archive, outcome.exhausted = task.archive, task.exhausted
+    outcome.archive, outcome.exhausted, outcome.walk = task.archive, task.exhausted, task.walk
     return outcome
 
 
@@ -512,7 +513,8 @@ class _Scheduler:
         self.in_flight: list[_Carried] = []
         self.failure: BaseException | None = None
         self.flag: _Flag | None = None
-        self.polish_here = False  # with whole runs sent, whether a polish is carried out here all the same
+        # With whole runs sent, whether a polish and a walk are carried out here all the same.
+        self.polish_here = False
         strategy.workers = pool.size
 
     # Evaluations sent one at a time ----------------------------------------------------------------
@@ -598,6 +600,7 @@ class _Scheduler:
         if reason is not None:
             self.stop(reason)
         task.improved, task.found, task.archive = outcome.improved, outcome.point, outcome.archive
+        task.walk = outcome.walk
         task.exhausted = outcome.exhausted
         failure = outcome.error
         if isinstance(failure, (RunFailed, RunInterrupted)) and failure.evaluation is not None:
@@ -647,6 +650,7 @@ class _Scheduler:
                 self.strategy.state.around_x0 = bool(self.space.coordinates)
             if self.distribute == "auto":
                 self.distribute = self._measure()
+            self.strategy.batched = self.distribute == "evaluations" or self.polish_here
             if self.distribute == "runs":
                 self.flag = _DaskFlag(self.pool.executor) if self.pool.dask else _LocalFlag()
             self._loop()
@@ -687,7 +691,7 @@ class _Scheduler:
         overhead = statistics.median(max(0.0, here - on_worker) for here, on_worker in timings)
         # A polish sent whole makes its gradients' evaluations one after the other; carried out here, it
         # sends each gradient's together (as many as coordinates, and one) to the workers the tasks sent
-        # whole beside it leave free.
+        # whole beside it leave free. (A walk's generations are larger still: it goes where the polish goes.)
         sent = 1 + sum(not c.integer for c in self.space.coordinates)
         free = max(1, self.pool.size - 1)
         self.polish_here = -(-sent // free) * (seconds + overhead) < sent * seconds

@@ -345,13 +345,14 @@ def tables() -> dict[str, str]:
                      f"{ours['load']:.1f} |")
     for name, row in data.get("peers", {}).items():
         peers.append(f"| {name} | {row['wall']:.2f} s | {row['value']:.3g} | {row['load']:.1f} |")
-    quality = ""
+    lines = []
     for name, rows in data.get("quality", {}).items():
         if rows:
             means = {v: statistics.mean(r[v] for r in rows.values()) for v in ("sequential", "workers=8")}
-            quality = (f"the fraction of targets reached was {means['workers=8']:.3f} with 8 workers against "
-                       f"{means['sequential']:.3f} sequentially ({means['workers=8'] / means['sequential']:.2f}×; "
-                       f"{name}, {len(rows)} problems).")
+            lines.append(f"the fraction of targets reached was {means['workers=8']:.3f} with 8 workers against "
+                         f"{means['sequential']:.3f} sequentially ({means['workers=8'] / means['sequential']:.2f}×; "
+                         f"{name}, {len(rows)} problems).")
+    quality = "\n\n".join(lines)
     return {"SPEED_TABLE": "\n".join(speed), "DESIGNS_TABLE": "\n".join(designs), "PEERS_TABLE": "\n".join(peers),
             "QUALITY_LINE": quality}
 

@@ -342,6 +342,19 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
     assert (reach < step) == (edit == "none"), (reach, step)
 
 
+
+def test_a_walk_stays_within_the_bounds_where_the_best_lies_on_them(tmp_path):
+    pytest.importorskip("numpy")
+    # The least sum lies in the lower corner. A point drawn beyond it has the corner's value, and a walk that
+    # learnt from the points drawn rather than those evaluated drew its mean out of the bounds (to -1e15 in
+    # fractions of the range, its steps as large), every later point clipped onto the corner.
+    checkpoint = tmp_path / "job.json"
+    result = kavell_tools.optimize(lambda f64: sum(f64), 2_000, checkpoint=checkpoint, tuning=Tuning(polish_at=()),
+                                   **BOX)
+    assert result.value == -15.0
+    walk = kavell_tools.Checkpoint(checkpoint).load()["strategy"]["walk"]
+    assert all(-0.5 - 1e-12 <= m <= 0.5 for m in walk["mean"]) and walk["sigma"] < 0.5, walk
+
 # The learned frame: its algebra against numpy's own, and where a turned run's points land.
 
 @hypothesis_settings(max_examples=60)

@@ -1397,7 +1397,13 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
     while tracker.evaluations - start + generations.size <= task.evaluations:
         steps, points = generations.ask()
         # Clipped to the bounds in their own units: a point is always within them, and a double.
-        xs = np.minimum(np.maximum(points * ranges, lows), highs).tolist()
+        clipped = np.minimum(np.maximum(points * ranges, lows), highs)
+        xs = clipped.tolist()
+        if generations.sigma > 0 and not np.array_equal(clipped, points * ranges):
+            # The walk learns from the points evaluated, not from those drawn: beyond a bound a drawn point
+            # has the value of its clipped one whatever its distance, so the mean, drifting there unopposed,
+            # would leave the bounds for good (every later point clipped, the walk stuck on their face).
+            steps = (clipped / ranges - generations.mean) / generations.sigma
         # Values that are not finite reals rank last.
         values = [math.inf if (number := _finite_real(value)) is None else sign * number
                   for value in _outside_run(tracker, lambda: send([{"f64": x} for x in xs]))]

@@ -1397,9 +1397,10 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
     while tracker.evaluations - start + generations.size <= task.evaluations:
         steps, points = generations.ask()
         # Clipped to the bounds in their own units: a point is always within them, and a double.
-        clipped = np.minimum(np.maximum(points * ranges, lows), highs)
+        drawn = points * ranges
+        clipped = np.minimum(np.maximum(drawn, lows), highs)
         xs = clipped.tolist()
-        if generations.sigma > 0 and not np.array_equal(clipped, points * ranges):
+        if generations.sigma > 0 and not np.array_equal(clipped, drawn):
             # The walk learns from the points evaluated, not from those drawn: beyond a bound a drawn point
             # has the value of its clipped one whatever its distance, so the mean, drifting there unopposed,
             # would leave the bounds for good (every later point clipped, the walk stuck on their face).

@@ -1410,7 +1410,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
                   for value in _outside_run(tracker, lambda: send([{"f64": x} for x in xs]))]
         first = min(range(len(values)), key=values.__getitem__)
         if values[first] < best:
-            best, seen = values[first], xs[first]
+            best, seen = values[first], clipped[first].tolist()  # not the list f got: f may write into it
         if values[first] < own:
             own, since = values[first], 0
         else:

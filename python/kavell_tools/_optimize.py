@@ -1093,7 +1093,7 @@ class _Strategy:
             s.walk = {**dataclasses.asdict(fresh(mean, spread)), "seen": []}
         task = _Task("walk", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
         task.walk, task.resets = dict(s.walk), self.resets
-        self.walking = self.workers > 1
+        self.walking = True  # until it completes
         return task
 
     def _rotation(self, centre: list[float]) -> _Rotation:

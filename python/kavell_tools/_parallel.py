@@ -513,8 +513,9 @@ class _Scheduler:
         self.in_flight: list[_Carried] = []
         self.failure: BaseException | None = None
         self.flag: _Flag | None = None
-        # With whole runs sent, whether a polish and a walk are carried out here all the same.
-        self.polish_here = False
+        # With whole runs sent, whether a polish and a walk are carried out here all the same, sending their
+        # points together.
+        self.batches_here = False
         strategy.workers = pool.size
 
     # Evaluations sent one at a time ----------------------------------------------------------------
@@ -650,7 +651,7 @@ class _Scheduler:
                 self.strategy.state.around_x0 = bool(self.space.coordinates)
             if self.distribute == "auto":
                 self.distribute = self._measure()
-            self.strategy.batched = self.distribute == "evaluations" or self.polish_here
+            self.strategy.batched = self.distribute == "evaluations" or self.batches_here
             if self.distribute == "runs":
                 self.flag = _DaskFlag(self.pool.executor) if self.pool.dask else _LocalFlag()
             self._loop()
@@ -694,7 +695,7 @@ class _Scheduler:
         # whole beside it leave free. (A walk's generations are larger still: it goes where the polish goes.)
         sent = 1 + sum(not c.integer for c in self.space.coordinates)
         free = max(1, self.pool.size - 1)
-        self.polish_here = -(-sent // free) * (seconds + overhead) < sent * seconds
+        self.batches_here = -(-sent // free) * (seconds + overhead) < sent * seconds
         return "evaluations" if seconds >= AUTO_RATIO * overhead else "runs"
 
     def _loop(self) -> None:
@@ -725,7 +726,7 @@ class _Scheduler:
             self.account.runs += 1
         carried = _Carried(task)
         self.in_flight.append(carried)
-        if self.distribute == "runs" and not (task.settings is None and self.polish_here):
+        if self.distribute == "runs" and not (task.settings is None and self.batches_here):
             carried.future = self.pool.submit(run_task, self.f, self.space, task, self._options())
             carried.future.add_done_callback(lambda _: self.done.put(carried))
         else:

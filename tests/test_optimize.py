@@ -3,6 +3,7 @@
 Quality is measured in bench/quality.py, never asserted here.
 """
 import dataclasses
+import itertools
 import json
 import math
 import os
@@ -85,6 +86,57 @@ def test_runs_shrink_below_a_budget_of_ten_thousand(budget, global_particles, lo
     block_run = next(task for task in iter(strategy.propose, None) if task.kind != "global")
     assert block_run.kind == "block"
     assert (block_run.settings.particle_count, block_run.settings.iteration_count) == block
+
+
+# i64 over [0, 3], [0, 9], [-2**40, 2**40], and a real: the first sweep frees each coordinate in a box the
+# range wide around the best point [1, 4, 0, 0.5], where the narrow ones take their whole ranges.
+@pytest.mark.parametrize("tuning, kinds", [
+    (Tuning(), ["scan", "scan", "block", "block"]),  # every other value of the narrow ones, once each
+    (Tuning(scan=0.0), ["block"] * 4),
+    # A block run of 2 particles over 2 iterations: 9 values are more than its evaluations, 3 are not.
+    (Tuning(block_particles=2, block_iterations=1, scan=1.0), ["scan", "block", "block", "block"]),
+])
+def test_few_valued_integers_are_scanned_and_keep_their_neighbours_in_local_boxes(tuning, kinds):
+    from kavell_tools._optimize import _Space, _Strategy, carry_out
+
+    bounds = {"i64_min": [0, 0, -(2**40)], "i64_max": [3, 9, 2**40], "f64_min": [0.0], "f64_max": [1.0]}
+    centre = [1, 4, 0, 0.5]
+    calls = Calls(lambda i64, f64: sum(i64) + f64[0])
+    space = _Space(bounds, True)
+    strategy = _Strategy(kavell_tools.Tracker(calls, decode=space.decode), space, 10_000, tuning, polish=False)
+    strategy.tracker(f64=[float(x) for x in centre])
+
+    def freed(task):
+        if task.kind == "scan":
+            return next(k for k, x in enumerate(task.vectors[0]) if x != centre[k])
+        return next(k for k, (a, b) in enumerate(zip(task.bounds["f64_min"], task.bounds["f64_max"])) if b - a > 1e-6)
+
+    # The opening global runs, then the sweep's blocks in an order of its own.
+    tasks = sorted(itertools.islice((task for task in iter(strategy.propose, None) if task.kind != "global"), 4),
+                   key=freed)
+    assert [task.kind for task in tasks] == kinds
+    expected = {0: {0, 2, 3}, 1: {0, 1, 2, 3, 5, 6, 7, 8, 9}}
+    for task in tasks:
+        if task.kind != "scan":
+            continue
+        k = freed(task)
+        assert task.settings is None and task.evaluations == len(task.vectors) == len(expected[k])
+        calls.points.clear()
+        carry_out(strategy.tracker, strategy.space, task)
+        seen = [point["i64"][k] for point in calls.points]
+        assert set(seen) == expected[k] and len(seen) == len(expected[k])
+        distances = [abs(n - centre[k]) for n in seen]
+        assert distances == sorted(distances)
+        assert all(type(n) is int for point in calls.points for n in point["i64"])
+        assert all(point["i64"][:k] + point["i64"][k + 1:] + point["f64"] == centre[:k] + centre[k + 1:]
+                   for point in calls.points)
+    # However narrow local boxes have become, an integer's neighbours stay within them (the real's need not).
+    strategy.state.widths = [1e-9] * 4
+    local = strategy.propose()
+    assert local.kind == "local"
+    best = strategy.space.vector(strategy.tracker.best_point)
+    lows, highs = local.bounds["f64_min"], local.bounds["f64_max"]
+    assert lows[2] <= best[2] - 1 and best[2] + 1 <= highs[2] and highs[3] - lows[3] < 1e-6
 
 
 @needs_scipy

@@ -17,13 +17,17 @@ each gets, and nothing else:
      the best point (a box one float or one unit wide, so every particle
      holds them). A swarm too small for the whole space then settles each
      coordinate among all its basins, which a box around the best point
-     never reaches;
+     never reaches. A block that frees integers alone, with few values in
+     its box (up to three times a block run's evaluations), tries each of
+     them once instead, the nearest first (a scan): a swarm over a handful
+     of values draws the same ones again and again. A scan from the same
+     best point is not made twice;
    - a local run around the best point, in a box whose size follows the
      step the last improvement made (a long step keeps it wide, a short one
      narrows it). A run that found nothing narrows it further, and once it
      has shrunk to nothing it starts over at the first width. The box so
      tracks the remaining error instead of collapsing far below it or
-     staying far above it. After repeated failures a new global run looks
+     staying far above it; integers keep c-1 ... c+1 within it. After repeated failures a new global run looks
      for another basin. With numpy, the box of the real coordinates takes
      its shape from where each local run's best points lay
      (kavell_tools._frame): it turns and stretches along a narrow valley
@@ -67,6 +71,7 @@ from __future__ import annotations
 
 import dataclasses
 import decimal
+import itertools
 import math
 import os
 import random
@@ -137,6 +142,10 @@ class Tuning:
     follow_width: float = 0.05
     block_particles: int = 8
     block_iterations: int = 10
+    # A block freeing integers alone tries each of their values in its box once, the nearest first (a
+    # scan), in place of a block run, where they number at most this many times the run's evaluations
+    # (0: never); a swarm over a few values draws the same ones again and again.
+    scan: float = 3.0
     # Smaller budgets shrink every swarm, the iterations of block runs and the least local run by
     # sqrt(budget / full_swarms_from) (chosen on COCO's budgets of 100 x D; at 0 never).
     full_swarms_from: int = 10_000
@@ -545,7 +554,7 @@ class _Task:
     """
 
     kind: str  # "global", "block", "local", "first local" (around x0), "polish", "combined" (see _keep_apart),
-    # "walk" (generations of the evolution strategy)
+    # "walk" (generations of the evolution strategy), "scan" (a block's integers, value by value)
     evaluations: int
     settings: Settings | None  # of a module run
     bounds: dict[str, Any]
@@ -560,6 +569,7 @@ class _Task:
     exhausted: bool = False  # a polish that ended on its share of evaluations, not where it converged
     walk: dict[str, Any] = field(default_factory=dict)  # a walk's state, before it and after it
     resets: int = 0  # of the frame, when a walk was proposed
+    vectors: list[list[float]] = field(default_factory=list)  # a scan's points (coordinates, the rest as point's)
 
 
 def optimize(
@@ -774,6 +784,7 @@ class _Strategy:
         # whether walks are carried out here, sending each generation's points together (see _parallel).
         self.walking = False
         self.batched = False
+        self.scanned: dict[tuple[tuple[int, ...], float], Point | None] = {}  # the best point each block was last scanned from
 
     @property
     def left(self) -> int:
@@ -856,7 +867,9 @@ class _Strategy:
             if polish is not None or due and self.left <= 0:
                 return polish
             if s.blocks:
-                return self._block(s.blocks.pop())
+                if (block := self._block(s.blocks.pop())) is not None:
+                    return block
+                continue
             if not s.swept:
                 s.swept = True
                 order = list(range(len(self.space.coordinates)))
@@ -903,7 +916,7 @@ class _Strategy:
     def complete(self, task: _Task) -> None:
         """Adapt to a finished task: the widths of local boxes, and a new global run after repeated failures."""
         t, s = self.tuning, self.state
-        if task.kind == "block":
+        if task.kind in ("block", "scan"):
             self._keep_apart(task)
         if task.kind == "polish":
             self._follow(self._best(task.point)[0], frame=True)
@@ -1032,7 +1045,9 @@ class _Strategy:
         spare = self.left if point is None or self.aside else point - self.tracker.evaluations - self.reserved
         return min(evaluations, spare if spare > 0 else self.left)
 
-    def _block(self, free: list[int]) -> _Task:
+    def _block(self, free: list[int]) -> _Task | None:
+        """A block run of the ``free`` coordinates around the best point, or a scan of them (``None`` where the
+        same scan from the same point is done: its values would be the same)."""
         t = self.tuning
         _, width = t.blocks[(self.state.sweeps - 1) % len(t.blocks)]
         centre, _ = self._best()
@@ -1048,7 +1063,42 @@ class _Strategy:
                 lows.append(x)
                 highs.append(x)
         size = self._spend(self.block_particles * (self.block_iterations + 1))
+        if width and (vectors := self._scan(centre, free, lows, highs, size)):
+            block = (tuple(free), width)
+            if self.scanned.get(block) is self.tracker.best_point:
+                return None
+            self.scanned[block] = self.tracker.best_point
+            return _Task("scan", len(vectors), None, {}, self.tracker.best_value, self.tracker.best_point,
+                         vectors=vectors)
         return self._task("block", size, self.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
+
+    def _scan(self, centre: list[float], free: list[int], lows: list[float], highs: list[float],
+              size: int) -> list[list[float]]:
+        """The points of a scan of the ``free`` coordinates over their box, the nearest first; none where a
+        block run is due instead (a real among them, or more values than the scan may take)."""
+        coordinates = self.space.coordinates
+        if not all(coordinates[k].integer and not coordinates[k].native for k in free):
+            return []
+        offsets = []
+        for k in free:
+            c, x = coordinates[k], centre[k]
+            # The integers within the box and the bounds (a real-searched integer's bounds lie half a unit out).
+            first, last = math.ceil(max(lows[k], c.low + 0.5)), math.floor(min(highs[k], c.high - 0.5))
+            offsets.append(range(first - int(x), last - int(x) + 1))
+        count = math.prod(map(len, offsets)) - 1
+        if count > self.tuning.scan * size:
+            return []
+        # Within what is left (and a worker's share), as a run's evaluations are.
+        size = min(count, self._spend(count), self._most(until=self._polish_ahead()))
+        steps = sorted((step for step in itertools.product(*offsets) if any(step)),
+                       key=lambda step: (sum(map(abs, step)), self.random.random()))
+        vectors = []
+        for step in steps[:size]:
+            vector = list(centre)
+            for k, d in zip(free, step):
+                vector[k] = centre[k] + d
+            vectors.append(vector)
+        return vectors
 
     def _local(self, kind: str) -> _Task:
         """A run around the best point, in a box of the frame: turned when the frame is not near the axes.
@@ -1065,7 +1115,9 @@ class _Strategy:
             if size >= population(len(self.rotated)):
                 return self._walk(size)
         centre, _ = self._best()
-        widths = s.widths
+        # Integers keep at least c-1 ... c+1 within reach, however narrow the box of the reals has become
+        # (pinned as well, a local run would evaluate a few points over and over).
+        widths = [max(w, 3.0) if c.integer else w for w, c in zip(s.widths, self.space.coordinates)]
         rotation = None
         if self.rotated and turns(self.np, s.matrix, t.aligned_below):
             rotation = self._rotation(centre)
@@ -1194,6 +1246,12 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
     """
     if task.kind == "walk":
         _evolve(tracker, space, task, batch)
+    elif task.kind == "scan":
+        assert task.point is not None
+        rest = space.rest(task.point)
+        tracker.reserve(task.evaluations)
+        send = batch or (lambda points: [tracker(**point) for point in points])
+        _outside_run(tracker, lambda: send([space.assemble(vector, rest) for vector in task.vectors]))
     elif task.settings is None:
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:

@@ -139,6 +139,50 @@ def test_few_valued_integers_are_scanned_and_keep_their_neighbours_in_local_boxe
     assert lows[2] <= best[2] - 1 and best[2] + 1 <= highs[2] and highs[3] - lows[3] < 1e-6
 
 
+def test_scans_from_the_same_best_point_try_no_point_twice():
+    from kavell_tools._optimize import _Space, _Strategy, carry_out
+
+    # f is constant, so the first point stays the best: sweeps free the two integers one at a time (their
+    # whole ranges) and together (a box of their neighbours), each pair in either order by its shuffle.
+    space = _Space({"i64_min": [0, 0], "i64_max": [3, 3]}, True)
+    calls = Calls(lambda i64: 1.0)
+    strategy = _Strategy(kavell_tools.Tracker(calls, decode=space.decode), space, 10**9, Tuning(), polish=False)
+    strategy.tracker(f64=[0.0, 0.0])
+    best = strategy.tracker.best_point
+    for _ in range(400):
+        task = strategy.propose()
+        if task.kind == "scan":
+            carry_out(strategy.tracker, space, task)
+        strategy.complete(task)
+    assert strategy.tracker.best_point is best and strategy.state.sweeps >= 36
+    scanned = [tuple(point["i64"]) for point in calls.points[1:]]
+    # Once each: one coordinate over a box the range wide around (0, 0), both over their neighbours.
+    assert sorted(scanned) == [(0, 1), (0, 2), (1, 0), (1, 1), (2, 0)]
+
+
+# A few-valued integer beside a decimal and an integer too wide for a double, which narrow around the best
+# point as the widths recorded for the coordinates searched as doubles do, after that many failed local runs.
+@pytest.mark.parametrize("contractions", [3, 12])
+def test_decimals_and_wide_integers_narrow_beside_a_few_valued_integer(contractions):
+    from kavell_tools._optimize import _Space, _Strategy
+
+    bounds = {"i64_min": [0], "i64_max": [3], "i128_min": [0], "i128_max": [2**100], "d_min": ["-100"],
+              "d_max": ["100"]}
+    space = _Space(bounds, True)
+    strategy = _Strategy(kavell_tools.Tracker(lambda **point: 0.0, decode=space.decode), space, 100_000, Tuning(),
+                         polish=False)
+    strategy.tracker(f64=[1.0], i=[2**99], d=[Decimal("1.2")])
+    strategy.state.widths = [r / 3**contractions for r in space.ranges]
+    strategy.state.global_runs, strategy.state.swept = 99, True  # the next task is a local run
+    task = strategy.propose()
+    assert task.kind == "local"
+    share = 3.0**-contractions
+    decimals = (Decimal(task.bounds["d_min"][0]), Decimal(task.bounds["d_max"][0]))
+    assert decimals[0] <= Decimal("1.2") <= decimals[1] and (decimals[1] - decimals[0]) / 200 <= Decimal(1.01 * share)
+    assert task.bounds["i_min"][0] <= 2**99 < task.bounds["i_max"][0]
+    assert (task.bounds["i_max"][0] - task.bounds["i_min"][0]) / 2**100 <= 1.01 * share
+
+
 @needs_scipy
 def test_the_polish_spends_evaluations_and_keeps_the_integers():
     calls = Calls(mixed)

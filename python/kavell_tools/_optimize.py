@@ -20,8 +20,8 @@ each gets, and nothing else:
      never reaches. A block that frees integers alone, with few values in
      its box (up to three times a block run's evaluations), tries each of
      them once instead, the nearest first (a scan): a swarm over a handful
-     of values draws the same ones again and again. A scan from the same
-     best point is not made twice;
+     of values draws the same ones again and again. Scans from the same
+     best point try no point twice;
    - a local run around the best point, in a box whose size follows the
      step the last improvement made (a long step keeps it wide, a short one
      narrows it). A run that found nothing narrows it further, and once it
@@ -784,7 +784,9 @@ class _Strategy:
         # whether walks are carried out here, sending each generation's points together (see _parallel).
         self.walking = False
         self.batched = False
-        self.scanned: dict[tuple[tuple[int, ...], float], Point | None] = {}  # the best point each block was last scanned from
+        # The points scans have tried from the best point they started from (not again while it is the best).
+        self.scanned: set[tuple[float, ...]] = set()
+        self.scanned_from: Point | None = None
 
     @property
     def left(self) -> int:
@@ -1046,8 +1048,8 @@ class _Strategy:
         return min(evaluations, spare if spare > 0 else self.left)
 
     def _block(self, free: list[int]) -> _Task | None:
-        """A block run of the ``free`` coordinates around the best point, or a scan of them (``None`` where the
-        same scan from the same point is done: its values would be the same)."""
+        """A block run of the ``free`` coordinates around the best point, or a scan of them (``None`` where
+        scans from the same best point have tried every value of it)."""
         t = self.tuning
         _, width = t.blocks[(self.state.sweeps - 1) % len(t.blocks)]
         centre, _ = self._best()
@@ -1063,22 +1065,21 @@ class _Strategy:
                 lows.append(x)
                 highs.append(x)
         size = self._spend(self.block_particles * (self.block_iterations + 1))
-        if width and (vectors := self._scan(centre, free, lows, highs, size)):
-            block = (tuple(free), width)
-            if self.scanned.get(block) is self.tracker.best_point:
+        if width and (vectors := self._scan(centre, free, lows, highs, size)) is not None:
+            if not vectors:
                 return None
-            self.scanned[block] = self.tracker.best_point
             return _Task("scan", len(vectors), None, {}, self.tracker.best_value, self.tracker.best_point,
                          vectors=vectors)
         return self._task("block", size, self.block_particles, self.space.bounds(lows, highs, self.tracker.best_point))
 
     def _scan(self, centre: list[float], free: list[int], lows: list[float], highs: list[float],
-              size: int) -> list[list[float]]:
-        """The points of a scan of the ``free`` coordinates over their box, the nearest first; none where a
-        block run is due instead (a real among them, or more values than the scan may take)."""
+              size: int) -> list[list[float]] | None:
+        """The points of a scan of the ``free`` coordinates over their box, the nearest first, leaving out those
+        scans tried from the same best point; ``None`` where a block run is due instead (a real among them, or
+        more values than the scan may take)."""
         coordinates = self.space.coordinates
         if not all(coordinates[k].integer and not coordinates[k].native for k in free):
-            return []
+            return None
         offsets = []
         for k in free:
             c, x = coordinates[k], centre[k]
@@ -1087,17 +1088,21 @@ class _Strategy:
             offsets.append(range(first - int(x), last - int(x) + 1))
         count = math.prod(map(len, offsets)) - 1
         if count > self.tuning.scan * size:
-            return []
-        # Within what is left (and a worker's share), as a run's evaluations are.
-        size = min(count, self._spend(count), self._most(until=self._polish_ahead()))
+            return None
+        if self.scanned_from is not self.tracker.best_point:
+            self.scanned_from, self.scanned = self.tracker.best_point, set()
         steps = sorted((step for step in itertools.product(*offsets) if any(step)),
                        key=lambda step: (sum(map(abs, step)), self.random.random()))
         vectors = []
-        for step in steps[:size]:
+        for step in steps:
             vector = list(centre)
             for k, d in zip(free, step):
                 vector[k] = centre[k] + d
-            vectors.append(vector)
+            if tuple(vector) not in self.scanned:
+                vectors.append(vector)
+        # Within what is left (and a worker's share), as a run's evaluations are.
+        vectors = vectors[:min(self._spend(count), self._most(until=self._polish_ahead()))]
+        self.scanned.update(map(tuple, vectors))
         return vectors
 
     def _local(self, kind: str) -> _Task:
@@ -1125,7 +1130,8 @@ class _Strategy:
         highs = [x + w / 2 for x, w in zip(centre, widths)]
         size = self._spend(max(self.least_local, int(self.budget * t.local_share)))
         # Decimals and very large integers narrow as the typical coordinate does.
-        relative = sorted(w / r for w, r in zip(widths, self.space.ranges) if r > 0)
+        # (As recorded: the floor that keeps an integer's neighbours within reach is no narrowing.)
+        relative = sorted(w / r for w, r in zip(s.widths, self.space.ranges) if r > 0)
         fraction = relative[len(relative) // 2] if relative else t.first_width
         best = self.tracker.best_point
         assert best is not None

@@ -99,12 +99,14 @@ def test_runs_shrink_below_a_budget_of_ten_thousand(budget, global_particles, lo
 def test_few_valued_integers_are_scanned_and_keep_their_neighbours_in_local_boxes(tuning, kinds):
     from kavell_tools._optimize import _Space, _Strategy, carry_out
 
-    bounds = {"i64_min": [0, 0, -(2**40)], "i64_max": [3, 9, 2**40], "f64_min": [0.0], "f64_max": [1.0]}
+    # (With a decimal and an integer too wide for a double, which local boxes narrow as the typical coordinate.)
+    bounds = {"i64_min": [0, 0, -(2**40)], "i64_max": [3, 9, 2**40], "f64_min": [0.0], "f64_max": [1.0],
+              "i128_min": [0], "i128_max": [2**100], "d_min": ["-100"], "d_max": ["100"]}
     centre = [1, 4, 0, 0.5]
-    calls = Calls(lambda i64, f64: sum(i64) + f64[0])
+    calls = Calls(lambda i64, f64, i128, d: sum(i64) + f64[0])
     space = _Space(bounds, True)
     strategy = _Strategy(kavell_tools.Tracker(calls, decode=space.decode), space, 10_000, tuning, polish=False)
-    strategy.tracker(f64=[float(x) for x in centre])
+    strategy.tracker(f64=[float(x) for x in centre], i=[2**99], d=[Decimal("1.2")])
 
     def freed(task):
         if task.kind == "scan":
@@ -130,13 +132,17 @@ def test_few_valued_integers_are_scanned_and_keep_their_neighbours_in_local_boxe
         assert all(type(n) is int for point in calls.points for n in point["i64"])
         assert all(point["i64"][:k] + point["i64"][k + 1:] + point["f64"] == centre[:k] + centre[k + 1:]
                    for point in calls.points)
-    # However narrow local boxes have become, an integer's neighbours stay within them (the real's need not).
+    # However narrow local boxes have become, an integer's neighbours stay within them; the real's, the
+    # decimal's and the wide integer's boxes narrow all the same.
     strategy.state.widths = [1e-9] * 4
     local = strategy.propose()
     assert local.kind == "local"
     best = strategy.space.vector(strategy.tracker.best_point)
     lows, highs = local.bounds["f64_min"], local.bounds["f64_max"]
     assert lows[2] <= best[2] - 1 and best[2] + 1 <= highs[2] and highs[3] - lows[3] < 1e-6
+    assert local.bounds["i_min"][0] <= 2**99 < local.bounds["i_max"][0] <= local.bounds["i_min"][0] + 2**70
+    assert Decimal(local.bounds["d_min"][0]) <= Decimal("1.2") <= Decimal(local.bounds["d_max"][0]) <= \
+        Decimal(local.bounds["d_min"][0]) + Decimal("1e-6")
 
 
 def test_scans_from_the_same_best_point_try_no_point_twice():
@@ -158,29 +164,6 @@ def test_scans_from_the_same_best_point_try_no_point_twice():
     scanned = [tuple(point["i64"]) for point in calls.points[1:]]
     # Once each: one coordinate over a box the range wide around (0, 0), both over their neighbours.
     assert sorted(scanned) == [(0, 1), (0, 2), (1, 0), (1, 1), (2, 0)]
-
-
-# A few-valued integer beside a decimal and an integer too wide for a double, which narrow around the best
-# point as the widths recorded for the coordinates searched as doubles do, after that many failed local runs.
-@pytest.mark.parametrize("contractions", [3, 12])
-def test_decimals_and_wide_integers_narrow_beside_a_few_valued_integer(contractions):
-    from kavell_tools._optimize import _Space, _Strategy
-
-    bounds = {"i64_min": [0], "i64_max": [3], "i128_min": [0], "i128_max": [2**100], "d_min": ["-100"],
-              "d_max": ["100"]}
-    space = _Space(bounds, True)
-    strategy = _Strategy(kavell_tools.Tracker(lambda **point: 0.0, decode=space.decode), space, 100_000, Tuning(),
-                         polish=False)
-    strategy.tracker(f64=[1.0], i=[2**99], d=[Decimal("1.2")])
-    strategy.state.widths = [r / 3**contractions for r in space.ranges]
-    strategy.state.global_runs, strategy.state.swept = 99, True  # the next task is a local run
-    task = strategy.propose()
-    assert task.kind == "local"
-    share = 3.0**-contractions
-    decimals = (Decimal(task.bounds["d_min"][0]), Decimal(task.bounds["d_max"][0]))
-    assert decimals[0] <= Decimal("1.2") <= decimals[1] and (decimals[1] - decimals[0]) / 200 <= Decimal(1.01 * share)
-    assert task.bounds["i_min"][0] <= 2**99 < task.bounds["i_max"][0]
-    assert (task.bounds["i_max"][0] - task.bounds["i_min"][0]) / 2**100 <= 1.01 * share
 
 
 @needs_scipy

@@ -27,9 +27,10 @@ each gets, and nothing else:
      narrows it). A run that found nothing narrows it further, and once it
      has shrunk to nothing it starts over at the first width. The box so
      tracks the remaining error instead of collapsing far below it or
-     staying far above it; integers keep c-1 ... c+1 within it. After repeated failures a new global run looks
-     for another basin. With numpy, the box of the real coordinates takes
-     its shape from where each local run's best points lay
+     staying far above it; integers keep c-1 ... c+1 within it. After
+     repeated failures a new global run looks for another basin. With
+     numpy, the box of the real coordinates takes its shape from where
+     each local run's best points lay
      (kavell_tools._frame): it turns and stretches along a narrow valley
      that is not along the axes, and stays a box along them while no two
      coordinates are correlated;
@@ -178,6 +179,8 @@ class Tuning:
 
 
 TUNING = Tuning()
+#: The width of a box around an integer that holds its neighbours: c-1 ... c+1 (searched as a real, rounded).
+NEIGHBOURS = 3.0
 
 
 def _f32_step(x: float, up: bool) -> float:
@@ -1056,7 +1059,7 @@ class _Strategy:
         lows, highs = [], []
         for k, (x, c) in enumerate(zip(centre, self.space.coordinates)):
             if k in free or (width == 0.0 and not c.integer):
-                half = max((c.high - c.low) * (width or t.follow_width), 3.0 if c.integer else 0.0) / 2
+                half = max((c.high - c.low) * (width or t.follow_width), NEIGHBOURS if c.integer else 0.0) / 2
                 lows.append(x - half)
                 highs.append(x + half)
             else:
@@ -1122,7 +1125,7 @@ class _Strategy:
         centre, _ = self._best()
         # Integers keep at least c-1 ... c+1 within reach, however narrow the box of the reals has become
         # (pinned as well, a local run would evaluate a few points over and over).
-        widths = [max(w, 3.0) if c.integer else w for w, c in zip(s.widths, self.space.coordinates)]
+        widths = [max(w, NEIGHBOURS) if c.integer else w for w, c in zip(s.widths, self.space.coordinates)]
         rotation = None
         if self.rotated and turns(self.np, s.matrix, t.aligned_below):
             rotation = self._rotation(centre)
@@ -1228,7 +1231,7 @@ class _Strategy:
         longest = max(step, default=0.0)
         s.widths = [
             # Integers keep at least c-1 ... c+1 within reach.
-            min(r, max(t.step_factor * max(d, 0.2 * longest), r * 1e-15, 3.0 if c.integer else 0.0))
+            min(r, max(t.step_factor * max(d, 0.2 * longest), r * 1e-15, NEIGHBOURS if c.integer else 0.0))
             for d, r, c in zip(step, self.space.ranges, self.space.coordinates)
         ]
         if frame and self.rotated and longest > 0:
@@ -1256,8 +1259,8 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
         assert task.point is not None
         rest = space.rest(task.point)
         tracker.reserve(task.evaluations)
-        send = batch or (lambda points: [tracker(**point) for point in points])
-        _outside_run(tracker, lambda: send([space.assemble(vector, rest) for vector in task.vectors]))
+        points = [space.assemble(vector, rest) for vector in task.vectors]
+        _outside_run(tracker, lambda: _sender(tracker, batch)(points))
     elif task.settings is None:
         _polish(tracker, space, task, batch)  # which reserves its evaluations when it runs
     else:
@@ -1267,6 +1270,11 @@ def carry_out(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | 
         tracker.run(_Through(pso, task) if task.kind in _LOCAL and task.matrix else pso, task.bounds)
     task.improved = tracker.best_value is not task.before
     task.found = tracker.best_point if task.improved else None
+
+
+def _sender(tracker: Tracker[Any], batch: Batch | None) -> Batch:
+    """What evaluates a task's points: ``batch`` (several workers), or the tracker one after the other."""
+    return batch or (lambda points: [tracker(**point) for point in points])
 
 
 _LOCAL = ("local", "first local")
@@ -1450,7 +1458,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
     if saved["seen"] != seen:
         # The best point moved since the last walk (a polish, a block or global run): go on from there.
         walk.mean = (np.asarray(seen) / ranges).tolist()
-    send = batch or (lambda points: [tracker(**point) for point in points])
+    send = _sender(tracker, batch)
     # Seeded from the operating system: neither from nor into the interpreter's shared generator.
     generations = Generations(np, walk, np.random.default_rng())
     tracker.reserve(task.evaluations)

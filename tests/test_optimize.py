@@ -422,6 +422,48 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
 
 
 
+@pytest.mark.parametrize("n", [2, 5, 12])
+def test_walks_rest_at_the_least_spread_and_keep_their_shape_across_a_global_run(n):
+    np = pytest.importorskip("numpy")
+    from kavell_tools._evolution import SMALLEST_STEP, Generations, Walk, fresh
+    from kavell_tools._optimize import _Space, _Strategy, carry_out
+
+    # Converging on an ellipsoid conditioned 1e6, C stays positive definite though the worse half take their
+    # directions out of it, and sigma stops at the least spread (in fractions of the ranges) rather than
+    # dwindling into steps the doubles round away, with the mean at the minimum.
+    scales = np.logspace(0, 6, n)
+    generations = Generations(np, fresh([0.5] * n, (np.eye(n) * 0.1).tolist()), np.random.default_rng())
+    for _ in range(4_000):
+        steps, points = generations.ask()
+        assert generations.tell(steps, [float((scales * (p - 0.3141592653) ** 2).sum()) for p in points])
+        assert np.linalg.eigvalsh(generations.covariance)[0] > 0
+    assert SMALLEST_STEP * (1 - 1e-9) <= generations.sigma * generations.scales.max() < 1e-9
+    assert np.allclose(generations.mean, 0.3141592653, atol=1e-9)
+
+    def strategy(f):
+        made = _Strategy(kavell_tools.Tracker(Calls(f)), _Space(BOX, True), 10**6, Tuning(), polish=False)
+        made.tracker(f64=[0.25, -1.5, 3.0])
+        return made
+
+    # A walk from the minimum, below the least spread: it stalls there, long before its share is spent, and
+    # comes back empty (the next starts afresh).
+    converged = strategy(lambda f64: sum((x - c) ** 2 for x, c in zip(f64, [0.25, -1.5, 3.0])))
+    converged.state.walk = {**dataclasses.asdict(Walk([0.0] * 3, 1e-15, np.eye(3).tolist(), [0.0] * 3, [0.0] * 3)),
+                            "seen": []}
+    task = converged._walk(100_000)
+    carry_out(converged.tracker, converged.space, task)
+    assert task.walk == {} and converged.tracker.evaluations < 2_000
+    # Walks that fail (a constant, where sigma grows) call a global run after the fourth, and the next walk
+    # goes on with the state the last one ended in.
+    flat = strategy(lambda f64: 1.0)
+    for failures in range(1, 5):
+        task = flat._walk(100_000)
+        carry_out(flat.tracker, flat.space, task)
+        flat.complete(task)
+        assert task.walk and flat.state.walk == task.walk and flat.state.global_due == (failures == 4)
+    assert flat.propose().kind == "global" and flat._walk(100_000).walk == task.walk
+
+
 def test_a_walk_stays_within_the_bounds_where_the_best_lies_on_them(tmp_path):
     pytest.importorskip("numpy")
     # The least sum lies in the lower corner. A point drawn beyond it has the corner's value, and a walk that

@@ -4,19 +4,23 @@ Each generation draws ``population(n)`` points ``u = m + sigma * B D z`` (``z``
 standard normal, ``C = B D^2 B^T``) in fractions of the coordinates' ranges;
 the better half, weighted by rank, move the mean ``m``, shape ``C`` (rank-one
 update from the path of the mean's steps, rank-mu update from the steps
-themselves) and, by the length of the path of those steps measured in ``C``'s
-own units, grow or shrink ``sigma`` (cumulative step-size adaptation).
-The constants are the textbook defaults for ``n`` coordinates and the
-population (twice the textbook one). Unlike a
-module run's swarm, the mean follows the better half even when no point
-beats the best so far, so ``C`` learns the shape of a narrow valley that
-boxes along any fixed axes cannot follow.
+themselves; the worse half take their directions out of it) and, by the
+length of the path of those steps measured in ``C``'s own units, grow or
+shrink ``sigma`` (cumulative step-size adaptation). The constants are the
+textbook defaults for ``n`` coordinates and the population (twice the
+textbook one). Unlike a module run's swarm, the mean follows the better
+half even when no point beats the best so far, so ``C`` learns the shape of
+a narrow valley that boxes along any fixed axes cannot follow.
 """
 from __future__ import annotations
 
 import math
 from dataclasses import dataclass
 from typing import Any
+
+
+#: The least spread of a walk's points, in fractions of the ranges (see Generations.tell).
+SMALLEST_STEP = 1e-12
 
 
 def population(n: int) -> int:
@@ -67,12 +71,21 @@ class Generations:
         self.c1 = 2 / ((n + 1.3) ** 2 + mueff)
         self.cmu = min(1 - self.c1, 2 * (mueff - 2 + 1 / mueff) / ((n + 2) ** 2 + mueff))
         self.chi = math.sqrt(n) * (1 - 1 / (4 * n) + 1 / (21 * n * n))
+        # The worse half's weights, the worst first, each to be divided by its step's squared length in C's
+        # own units. In all they take at most half of what C keeps of itself out of any one direction (C stays
+        # positive definite, even measured by a decomposition some generations old), and no more than the
+        # better half and the rank-one update put in; C keeps that much more of itself, so that its size does
+        # not drift (sigma's job).
+        against = min(1 + self.c1 / self.cmu, (1 - self.c1 - self.cmu) / (2 * n * self.cmu))
+        self.against = self.weights * n * against
+        self.keep = 1 - self.c1 - self.cmu * (1 - against)
         self.mean = np.asarray(walk.mean, dtype=float)
         self.sigma = walk.sigma
         self.covariance = np.asarray(walk.covariance, dtype=float)
         self.path = np.asarray(walk.path, dtype=float)
         self.sigma_path = np.asarray(walk.sigma_path, dtype=float)
         self.generation = 0
+        self.floored = False  # whether sigma is held at the least spread
         # The decomposition of C is renewed every few generations, while C has moved by a few per cent (from
         # every second generation at 2 to 10 coordinates, every third at 20: it is most of the algebra's cost).
         self.lag = max(1, int(2 / (n * (self.c1 + self.cmu))))
@@ -89,8 +102,14 @@ class Generations:
         steps = (z * self.scales) @ self.vectors.T
         return steps, self.mean + self.sigma * steps
 
-    def tell(self, steps: Any, values: list[float]) -> bool:
-        """Adapt to the generation's values; ``False`` once the walk has degenerated (sigma or C unusable)."""
+    def tell(self, steps: Any, values: list[float], against: bool = True) -> bool:
+        """Adapt to the generation's values; ``False`` once the walk has degenerated (C or the mean not finite).
+
+        Without ``against`` the worse half take nothing out of C: where points were moved onto a bound,
+        the steps to them say little of where not to go, and taking those directions out (the step into the
+        bounds from a face the best point lies on) would leave C flat across the face, and sigma, measuring
+        the mean's steps in C's units, would grow without end.
+        """
         np = self.np
         order = sorted(range(self.size), key=values.__getitem__)
         chosen = steps[order[:self.mu]]
@@ -107,10 +126,20 @@ class Generations:
         if steady:
             self.path += math.sqrt(cc * (2 - cc) * self.mueff) * step
         c1, cmu = self.c1, self.cmu
-        # The rank-one and rank-mu updates in one product: [path, chosen]^T diag(c1, cmu w) [path, chosen].
-        rows = np.vstack((self.path, chosen))
-        factors = np.concatenate(((c1,), cmu * self.weights))
-        decay = 1 - c1 - cmu + (0.0 if steady else c1 * cc * (2 - cc))
+        if against:
+            # The worse half (the worst first), and their squared lengths in C's own units.
+            worse = steps[order[:-self.mu - 1:-1]]
+            lengths = np.square((worse @ self.vectors) / self.scales).sum(axis=1)
+            # The rank-one, rank-mu and negative updates in one product: [path, chosen, worse]^T diag(c1,
+            # cmu w, -cmu w') [path, chosen, worse].
+            rows = np.vstack((self.path, chosen, worse))
+            factors = np.concatenate(((c1,), cmu * self.weights, -cmu * self.against / np.maximum(lengths, 1e-300)))
+            decay = self.keep
+        else:
+            rows = np.vstack((self.path, chosen))
+            factors = np.concatenate(((c1,), cmu * self.weights))
+            decay = 1 - c1 - cmu
+        decay += 0.0 if steady else c1 * cc * (2 - cc)
         self.covariance = decay * self.covariance + (rows.T * factors) @ rows
         self.sigma *= math.exp(min(1.0, (cs / self.ds) * (length / self.chi - 1)))
         if values[order[0]] == values[order[self.mu]]:
@@ -120,7 +149,19 @@ class Generations:
             return False
         if self.generation % self.lag == 0:
             self._decompose()
-        return self.sigma * float(self.scales.max()) > 1e-15
+        # Below steps of about 1e-12 of the ranges, the doubles' rounding (of the points, then of f's values)
+        # decides the ranking. Sigma stops there while C goes on learning: on a sharp ridge C needs far more
+        # generations to find the ridge's direction than sigma takes to shrink, and then sigma grows again.
+        # C is then rescaled to a largest scale of 1: the shrinking that sigma is spared would otherwise go on
+        # in C until it underflowed.
+        top = float(self.scales.max())
+        self.floored = self.sigma * top <= SMALLEST_STEP
+        if self.floored:
+            self.covariance /= top * top
+            self.scales = self.scales / top
+            self.path /= top
+            self.sigma = SMALLEST_STEP
+        return True
 
     def walk(self) -> Walk:
         return Walk(self.mean.tolist(), self.sigma, self.covariance.tolist(), self.path.tolist(),

@@ -38,11 +38,14 @@ each gets, and nothing else:
      a walk of an evolution strategy (kavell_tools._evolution) takes the
      place of that local run (on several workers, one walk at a time):
      generations of points drawn around a mean, whose better half move
-     the mean and teach a covariance the shape of the valley, each walk
-     going on from where the last stopped. A walk ends when its share
-     (0.3 of the budget) is spent or when none of its generations has
-     bettered its own best for a while; a walk that found nothing better
-     counts as a failed local run. The global runs after the first then
+     the mean and teach a covariance the shape of the valley (the worse
+     half take their directions out of it), each walk going on from where
+     the last stopped, across the global runs too. A walk ends when its
+     share (0.3 of the budget) is spent or when none of its generations
+     has bettered its own best for a while (one that has converged, its
+     spread down to 1e-12 of the ranges, leaves the next to start afresh
+     around the best point); a walk that found nothing better counts as a
+     failed local run. The global runs after the first then
      wait for those failures, and a polish does not go on when its tenth
      runs out (the walks follow it). The walks' points, unlike a module
      run's, do not collapse onto the best point: on COCO's
@@ -963,7 +966,10 @@ class _Strategy:
         per_global = self._per_global()
         if s.failures >= self.tuning.failures_before_global and self._spend(per_global) == per_global:
             s.failures = 0
-            self._reset_frame()
+            # The walk goes on from the best point after the global run, with the shape it has learned: an
+            # ill-conditioned one takes many times the walks' patience to learn. (One that has converged
+            # starts afresh anyway: see _evolve.)
+            self._reset_frame(walk=False)
             s.global_due = True
 
     def _walks(self) -> bool:
@@ -1168,14 +1174,15 @@ class _Strategy:
                          [space.coordinates[k].low for k in rotated], [space.coordinates[k].high for k in rotated],
                          None if f64 == list(range(len(f64))) else f64)
 
-    def _reset_frame(self) -> None:
-        """Local boxes start over at the first width, along the axes."""
+    def _reset_frame(self, walk: bool = True) -> None:
+        """Local boxes start over at the first width, along the axes (and, with ``walk``, walks afresh)."""
         s, t, ranges = self.state, self.tuning, self.space.ranges
         s.widths = [r * t.first_width for r in ranges]
         s.matrix = [[t.first_width / 2 if j == k else 0.0 for j in self.rotated] for k in self.rotated]
         s.path = [0.0] * len(self.rotated)
-        s.walk = {}
-        self.resets += 1
+        if walk:
+            s.walk = {}
+            self.resets += 1
 
     def _learn(self, task: _Task) -> None:
         """The frame after a local run: shape from where its best points lay, size from the step its best made."""
@@ -1441,7 +1448,7 @@ def _polish(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
 def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | None = None) -> None:
     """A walk: generations of the evolution strategy over the whole space (the user's f64 coordinates), until
     its evaluations are spent or no generation has bettered the walk's own best for a while. ``task.walk``
-    goes in and comes back (empty once the walk has degenerated)."""
+    goes in and comes back (empty once the walk has degenerated or stalled at its least spread)."""
     import numpy as np
 
     assert task.point is not None
@@ -1472,7 +1479,8 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
         drawn = points * ranges
         clipped = np.minimum(np.maximum(drawn, lows), highs)
         xs = clipped.tolist()
-        if generations.sigma > 0 and not np.array_equal(clipped, drawn):
+        inside = np.array_equal(clipped, drawn)
+        if generations.sigma > 0 and not inside:
             # The walk learns from the points evaluated, not from those drawn: beyond a bound a drawn point
             # has the value of its clipped one whatever its distance, so the mean, drifting there unopposed,
             # would leave the bounds for good (every later point clipped, the walk stuck on their face).
@@ -1487,9 +1495,13 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
             own, since = values[first], 0
         else:
             since += 1
-        if not generations.tell(steps, values):
+        if not generations.tell(steps, values, against=inside):
             task.walk = {}  # degenerate: the next walk starts afresh
             return
         if since >= patience:
+            if generations.floored:
+                # Stalled at the least spread: converged there, and the next walk starts afresh around the best.
+                task.walk = {}
+                return
             break
     task.walk = {**dataclasses.asdict(generations.walk()), "seen": seen}

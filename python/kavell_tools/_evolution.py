@@ -77,7 +77,8 @@ class Generations:
         # better half and the rank-one update put in; C keeps that much more of itself, so that its size does
         # not drift (sigma's job).
         against = min(1 + self.c1 / self.cmu, (1 - self.c1 - self.cmu) / (2 * n * self.cmu))
-        self.against = self.weights * n * against
+        self.positive = self.cmu * self.weights
+        self.negative = -self.cmu * n * against * self.weights[::-1]  # the worse half in order, the worst last
         self.keep = 1 - self.c1 - self.cmu * (1 - against)
         self.mean = np.asarray(walk.mean, dtype=float)
         self.sigma = walk.sigma
@@ -98,21 +99,23 @@ class Generations:
 
     def ask(self) -> tuple[Any, Any]:
         """The steps ``y`` (in units of ``sigma``) of the next generation, and their points ``m + sigma y``."""
-        z = self.rng.standard_normal((self.size, self.n))
+        z = self.z = self.rng.standard_normal((self.size, self.n))  # the steps in C's own units
         steps = (z * self.scales) @ self.vectors.T
         return steps, self.mean + self.sigma * steps
 
     def tell(self, steps: Any, values: list[float], against: bool = True) -> bool:
         """Adapt to the generation's values; ``False`` once the walk has degenerated (C or the mean not finite).
 
-        Without ``against`` the worse half take nothing out of C: where points were moved onto a bound,
+        ``steps`` are those :meth:`ask` drew, or (without ``against``) others in their place. Without
+        ``against`` the worse half take nothing out of C: where points were moved onto a bound,
         the steps to them say little of where not to go, and taking those directions out (the step into the
         bounds from a face the best point lies on) would leave C flat across the face, and sigma, measuring
         the mean's steps in C's units, would grow without end.
         """
         np = self.np
         order = sorted(range(self.size), key=values.__getitem__)
-        chosen = steps[order[:self.mu]]
+        ranked = steps[order]
+        chosen = ranked[:self.mu]
         step = self.weights @ chosen
         self.mean += self.sigma * step
         cs, cc = self.cs, self.cc
@@ -127,17 +130,16 @@ class Generations:
             self.path += math.sqrt(cc * (2 - cc) * self.mueff) * step
         c1, cmu = self.c1, self.cmu
         if against:
-            # The worse half (the worst first), and their squared lengths in C's own units.
-            worse = steps[order[:-self.mu - 1:-1]]
-            lengths = np.square((worse @ self.vectors) / self.scales).sum(axis=1)
-            # The rank-one, rank-mu and negative updates in one product: [path, chosen, worse]^T diag(c1,
-            # cmu w, -cmu w') [path, chosen, worse].
-            rows = np.vstack((self.path, chosen, worse))
-            factors = np.concatenate(((c1,), cmu * self.weights, -cmu * self.against / np.maximum(lengths, 1e-300)))
+            # The rank-one, rank-mu and negative updates in one product: [path, ranked]^T diag(c1, cmu w,
+            # -cmu w' / |z|^2) [path, ranked], the worse half's |z| their lengths in C's own units.
+            worse = self.z[order[self.mu:]]
+            lengths = np.maximum(np.einsum("ij,ij->i", worse, worse), 1e-300)
+            rows = np.vstack((self.path, ranked))
+            factors = np.concatenate(((c1,), self.positive, self.negative / lengths))
             decay = self.keep
         else:
             rows = np.vstack((self.path, chosen))
-            factors = np.concatenate(((c1,), cmu * self.weights))
+            factors = np.concatenate(((c1,), self.positive))
             decay = 1 - c1 - cmu
         decay += 0.0 if steady else c1 * cc * (2 - cc)
         self.covariance = decay * self.covariance + (rows.T * factors) @ rows

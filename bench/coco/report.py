@@ -389,14 +389,14 @@ def figures(store: Store) -> None:
             continue
         inputs = work / "input" / f"{suite}-{multiplier}x"
         shutil.rmtree(inputs, ignore_errors=True)
-        methods = []
+        methods, drawn = [], []
         for method in ORDER:
             runs = [p for p in sorted((source / method).glob("f*-d*-i*"))
                     if int(p.name.split("-i")[1]) in instances and int(p.name.split("-d")[1][:2]) in dims]
             if not runs:
                 continue
             if method == "optimize":
-                sources[f"{suite}-{multiplier}x"] = sorted({
+                drawn = sorted({
                     records[(method, suite, multiplier, int(run.name.split("-d")[1][:2]), int(run.name[1:3]),
                              int(run.name.split("-i")[1]))]["code"] for run in runs})
             for run in runs:
@@ -417,11 +417,16 @@ def figures(store: Store) -> None:
         with open(work / f"cocopp-{suite}-{multiplier}x.log", "w") as log:
             subprocess.run([sys.executable, "-c", script, str(out), *methods], cwd=work, stdout=log,
                            stderr=subprocess.STDOUT, check=True)
+        copied = False
         for d in dims:
             for group in COCOPP_GROUPS:
                 found = list(out.glob(f"*/pprldmany_{d:02d}D_{group}.png"))
                 if found:
                     shutil.copyfile(found[0], FIGURES / f"{suite}-{multiplier}x-d{d:02d}-{group}.png")
+                    copied = True
+        # Only figures made here show this build: where cocopp drew none, the ones there are older.
+        if copied and drawn:
+            sources[f"{suite}-{multiplier}x"] = drawn
     if sources:
         (FIGURES / "sources.json").write_text(json.dumps(sources, indent=1, sort_keys=True) + "\n")
 

@@ -151,9 +151,10 @@ class Generations:
             return False
         if self.generation % self.lag == 0:
             self._decompose()
-        # Below steps of about 1e-12 of the ranges, the doubles' rounding (of the points, then of f's values)
-        # decides the ranking. Sigma stops there while C goes on learning: on a sharp ridge C needs far more
+        # Sigma stops at the least spread while C goes on learning: on a sharp ridge C needs far more
         # generations to find the ridge's direction than sigma takes to shrink, and then sigma grows again.
+        # (At 1e-12 of the ranges, not at the doubles' spacing: a walk converged there ends sooner, and the
+        # restarts that buys were worth more on COCO's bbob than the last digits of smooth problems.)
         # C is then rescaled to a largest scale of 1: the shrinking that sigma is spared would otherwise go on
         # in C until it underflowed.
         top = float(self.scales.max())

@@ -1495,13 +1495,11 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
             own, since = values[first], 0
         else:
             since += 1
-        if not generations.tell(steps, values, against=inside):
-            task.walk = {}  # degenerate: the next walk starts afresh
+        adapted = generations.tell(steps, values, against=inside)
+        if not adapted or since >= patience and generations.floored:
+            # Degenerate, or stalled at the least spread (converged there): the next walk starts afresh.
+            task.walk = {}
             return
         if since >= patience:
-            if generations.floored:
-                # Stalled at the least spread: converged there, and the next walk starts afresh around the best.
-                task.walk = {}
-                return
             break
     task.walk = {**dataclasses.asdict(generations.walk()), "seen": seen}

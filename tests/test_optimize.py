@@ -380,7 +380,8 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
     assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
 
 
-@pytest.mark.parametrize("edit", ["none", "saved without numpy", "damaged", "saved by an earlier version"])
+@pytest.mark.parametrize("edit", ["none", "saved without numpy", "damaged", "population too small",
+                                  "saved by an earlier version", "saved before wide walks"])
 def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
     pytest.importorskip("numpy")
     # No polish, so that walks do all the local work: the job is interrupted early in the second walk
@@ -398,12 +399,16 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
         state["walk"] = {"dict": {}}
     if edit == "damaged":
         covariance[0] = [1.0]
+    if edit == "population too small":
+        walk["size"] = 3
     if edit == "saved by an earlier version":
         del state["walk"]
+    if edit in ("saved by an earlier version", "saved before wide walks"):
+        del walk["size"], state["wide_walks"], state["wide_spent"], state["wide_due"]
     checkpoint.write_text(json.dumps(saved))
     calls = Calls(sphere)
-    if edit == "damaged":
-        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not one of|damaged)"):
+    if edit in ("damaged", "population too small"):
+        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not one of|damaged|too small)"):
             kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
         assert calls.values == []
         return
@@ -418,14 +423,14 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
     best = saved["state"]["dict"]["tracker"]["dict"]["best_point"]["dict"]["f64"]
     reach = max(abs(x - b) for point in calls.points[:7] for x, b in zip(point["f64"], best))
     step = 30.0 * sigma * max(math.sqrt(row[k]) for k, row in enumerate(covariance)) * 10.0  # the range
-    assert (reach < step) == (edit == "none"), (reach, step)
+    assert (reach < step) == (edit in ("none", "saved before wide walks")), (reach, step)
 
 
 
 @pytest.mark.parametrize("n", [2, 5, 12])
 def test_walks_rest_at_the_least_spread_and_keep_their_shape_across_a_global_run(n):
     np = pytest.importorskip("numpy")
-    from kavell_tools._evolution import SMALLEST_STEP, Generations, Walk, fresh
+    from kavell_tools._evolution import SMALLEST_STEP, Generations, Walk, fresh, population
     from kavell_tools._optimize import _Space, _Strategy, carry_out
 
     # Converging on an ellipsoid conditioned 1e6, C stays positive definite though the worse half take their
@@ -440,28 +445,51 @@ def test_walks_rest_at_the_least_spread_and_keep_their_shape_across_a_global_run
     assert SMALLEST_STEP * (1 - 1e-9) <= generations.sigma * generations.scales.max() < 1e-9
     assert np.allclose(generations.mean, 0.3141592653, atol=1e-9)
 
-    def strategy(f):
-        made = _Strategy(kavell_tools.Tracker(Calls(f)), _Space(BOX, True), 10**6, Tuning(), polish=False)
+    def strategy(f, tuning=Tuning()):
+        calls = Calls(f)
+        made = _Strategy(kavell_tools.Tracker(calls), _Space(BOX, True), 10**6, tuning, polish=False)
         made.tracker(f64=[0.25, -1.5, 3.0])
-        return made
+        return made, calls
 
     # A walk from the minimum, below the least spread: it stalls there, long before its share is spent, and
     # comes back empty (the next starts afresh).
-    converged = strategy(lambda f64: sum((x - c) ** 2 for x, c in zip(f64, [0.25, -1.5, 3.0])))
+    converged, _ = strategy(lambda f64: sum((x - c) ** 2 for x, c in zip(f64, [0.25, -1.5, 3.0])))
     converged.state.walk = {**dataclasses.asdict(Walk([0.0] * 3, 1e-15, np.eye(3).tolist(), [0.0] * 3, [0.0] * 3)),
                             "seen": []}
     task = converged._walk(100_000)
     carry_out(converged.tracker, converged.space, task)
     assert task.walk == {} and converged.tracker.evaluations < 2_000
-    # Walks that fail (a constant, where sigma grows) call a global run after the fourth, and the next walk
-    # goes on with the state the last one ended in.
-    flat = strategy(lambda f64: 1.0)
+    def walk(made, task):
+        carry_out(made.tracker, made.space, task)
+        made.complete(task)
+        return task
+
+    # Walks that fail (a constant, where sigma grows) call a global run after the fourth (without wide walks),
+    # and the next walk goes on with the state the last one ended in.
+    flat, _ = strategy(lambda f64: 1.0, Tuning(wide_share=0.0))
     for failures in range(1, 5):
-        task = flat._walk(100_000)
-        carry_out(flat.tracker, flat.space, task)
-        flat.complete(task)
+        task = walk(flat, flat._walk(100_000))
         assert task.walk and flat.state.walk == task.walk and flat.state.global_due == (failures == 4)
     assert flat.propose().kind == "global" and flat._walk(100_000).walk == task.walk
+    # With them, a failure calls a wide walk while wide walks have spent at most half the others' evaluations:
+    # from a point drawn within the bounds, wide, twice the population; one that finds nothing better leaves
+    # the walk's state as it was, and failures beyond their share count towards a global run again.
+    flat, calls = strategy(lambda f64: 1.0)
+    flat.state.global_runs = 1  # (the first is over)
+    task = walk(flat, flat._walk(100_000))
+    assert flat.state.wide_due and not flat.state.global_due and flat.state.failures == 0
+    wide = flat.propose()
+    spent = flat.tracker.evaluations
+    assert wide.kind == "walk" and wide.wide_from == spent and wide.evaluations == 10**6 - spent
+    assert wide.walk["size"] == 2 * population(n=3) and wide.walk["sigma"] == 0.2
+    assert wide.walk["seen"] == [0.25, -1.5, 3.0]  # (the best point: the walk starts where it was drawn)
+    assert all(-0.5 <= m <= 0.5 for m in wide.walk["mean"]) and wide.walk["mean"] != task.walk["mean"]
+    walk(flat, wide)
+    assert flat.state.wide_spent == flat.tracker.evaluations - spent > spent and flat.state.walk == task.walk
+    assert all(-5.0 <= x <= 5.0 for point in calls.points for x in point["f64"])
+    walk(flat, flat._walk(100_000))
+    assert not flat.state.wide_due and flat.state.failures == 1
+    assert flat._wide_walk().walk["size"] == 4 * population(n=3)
 
 
 def test_a_walk_stays_within_the_bounds_where_the_best_lies_on_them(tmp_path):
@@ -470,8 +498,8 @@ def test_a_walk_stays_within_the_bounds_where_the_best_lies_on_them(tmp_path):
     # learnt from the points drawn rather than those evaluated drew its mean out of the bounds (to -1e15 in
     # fractions of the range, its steps as large), every later point clipped onto the corner.
     checkpoint = tmp_path / "job.json"
-    result = kavell_tools.optimize(lambda f64: sum(f64), 2_000, checkpoint=checkpoint, tuning=Tuning(polish_at=()),
-                                   **BOX)
+    result = kavell_tools.optimize(lambda f64: sum(f64), 2_000, checkpoint=checkpoint,
+                                   tuning=Tuning(polish_at=(), wide_share=0.0), **BOX)
     assert result.value == -15.0
     walk = kavell_tools.Checkpoint(checkpoint).load()["strategy"]["walk"]
     assert all(-0.5 - 1e-12 <= m <= 0.5 for m in walk["mean"]) and walk["sigma"] < 0.5, walk

@@ -38,6 +38,7 @@ class Walk:
     covariance: list[list[float]]
     path: list[float]  # of the mean's steps, for the rank-one update
     sigma_path: list[float]  # the same in C's own units, for sigma
+    size: int = 0  # points per generation (0: population(n))
 
 
 def fresh(mean: list[float], spread: list[list[float]]) -> Walk:
@@ -60,7 +61,7 @@ class Generations:
     def __init__(self, np: Any, walk: Walk, rng: Any) -> None:
         self.np, self.rng = np, rng
         n = self.n = len(walk.mean)
-        self.size = population(n)
+        self.size = walk.size or population(n)
         mu = self.mu = self.size // 2
         w = np.log(mu + 0.5) - np.log(np.arange(1, mu + 1))
         self.weights = w / w.sum()
@@ -168,4 +169,4 @@ class Generations:
 
     def walk(self) -> Walk:
         return Walk(self.mean.tolist(), self.sigma, self.covariance.tolist(), self.path.tolist(),
-                    self.sigma_path.tolist())
+                    self.sigma_path.tolist(), 0 if self.size == population(self.n) else self.size)

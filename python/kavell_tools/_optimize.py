@@ -45,8 +45,16 @@ each gets, and nothing else:
      has bettered its own best for a while (one that has converged, its
      spread down to 1e-12 of the ranges, leaves the next to start afresh
      around the best point); a walk that found nothing better counts as a
-     failed local run. The global runs after the first then
-     wait for those failures, and a polish does not go on when its tenth
+     failed local run. On one worker, a failure then calls a *wide walk*
+     instead, while wide walks have spent at most half the evaluations
+     spent otherwise: a walk from a point drawn uniformly within the
+     bounds, spread over a fifth of the ranges, with twice a walk's
+     population and twice the last wide walk's (a walk that finds a better
+     point goes on as the walk). Their large populations find the basins of
+     multimodal problems with a global structure (Rastrigin's, Schaffers'
+     functions on COCO's bbob) that global runs and walks from the best
+     point missed. The global runs after the first then
+     wait for the failures beyond that, and a polish does not go on when its tenth
      runs out (the walks follow it). The walks' points, unlike a module
      run's, do not collapse onto the best point: on COCO's
      ill-conditioned functions they reach the targets that boxes and the
@@ -121,7 +129,7 @@ LONGEST_RUN = 2**62
 @dataclass(frozen=True)
 class Tuning:
     """The strategy's constants, chosen by measurement on the nine named problems only (the frame's,
-    the first global run's and polish's, the walks', and the swarms of small budgets on COCO's bbob
+    the first global run's and polish's, the walks' and wide walks', and the swarms of small budgets on COCO's bbob
     and bbob-mixint, instances 1-5, and 1-10 at 100 x D).
 
     Shares are fractions of the budget; widths fractions of each coordinate's range.
@@ -174,6 +182,12 @@ class Tuning:
     # first wait for repeated failures of the walks.
     evolution: bool = True
     walk_share: float = 0.3
+    # One worker, where there are walks: after a walk or local run that found nothing better, a wide walk
+    # (from a point drawn uniformly, spread over wide_spread of the ranges, its population twice a walk's
+    # and doubling from one to the next) while wide walks have spent at most wide_share times the
+    # evaluations spent otherwise (0: none); the global runs after the first wait for failures beyond that.
+    wide_share: float = 0.5
+    wide_spread: float = 0.2
 
     @property
     def learning(self) -> Learning:
@@ -480,6 +494,9 @@ class _State:
     global_due: bool = False  # a global run, after repeated local failures
     polish_again: bool = False  # the last polish was still improving when its share ran out
     walk: dict[str, Any] = field(default_factory=dict)  # the evolution strategy's Walk and "seen", or empty
+    wide_walks: int = 0
+    wide_spent: int = 0  # evaluations, by the wide walks
+    wide_due: bool = False
 
 
 @dataclass(frozen=True)
@@ -576,6 +593,7 @@ class _Task:
     walk: dict[str, Any] = field(default_factory=dict)  # a walk's state, before it and after it
     resets: int = 0  # of the frame, when a walk was proposed
     vectors: list[list[float]] = field(default_factory=list)  # a scan's points (coordinates, the rest as point's)
+    wide_from: int | None = None  # a wide walk: the evaluations spent when it was proposed
 
 
 def optimize(
@@ -701,7 +719,8 @@ def optimize(
         saved = state["strategy"]
         if isinstance(saved, dict):
             # Saved by an earlier version, without the frame or the polish that goes on: they start afresh.
-            saved = {"matrix": [], "path": [], "polish_again": False, "walk": {}, **saved}
+            saved = {"matrix": [], "path": [], "polish_again": False, "walk": {}, "wide_walks": 0, "wide_spent": 0,
+                     "wide_due": False, **saved}
         s = strategy.state = restored(saved, _State)
         if len(s.widths) != len(space.coordinates):
             raise ValueError(f"{len(s.widths)} widths for {len(space.coordinates)} coordinates")
@@ -712,7 +731,7 @@ def optimize(
         elif r and not usable(strategy.np, s.matrix):
             raise ValueError(f"the frame {s.matrix} is singular")
         if s.walk:
-            walk = restored({key: value for key, value in s.walk.items() if key != "seen"}, Walk)
+            walk = restored({"size": 0, **{key: value for key, value in s.walk.items() if key != "seen"}}, Walk)
             seen = s.walk.get("seen")
             if not isinstance(seen, list) or not all(type(v) is float for v in seen):
                 raise ValueError(f"the walk's best {seen!r} is not a list of floats")
@@ -721,6 +740,8 @@ def optimize(
             elif any(len(v) != r for v in (walk.path, walk.sigma_path, *walk.covariance)) or \
                     len(walk.covariance) != r or len(seen) not in (0, r):
                 raise ValueError(f"the walk {s.walk} is not one of {r} coordinates")
+            elif walk.size != 0 and walk.size < 4:
+                raise ValueError(f"the walk's population {walk.size} is too small")
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
@@ -874,6 +895,10 @@ class _Strategy:
             due, polish = self._due_polish()
             if polish is not None or due and self.left <= 0:
                 return polish
+            if s.wide_due:
+                s.wide_due = False
+                if (wide := self._wide_walk()) is not None:
+                    return wide
             if s.blocks:
                 if (block := self._block(s.blocks.pop())) is not None:
                     return block
@@ -933,6 +958,11 @@ class _Strategy:
             s.polish_again = task.exhausted and task.improved and not self._walks()
         if task.kind == "walk":
             self.walking = False
+            if task.wide_from is not None:
+                s.wide_spent += self.tracker.evaluations - task.wide_from
+                if task.improved:  # the walks go on from where it ended
+                    s.walk, s.failures = task.walk, 0
+                return
             if task.resets == self.resets:  # (after a reset, the walk's state is one forgotten)
                 s.walk = task.walk
             if task.improved:
@@ -960,8 +990,17 @@ class _Strategy:
             self._failed()
 
     def _failed(self) -> None:
-        """A local run or walk found nothing better: after repeated failures, a global run and local boxes afresh."""
-        s = self.state
+        """A local run or walk found nothing better: a wide walk while they are within their share, else after
+        repeated failures a global run and local boxes afresh."""
+        s, t = self.state, self.tuning
+        # (Wide walks find the basins of multimodal problems with a global structure, f15-f19 on COCO's bbob,
+        # that global runs missed; the rest of the budget goes on as it did, for the problems they do not suit.)
+        # (As a walk does, it needs a best value that is a finite real.)
+        if self._walks() and self.workers == 1 and t.wide_share > 0 and \
+                s.wide_spent <= t.wide_share * (self.tracker.evaluations - s.wide_spent) and \
+                _finite_real(self.tracker.best_value) is not None:
+            s.wide_due = True
+            return
         s.failures += 1
         per_global = self._per_global()
         if s.failures >= self.tuning.failures_before_global and self._spend(per_global) == per_global:
@@ -1161,6 +1200,25 @@ class _Strategy:
         task = _Task("walk", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
         task.walk, task.resets = dict(s.walk), self.resets
         self.walking = True  # until it completes
+        return task
+
+    def _wide_walk(self) -> _Task | None:
+        """A walk from a point drawn uniformly within the bounds, its population twice the last one's (none where
+        what is left before the next polish holds fewer than three of its generations)."""
+        s, n = self.state, len(self.rotated)
+        size = population(n) * 2 ** (s.wide_walks + 1)
+        evaluations = self._spend(self.left)
+        if evaluations < 3 * size:
+            return None
+        s.wide_walks += 1
+        coordinates, ranges = self.space.coordinates, self.space.ranges
+        mean = [(coordinates[k].low + self.random.random() * ranges[k]) / ranges[k] for k in self.rotated]
+        spread = [[1.0 if j == k else 0.0 for j in range(n)] for k in range(n)]
+        walk = Walk(mean, self.tuning.wide_spread, spread, [0.0] * n, [0.0] * n, size)
+        task = _Task("walk", evaluations, None, {}, self.tracker.best_value, self.tracker.best_point)
+        # (Its "seen" is the best point, so that it starts where it was drawn.)
+        task.walk, task.wide_from = {**dataclasses.asdict(walk), "seen": self._best()[0]}, self.tracker.evaluations
+        self.walking = True
         return task
 
     def _rotation(self, centre: list[float]) -> _Rotation:

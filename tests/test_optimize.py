@@ -490,6 +490,8 @@ def test_walks_rest_at_the_least_spread_and_keep_their_shape_across_a_global_run
     walk(flat, flat._walk(100_000))
     assert not flat.state.wide_due and flat.state.failures == 1
     assert flat._wide_walk().walk["size"] == 4 * population(n=3)
+    flat.state.wide_walks = 10**9  # (as after very many): the population stops growing, its points fit in memory
+    assert flat._wide_walk().walk["size"] == 2**10 * population(n=3)
 
 
 def test_a_walk_stays_within_the_bounds_where_the_best_lies_on_them(tmp_path):

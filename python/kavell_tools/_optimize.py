@@ -198,6 +198,8 @@ class Tuning:
 TUNING = Tuning()
 #: The width of a box around an integer that holds its neighbours: c-1 ... c+1 (searched as a real, rounded).
 NEIGHBOURS = 3.0
+#: Wide walks' populations double up to 2**WIDEST times a walk's (at 20 coordinates, 24,576 points).
+WIDEST = 10
 
 
 def _f32_step(x: float, up: bool) -> float:
@@ -1206,7 +1208,8 @@ class _Strategy:
         """A walk from a point drawn uniformly within the bounds, its population twice the last one's (none where
         what is left before the next polish holds fewer than three of its generations)."""
         s, n = self.state, len(self.rotated)
-        size = population(n) * 2 ** (s.wide_walks + 1)
+        # (A generation's points are held at once: the doubling stops at 2**WIDEST times a walk's population.)
+        size = population(n) * 2 ** min(max(s.wide_walks, 0) + 1, WIDEST)
         evaluations = self._spend(self.left)
         if evaluations < 3 * size:
             return None

@@ -49,8 +49,8 @@ each gets, and nothing else:
      instead, while wide walks have spent at most half the evaluations
      spent otherwise: a walk from a point drawn uniformly within the
      bounds, spread over a fifth of the ranges, with twice a walk's
-     population and twice the last wide walk's (a walk that finds a better
-     point goes on as the walk). Their large populations find the basins of
+     population and twice the last wide walk's, up to 1,024 times a
+     walk's (a wide walk that finds a better point goes on as the walk). Their large populations find the basins of
      multimodal problems with a global structure (Rastrigin's, Schaffers'
      functions on COCO's bbob) that global runs and walks from the best
      point missed. The global runs after the first then

@@ -50,12 +50,12 @@ each gets, and nothing else:
      spent otherwise: a walk from a point drawn uniformly within the
      bounds, spread over a fifth of the ranges, with twice a walk's
      population and twice the last wide walk's, up to 1,024 times a
-     walk's (a wide walk that finds a better point goes on as the walk). Their large populations find the basins of
-     multimodal problems with a global structure (Rastrigin's, Schaffers'
-     functions on COCO's bbob) that global runs and walks from the best
-     point missed. The global runs after the first then
-     wait for the failures beyond that, and a polish does not go on when its tenth
-     runs out (the walks follow it). The walks' points, unlike a module
+     walk's (a wide walk that finds a better point goes on as the walk).
+     Their large populations find the basins of multimodal problems with a
+     global structure (Rastrigin's, Schaffers' functions on COCO's bbob)
+     that global runs and walks from the best point missed. The global runs
+     after the first then wait for the failures beyond that, and a polish
+     does not go on when its tenth runs out (the walks follow it). The walks' points, unlike a module
      run's, do not collapse onto the best point: on COCO's
      ill-conditioned functions they reach the targets that boxes and the
      polish crawled towards. On mixed problems local runs, which move the
@@ -995,12 +995,10 @@ class _Strategy:
         """A local run or walk found nothing better: a wide walk while they are within their share, else after
         repeated failures a global run and local boxes afresh."""
         s, t = self.state, self.tuning
-        # (Wide walks find the basins of multimodal problems with a global structure, f15-f19 on COCO's bbob,
-        # that global runs missed; the rest of the budget goes on as it did, for the problems they do not suit.)
-        # (As a walk does, it needs a best value that is a finite real.)
-        if self._walks() and self.workers == 1 and t.wide_share > 0 and \
-                s.wide_spent <= t.wide_share * (self.tracker.evaluations - s.wide_spent) and \
-                _finite_real(self.tracker.best_value) is not None:
+        # Wide walks find the basins of multimodal problems with a global structure (f15-f19 on COCO's bbob)
+        # that global runs missed; the rest of the budget goes on as it did, for the problems they do not suit.
+        if self._walkable() and self.workers == 1 and t.wide_share > 0 and \
+                s.wide_spent <= t.wide_share * (self.tracker.evaluations - s.wide_spent):
             s.wide_due = True
             return
         s.failures += 1
@@ -1016,6 +1014,10 @@ class _Strategy:
     def _walks(self) -> bool:
         """Whether walks of the evolution strategy take the place of local runs (over the whole space)."""
         return self.tuning.evolution and self.whole
+
+    def _walkable(self) -> bool:
+        """Whether a walk may start now: there are walks, and the best value is a finite real (their ranking)."""
+        return self._walks() and _finite_real(self.tracker.best_value) is not None
 
     def ready(self, in_flight: list[_Task]) -> bool:
         """Whether :meth:`propose` may hand out a task while ``in_flight`` are under way (several workers).
@@ -1161,8 +1163,7 @@ class _Strategy:
         Or, with walks, a walk from the best point (its values must be finite reals), unless one is under way.
         """
         t, s = self.tuning, self.state
-        if kind == "local" and self._walks() and not self.walking and \
-                _finite_real(self.tracker.best_value) is not None:
+        if kind == "local" and not self.walking and self._walkable():
             # Several workers: a walk sent whole is one chain of evaluations on one worker, so no more than
             # one worker's share; one that sends each generation's points together, as many as that takes.
             width = population(len(self.rotated)) if self.batched else 1

@@ -451,14 +451,18 @@ def test_walks_rest_at_the_least_spread_and_keep_their_shape_across_a_global_run
         made.tracker(f64=[0.25, -1.5, 3.0])
         return made, calls
 
-    # A walk from the minimum, below the least spread: it stalls there, long before its share is spent, and
-    # comes back empty (the next starts afresh).
-    converged, _ = strategy(lambda f64: sum((x - c) ** 2 for x, c in zip(f64, [0.25, -1.5, 3.0])))
+    # A walk from next to the minimum, below the least spread: it stalls there, long before its share is spent,
+    # and comes back empty (the next starts afresh). Better though its point is, its basin is spent: a wide
+    # walk is due.
+    converged, _ = strategy(lambda f64: sum((x - c) ** 2 for x, c in zip(f64, [0.25 + 1e-10, -1.5, 3.0])))
     converged.state.walk = {**dataclasses.asdict(Walk([0.0] * 3, 1e-15, np.eye(3).tolist(), [0.0] * 3, [0.0] * 3)),
                             "seen": []}
     task = converged._walk(100_000)
     carry_out(converged.tracker, converged.space, task)
-    assert task.walk == {} and converged.tracker.evaluations < 2_000
+    assert task.walk == {} and task.improved and converged.tracker.evaluations < 2_000
+    converged.complete(task)
+    assert converged.state.wide_due and converged.state.failures == 0 and converged.state.walk == {}
+
     def walk(made, task):
         carry_out(made.tracker, made.space, task)
         made.complete(task)

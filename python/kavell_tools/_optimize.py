@@ -46,17 +46,19 @@ each gets, and nothing else:
      spread down to 1e-12 of the ranges, leaves the next to start afresh
      around the best point); a walk that found nothing better counts as a
      failed local run. On one worker, a failure then calls a *wide walk*
-     instead, while wide walks have spent at most half the evaluations
-     spent otherwise: a walk from a point drawn uniformly within the
-     bounds, spread over a fifth of the ranges, with twice a walk's
-     population and twice the last wide walk's, up to 1,024 times a
-     walk's (a wide walk that finds a better point goes on as the walk).
-     Their large populations find the basins of multimodal problems with a
-     global structure (Rastrigin's, Schaffers' functions on COCO's bbob)
-     that global runs and walks from the best point missed. The global runs
-     after the first then wait for the failures beyond that, and a polish
-     does not go on when its tenth runs out (the walks follow it). The walks' points, unlike a module
-     run's, do not collapse onto the best point: on COCO's
+     instead, and so does a walk that converged (its basin is spent, even
+     where it found a better point), while wide walks have spent at most
+     half the evaluations spent otherwise: a walk from a point drawn
+     uniformly within the bounds, spread over a fifth of the ranges, with
+     twice a walk's population and twice the last wide walk's, up to 1,024
+     times a walk's (a wide walk that finds a better point goes on as the
+     walk). Their large populations find the basins of multimodal problems
+     with a global structure (Rastrigin's, Schaffers' functions on COCO's
+     bbob) that global runs and walks from the best point missed. The
+     global runs after the first then wait for the failures beyond that,
+     and a polish does not go on when its tenth runs out (the walks follow
+     it). The walks' points, unlike a module run's, do not collapse onto
+     the best point: on COCO's
      ill-conditioned functions they reach the targets that boxes and the
      polish crawled towards. On mixed problems local runs, which move the
      integers too, did as well or better;
@@ -182,7 +184,8 @@ class Tuning:
     # first wait for repeated failures of the walks.
     evolution: bool = True
     walk_share: float = 0.3
-    # One worker, where there are walks: after a walk or local run that found nothing better, a wide walk
+    # One worker, where there are walks: after a walk or local run that found nothing better, or a walk that
+    # converged, a wide walk
     # (from a point drawn uniformly, spread over wide_spread of the ranges, its population twice a walk's
     # and doubling from one to the next) while wide walks have spent at most wide_share times the
     # evaluations spent otherwise (0: none); the global runs after the first wait for failures beyond that.
@@ -967,10 +970,14 @@ class _Strategy:
                 return
             if task.resets == self.resets:  # (after a reset, the walk's state is one forgotten)
                 s.walk = task.walk
-            if task.improved:
-                s.failures = 0
-            else:
+            if not task.improved:
                 self._failed()
+                return
+            s.failures = 0
+            if not task.walk:
+                # It converged (came back empty): its basin is spent, however much better the point it found
+                # there. A wide walk looks for another, within their share.
+                self._widen()
             return
         if task.kind not in _LOCAL:
             return
@@ -994,12 +1001,8 @@ class _Strategy:
     def _failed(self) -> None:
         """A local run or walk found nothing better: a wide walk while they are within their share, else after
         repeated failures a global run and local boxes afresh."""
-        s, t = self.state, self.tuning
-        # Wide walks find the basins of multimodal problems with a global structure (f15-f19 on COCO's bbob)
-        # that global runs missed; the rest of the budget goes on as it did, for the problems they do not suit.
-        if self._walkable() and self.workers == 1 and t.wide_share > 0 and \
-                s.wide_spent <= t.wide_share * (self.tracker.evaluations - s.wide_spent):
-            s.wide_due = True
+        s = self.state
+        if self._widen():
             return
         s.failures += 1
         per_global = self._per_global()
@@ -1010,6 +1013,17 @@ class _Strategy:
             # starts afresh anyway: see _evolve.)
             self._reset_frame(walk=False)
             s.global_due = True
+
+    def _widen(self) -> bool:
+        """Whether a wide walk is due now, as one is while wide walks are within their share (and marked so)."""
+        s, t = self.state, self.tuning
+        # Wide walks find the basins of multimodal problems with a global structure (f15-f19 on COCO's bbob)
+        # that global runs missed; the rest of the budget goes on as it did, for the problems they do not suit.
+        if self._walkable() and self.workers == 1 and t.wide_share > 0 and \
+                s.wide_spent <= t.wide_share * (self.tracker.evaluations - s.wide_spent):
+            s.wide_due = True
+            return True
+        return False
 
     def _walks(self) -> bool:
         """Whether walks of the evolution strategy take the place of local runs (over the whole space)."""

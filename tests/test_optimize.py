@@ -270,9 +270,10 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
     assert all(abs(point["f64"][0] - centre) <= 1.0 for point in calls.points[1:100])
 
 
-@pytest.mark.parametrize("number", ["float", "float32", "Decimal", "signalling Decimal"])
+@pytest.mark.parametrize("number", ["float", "float64", "float32", "Decimal", "signalling Decimal"])
 def test_nan_counts_as_the_worst_value_or_raises(number):
-    make = pytest.importorskip("numpy").float32 if number == "float32" else float if number == "float" else Decimal
+    make = getattr(pytest.importorskip("numpy"), number) if number.startswith("float") and number != "float" else \
+        float if number == "float" else Decimal
     nan = "snan" if number == "signalling Decimal" else "nan"  # which no comparison takes: it raises
     isnan = Decimal.is_nan if make is Decimal else math.isnan
 

@@ -211,8 +211,8 @@ class _Runs(threading.local):
 
 def _better(value: Any, best: Any, maximize: bool) -> bool:
     """Strict improvement, as the optimiser orders values; unorderable values never improve."""
-    if type(value) is float and type(best) is float:
-        # The common case, without the calls below: NaN compares false both ways.
+    if isinstance(value, float) and isinstance(best, float):
+        # The common case (numpy's float64 among them), without the calls below: NaN compares false both ways.
         if value != value:
             return False
         return best != best or (value > best if maximize else value < best)
@@ -459,7 +459,7 @@ class Tracker(Generic[V]):
             self._fail(error, kept)
             raise
         answer = value
-        if self.nan is not None and (value != value if type(value) is float else is_nan(value)):
+        if self.nan is not None and (value != value if isinstance(value, float) else is_nan(value)):
             if self.nan == "raise":
                 self.evaluations -= 1
                 nan = ValueError("the objective returned NaN")
@@ -488,8 +488,8 @@ class Tracker(Generic[V]):
             if self.recording is not None:
                 self.recording.write(self.evaluations, kept, "value", value)
             best = self.best_value
-            if type(value) is float and type(best) is float:
-                # The common case without a call: NaN compares false both ways.
+            if isinstance(value, float) and isinstance(best, float):
+                # The common case (numpy's float64 among them) without a call: NaN compares false both ways.
                 improved = value == value and (best != best or (value > best if self.maximize else value < best))
             else:
                 improved = self.best_point is None or _better(value, best, self.maximize)

@@ -381,7 +381,7 @@ def test_the_learned_frame_is_saved_and_a_resumed_job_goes_on_in_it(edit, tmp_pa
     assert all(-5.0 <= x <= 5.0 and type(x) is float for point in calls.points for x in point["f64"])
 
 
-@pytest.mark.parametrize("edit", ["none", "saved without numpy", "damaged", "population too small",
+@pytest.mark.parametrize("edit", ["none", "saved without numpy", "damaged", "population too small", "population odd",
                                   "saved by an earlier version", "saved before wide walks"])
 def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
     pytest.importorskip("numpy")
@@ -400,16 +400,16 @@ def test_a_walk_is_saved_and_a_resumed_job_goes_on_with_it(edit, tmp_path):
         state["walk"] = {"dict": {}}
     if edit == "damaged":
         covariance[0] = [1.0]
-    if edit == "population too small":
-        walk["size"] = 3
+    if edit.startswith("population"):
+        walk["size"] = 3 if edit == "population too small" else 25
     if edit == "saved by an earlier version":
         del state["walk"]
     if edit in ("saved by an earlier version", "saved before wide walks"):
         del walk["size"], state["wide_walks"], state["wide_spent"], state["wide_due"]
     checkpoint.write_text(json.dumps(saved))
     calls = Calls(sphere)
-    if edit in ("damaged", "population too small"):
-        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not one of|damaged|too small)"):
+    if edit == "damaged" or edit.startswith("population"):
+        with pytest.raises(ValueError, match=re.escape(str(checkpoint)) + ".*(not one of|damaged|too small|is odd)"):
             kavell_tools.optimize(calls, 3_000, checkpoint=checkpoint, tuning=walking, **BOX)
         assert calls.values == []
         return

@@ -81,6 +81,9 @@ class Generations:
         self.positive = self.cmu * self.weights
         self.negative = -self.cmu * n * against * self.weights[::-1]  # the worse half in order, the worst last
         self.keep = 1 - self.c1 - self.cmu * (1 - against)
+        # The updates' factors, the rank-one's and the better half's first: the worse half's are filled in
+        # each generation.
+        self.factors = np.concatenate(((self.c1,), self.positive, self.negative))
         self.mean = np.asarray(walk.mean, dtype=float)
         self.sigma = walk.sigma
         self.covariance = np.asarray(walk.covariance, dtype=float)
@@ -135,15 +138,17 @@ class Generations:
             # -cmu w' / |z|^2) [path, ranked], the worse half's |z| their lengths in C's own units.
             worse = self.z[order[self.mu:]]
             lengths = np.maximum(np.einsum("ij,ij->i", worse, worse), 1e-300)
-            rows = np.vstack((self.path, ranked))
-            factors = np.concatenate(((c1,), self.positive, self.negative / lengths))
+            rows = np.concatenate((self.path[None], ranked))
+            factors = self.factors
+            np.divide(self.negative, lengths, out=factors[1 + self.mu:])
             decay = self.keep
         else:
-            rows = np.vstack((self.path, chosen))
-            factors = np.concatenate(((c1,), self.positive))
+            rows = np.concatenate((self.path[None], chosen))
+            factors = self.factors[:1 + self.mu]
             decay = 1 - c1 - cmu
         decay += 0.0 if steady else c1 * cc * (2 - cc)
-        self.covariance = decay * self.covariance + (rows.T * factors) @ rows
+        self.covariance *= decay
+        self.covariance += (rows.T * factors) @ rows
         self.sigma *= math.exp(min(1.0, (cs / self.ds) * (length / self.chi - 1)))
         if values[order[0]] == values[order[self.mu]]:
             self.sigma *= math.exp(0.2 + cs / self.ds)  # a plateau: look further

@@ -747,6 +747,8 @@ def optimize(
                 raise ValueError(f"the walk {s.walk} is not one of {r} coordinates")
             elif walk.size != 0 and walk.size < 4:
                 raise ValueError(f"the walk's population {walk.size} is too small")
+            elif walk.size % 2:  # (its better and worse halves update C alike)
+                raise ValueError(f"the walk's population {walk.size} is odd")
 
     # The state is saved before each run (the strategy's runs and polishes reserve their evaluations),
     # and at the end: not after each step.
@@ -1555,7 +1557,7 @@ def _evolve(tracker: Tracker[Any], space: _Space, task: _Task, batch: Batch | No
         drawn = points * ranges
         clipped = np.minimum(np.maximum(drawn, lows), highs)
         xs = clipped.tolist()
-        inside = np.array_equal(clipped, drawn)
+        inside = bool((clipped == drawn).all())
         if generations.sigma > 0 and not inside:
             # The walk learns from the points evaluated, not from those drawn: beyond a bound a drawn point
             # has the value of its clipped one whatever its distance, so the mean, drifting there unopposed,

@@ -185,10 +185,10 @@ class Tuning:
     evolution: bool = True
     walk_share: float = 0.3
     # One worker, where there are walks: after a walk or local run that found nothing better, or a walk that
-    # converged, a wide walk
-    # (from a point drawn uniformly, spread over wide_spread of the ranges, its population twice a walk's
-    # and doubling from one to the next) while wide walks have spent at most wide_share times the
-    # evaluations spent otherwise (0: none); the global runs after the first wait for failures beyond that.
+    # converged, a wide walk (from a point drawn uniformly, spread over wide_spread of the ranges, its
+    # population twice a walk's and doubling from one to the next) while wide walks have spent at most
+    # wide_share times the evaluations spent otherwise (0: none); the global runs after the first wait for
+    # failures beyond that.
     wide_share: float = 0.5
     wide_spread: float = 0.2
 

@@ -272,8 +272,8 @@ def test_x0_is_evaluated_first_and_searched_around(bounds, function):
 
 @pytest.mark.parametrize("number", ["float", "float64", "float32", "Decimal", "signalling Decimal"])
 def test_nan_counts_as_the_worst_value_or_raises(number):
-    make = getattr(pytest.importorskip("numpy"), number) if number.startswith("float") and number != "float" else \
-        float if number == "float" else Decimal
+    make = {"float": float, "Decimal": Decimal, "signalling Decimal": Decimal}.get(number) or \
+        getattr(pytest.importorskip("numpy"), number)
     nan = "snan" if number == "signalling Decimal" else "nan"  # which no comparison takes: it raises
     isnan = Decimal.is_nan if make is Decimal else math.isnan
 
